@@ -1,0 +1,30 @@
+// The command line: usage text, options into the run settings, and the
+// source path into the rooted path every later step works on.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scythe {
+
+void write_usage();
+
+// Fills the run settings from arguments 1 to n-1; writes an "Ignoring
+// parameter" line for each argument that does not start with "/".
+void parse_arguments(const std::vector<std::u16string>& arguments);
+
+struct PathCheck {
+    std::u16string rooted_path;
+    const char* failure = nullptr;  // the console message when refused
+};
+
+// The rooted path of a source path under each platform's rules.
+PathCheck check_windows_path(std::u16string_view source);
+PathCheck check_posix_path(std::u16string_view source);
+
+// Sets the rooted path from the source path, or writes why it cannot and
+// returns 0.
+int check_source_path();
+
+}  // namespace scythe

@@ -1,0 +1,34 @@
+// The program's entry: the argument vector as UTF-16, one run, the result
+// as exit status.
+#include <string>
+#include <vector>
+
+#include "app/run.h"
+#include "platform/platform.h"
+#include "report/output.h"
+
+namespace {
+
+int finish(const std::vector<std::u16string>& arguments) {
+    scythe::platform::prepare_process();
+    int result = scythe::run_program(arguments);
+    scythe::flush_output();
+    return scythe::platform::exit_status(result);
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    static_assert(sizeof(wchar_t) == sizeof(char16_t));
+    std::vector<std::u16string> arguments;
+    for (int i = 0; i < argc; ++i) arguments.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
+    return finish(arguments);
+}
+#else
+int main(int argc, char** argv) {
+    std::vector<std::u16string> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(scythe::platform::decode_native_bytes(argv[i]));
+    return finish(arguments);
+}
+#endif

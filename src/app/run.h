@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace scythe {
+
+// One whole run for an argument vector (the program's name first).
+// Returns -1 after a fatal stop, 0 after the usage text, else the error count.
+int run_program(const std::vector<std::u16string>& arguments);
+
+}  // namespace scythe

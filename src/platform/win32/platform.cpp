@@ -1,0 +1,116 @@
+// The Windows side of the seam: process, errors, output files, the native
+// entry points and privileges. The directory operations live in directory.cpp.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <ctime>
+
+#include "platform/win32/win32.h"
+
+namespace scythe::platform {
+
+ErrorCode last_error() { return GetLastError(); }
+
+std::u16string error_message(ErrorCode code) {
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::u16string message(reinterpret_cast<const char16_t*>(text ? text : L""), text ? length : 0);
+    if (text) LocalFree(text);
+    return message;
+}
+
+void prepare_process() {}
+
+int exit_status(int result) { return result; }
+
+std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+bool is_file_system_root(const std::u16string&) { return false; }
+
+// ---- output ----
+
+namespace {
+void write_all(HANDLE handle, std::string_view bytes) {
+    while (!bytes.empty()) {
+        DWORD written = 0;
+        DWORD chunk = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
+        if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0) return;
+        bytes.remove_prefix(written);
+    }
+}
+}  // namespace
+
+// Written as bytes to the handle itself: no C runtime text mode to double CR LF.
+void write_console(std::string_view bytes) { write_all(GetStdHandle(STD_OUTPUT_HANDLE), bytes); }
+
+bool create_output_file(const std::u16string& path, FileHandle& file) {
+    file = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file != INVALID_HANDLE_VALUE;
+}
+
+void write_file(FileHandle file, std::string_view bytes) { write_all(file, bytes); }
+
+void close_file(FileHandle file) { CloseHandle(file); }
+
+// ---- native entry points ----
+
+QueryDirectoryFile query_directory_file = nullptr;
+namespace {
+using StatusToDosError = ULONG(NTAPI*)(LONG status);
+StatusToDosError status_to_dos_error = nullptr;
+}  // namespace
+
+namespace {
+// GetProcAddress gives a generic function pointer; the cast through
+// void (*)() tells the compiler the real signature is known here.
+template <typename Function>
+bool look_up(HMODULE module, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    return function != nullptr;
+}
+}  // namespace
+
+bool bind_entry_point(EntryPoint which) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (!ntdll) return false;
+    if (which == EntryPoint::query_directory) return look_up(ntdll, "NtQueryDirectoryFile", query_directory_file);
+    return look_up(ntdll, "RtlNtStatusToDosError", status_to_dos_error);
+}
+
+ErrorCode status_to_error(NativeStatus status) { return status_to_dos_error(status); }
+
+// ---- privileges ----
+
+bool open_process_token(TokenHandle& token) {
+    HANDLE handle = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &handle)) return false;
+    token = handle;
+    return true;
+}
+
+bool lookup_privilege(const char* name, PrivilegeId& id) {
+    LUID luid{};
+    if (!LookupPrivilegeValueA(nullptr, name, &luid)) return false;
+    id.low = luid.LowPart;
+    id.high = luid.HighPart;
+    return true;
+}
+
+bool enable_privilege(TokenHandle token, PrivilegeId id) {
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Luid.LowPart = id.low;
+    privileges.Privileges[0].Luid.HighPart = id.high;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    // Judged by the return value alone: a privilege the account does not
+    // hold still counts as set.
+    return AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) != 0;
+}
+
+bool close_token(TokenHandle token) { return CloseHandle(token) != 0; }
+
+}  // namespace scythe::platform

@@ -1,0 +1,27 @@
+// Shared by the Windows implementation files only.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace scythe::platform {
+
+inline const wchar_t* wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+
+struct IoStatus {
+    union {
+        LONG status;
+        void* pointer;
+    };
+    ULONG_PTR information;
+};
+
+using QueryDirectoryFile = LONG(NTAPI*)(HANDLE file, HANDLE event, void* apc_routine, void* apc_context,
+                                        IoStatus* io_status, void* buffer, ULONG length, int information_class,
+                                        BOOLEAN return_single_entry, void* file_name, BOOLEAN restart_scan);
+
+// Bound at run time from ntdll.dll.
+extern QueryDirectoryFile query_directory_file;
+
+}  // namespace scythe::platform

@@ -1,0 +1,77 @@
+#include "report/blocks.h"
+
+#include "app/settings.h"
+#include "report/output.h"
+#include "report/text.h"
+
+namespace scythe {
+
+const char* const program_version = "1.1.1";
+const char* const hyphen_line = "-------------------------------------------\n";
+
+namespace {
+
+std::u16string setting_line(std::string_view label, bool value) {
+    std::u16string line = ascii_text(label);
+    append_ascii(line, value ? "Yes\n" : "No\n");
+    return line;
+}
+
+// The part shared by console and run log, from "Source" to the closing hyphens.
+std::u16string settings_block(bool silent) {
+    std::u16string block = ascii_text("Source                    : ");
+    block += settings.rooted_path;
+    append_ascii(block, "\n");
+    block += setting_line("SubDirectories            : ", settings.descend_into_subdirectories);
+    block += setting_line("Silent                    : ", silent);
+    block += setting_line("StopAtFirstError          : ", settings.stop_at_first_error);
+    block += setting_line("IgnoreErrors              : ", settings.ignore_errors);
+    append_ascii(block, hyphen_line);
+    return block;
+}
+
+std::u16string counter_line(std::string_view label, std::int32_t value) {
+    std::u16string line = ascii_text(label);
+    append_decimal(line, value);
+    append_ascii(line, "\n");
+    return line;
+}
+
+}  // namespace
+
+void write_header() {
+    if (!settings.silent) {
+        std::u16string banner = ascii_text(hyphen_line);
+        append_ascii(banner, "Scythe ");
+        append_ascii(banner, program_version);
+        append_ascii(banner, "\n");
+        append_ascii(banner, hyphen_line);
+        write_console(banner + settings_block(false));
+    }
+    write_run_log(settings_block(settings.silent));
+}
+
+std::u16string format_elapsed(std::int64_t seconds) {
+    std::u16string text;
+    append_decimal(text, seconds / 3600, 2);
+    text.push_back(u':');
+    append_decimal(text, seconds % 3600 / 60, 2);
+    text.push_back(u':');
+    append_decimal(text, seconds % 60, 2);
+    return text;
+}
+
+void write_summary(std::int64_t elapsed_seconds) {
+    std::u16string counts = counter_line("Directories    : ", counters.directories);
+    counts += counter_line("Files          : ", counters.files);
+    counts += counter_line("Errors         : ", counters.errors);
+    std::u16string elapsed = ascii_text("Elapsed time   : ") + format_elapsed(elapsed_seconds);
+    append_ascii(elapsed, "\n");
+
+    std::u16string opening = ascii_text("\n");
+    append_ascii(opening, hyphen_line);
+    if (!settings.silent) write_console(opening + counts + u"\n" + elapsed);
+    write_run_log(opening + counts + elapsed);
+}
+
+}  // namespace scythe

@@ -1,0 +1,18 @@
+// The fixed blocks of a run: the header before the work, the summary after it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace scythe {
+
+extern const char* const program_version;
+extern const char* const hyphen_line;
+
+void write_header();
+void write_summary(std::int64_t elapsed_seconds);
+
+// "HH:MM:SS", each part at least two digits; hours are not capped.
+std::u16string format_elapsed(std::int64_t seconds);
+
+}  // namespace scythe

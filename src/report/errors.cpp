@@ -1,0 +1,64 @@
+#include "report/errors.h"
+
+#include "app/settings.h"
+#include "report/output.h"
+#include "report/text.h"
+
+namespace scythe {
+
+std::u16string error_text(platform::ErrorCode code) {
+    std::u16string text = platform::error_message(code);
+    std::size_t line_end = text.find_first_of(u"\r\n");
+    if (line_end != std::u16string::npos) text.resize(line_end);
+    if (text.empty()) {
+        append_ascii(text, "Unknown error ");
+        append_decimal(text, static_cast<std::int32_t>(code));
+    }
+    return text;
+}
+
+namespace {
+
+// "ERR  000001: path: text at label" — the caller adds the code part.
+std::u16string line_start(const std::u16string& path, std::string_view label, platform::ErrorCode code) {
+    std::u16string line = ascii_text("ERR  ");
+    append_decimal(line, counters.errors, 6);
+    append_ascii(line, ": ");
+    line += path;
+    append_ascii(line, ": ");
+    line += error_text(code);
+    append_ascii(line, " at ");
+    append_ascii(line, label);
+    return line;
+}
+
+void write_error_line(const std::u16string& line) {
+    if (!settings.silent) write_console(line);
+    write_run_log(line);
+    write_error_log(line);
+}
+
+}  // namespace
+
+void report_win32_error(const std::u16string& path, std::string_view label, platform::ErrorCode code) {
+    ++counters.errors;
+    std::u16string line = line_start(path, label, code);
+    append_ascii(line, " (");
+    append_decimal(line, static_cast<std::int32_t>(code));
+    append_ascii(line, ")\n");
+    write_error_line(line);
+}
+
+void report_native_status(const std::u16string& path, std::string_view label, platform::NativeStatus status) {
+    ++counters.errors;
+    platform::ErrorCode code = platform::status_to_error(status);
+    std::u16string line = line_start(path, label, code);
+    append_ascii(line, " (NT:0x");
+    append_hex(line, static_cast<std::uint32_t>(status));
+    append_ascii(line, ",DOS:");
+    append_decimal(line, static_cast<std::int32_t>(code));
+    append_ascii(line, ")\n");
+    write_error_line(line);
+}
+
+}  // namespace scythe

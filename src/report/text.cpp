@@ -1,0 +1,71 @@
+#include "report/text.h"
+
+namespace scythe {
+
+void append_ascii(std::u16string& out, std::string_view ascii) {
+    for (char c : ascii) out.push_back(static_cast<unsigned char>(c));
+}
+
+std::u16string ascii_text(std::string_view ascii) {
+    std::u16string text;
+    append_ascii(text, ascii);
+    return text;
+}
+
+void append_decimal(std::u16string& out, std::int64_t value, int min_digits) {
+    char16_t digits[24];
+    int count = 0;
+    std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
+                                        : static_cast<std::uint64_t>(value);
+    do {
+        digits[count++] = static_cast<char16_t>(u'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) out.push_back(u'-');
+    for (int pad = count; pad < min_digits; ++pad) out.push_back(u'0');
+    while (count > 0) out.push_back(digits[--count]);
+}
+
+void append_hex(std::u16string& out, std::uint32_t value) {
+    static constexpr char hex_digits[] = "0123456789ABCDEF";
+    char16_t digits[8];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char16_t>(hex_digits[value & 0xF]);
+        value >>= 4;
+    } while (value != 0);
+    while (count > 0) out.push_back(digits[--count]);
+}
+
+namespace {
+
+void append_code_point(std::string& out, std::uint32_t code_point) {
+    static constexpr char hex_digits[] = "0123456789ABCDEF";
+    out += "<U+";
+    int shift = code_point > 0xFFFF ? (code_point > 0xFFFFF ? 20 : 16) : 12;
+    for (; shift >= 0; shift -= 4) out.push_back(hex_digits[(code_point >> shift) & 0xF]);
+    out.push_back('>');
+}
+
+bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+}  // namespace
+
+void encode_output(std::string& out, std::u16string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char16_t unit = text[i];
+        if (unit == u'\n') {
+            out += "\r\n";
+        } else if (unit < 256) {
+            out.push_back(static_cast<char>(unit));
+        } else if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
+            std::uint32_t high = unit - 0xD800u, low = text[++i] - 0xDC00u;
+            append_code_point(out, 0x10000u + (high << 10) + low);
+        } else {
+            append_code_point(out, unit);
+        }
+    }
+}
+
+}  // namespace scythe

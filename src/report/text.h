@@ -1,0 +1,24 @@
+// Building output text: lines are formed as UTF-16 and written as 8-bit text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace scythe {
+
+// Appends an ASCII literal (format strings, labels, privilege names).
+void append_ascii(std::u16string& out, std::string_view ascii);
+// Signed decimal, zero-filled to at least min_digits.
+void append_decimal(std::u16string& out, std::int64_t value, int min_digits = 1);
+// Upper-case hexadecimal without leading zeros.
+void append_hex(std::u16string& out, std::uint32_t value);
+
+// The channels' byte form: a code unit below 256 is that byte, a line feed is
+// CR LF, anything else is written as <U+XXXX> (surrogate pairs joined into
+// one code point, lone surrogates as themselves), so no information is lost.
+void encode_output(std::string& out, std::u16string_view text);
+
+std::u16string ascii_text(std::string_view ascii);
+
+}  // namespace scythe
