@@ -1,0 +1,52 @@
+// An in-memory stand-in for the operating system, so that tests can drive
+// failures a real disk does not easily give.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+struct Node {
+    std::uint32_t attributes = 0;
+    std::uint64_t size = 0;
+    std::vector<std::u16string> children;  // names, in listing order
+};
+
+struct System {
+    std::map<std::u16string, Node> nodes;  // by full path
+    std::string console;
+    std::map<std::u16string, std::string> files;  // output files by path
+    std::set<std::u16string> uncreatable;
+
+    // Failures by path: the error code the operation fails with.
+    std::map<std::u16string, std::uint32_t> fail_open, fail_delete, fail_remove, fail_clear;
+    // A listing that ends with this status after all its entries.
+    std::map<std::u16string, std::int32_t> listing_error;
+
+    bool missing_query_entry_point = false;
+    bool missing_status_entry_point = false;
+    std::uint32_t fail_open_token = 0;
+    std::map<std::string, std::uint32_t> fail_lookup, fail_adjust;
+    bool fail_close_token = false;
+    std::vector<std::string> looked_up, enabled_privileges;
+    std::vector<std::u16string> open_files, closed_files, closed_directories;
+    std::int64_t clock = 1000;
+    std::int64_t clock_step = 0;  // added at every reading
+};
+
+extern System system;
+
+// A fresh system with a root directory at the given path.
+void reset(const std::u16string& root);
+void add_directory(const std::u16string& path, std::uint32_t extra_attributes = 0);
+void add_file(const std::u16string& path, std::uint64_t size = 0, std::uint32_t extra_attributes = 0);
+void remove_node(const std::u16string& path);
+bool exists(const std::u16string& path);
+
+}  // namespace fake

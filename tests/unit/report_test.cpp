@@ -1,0 +1,138 @@
+#include "report/blocks.h"
+#include "report/errors.h"
+
+#include "fixture.h"
+
+using scythe::counters;
+using scythe::report_native_status;
+using scythe::report_win32_error;
+using scythe::settings;
+
+namespace {
+
+class Reporting : public FakeSystemTest {
+protected:
+    void open_both_logs() {
+        settings.run_log_path = u"run.log";
+        settings.error_log_path = u"error.log";
+        ASSERT_EQ(scythe::open_logs(), 1);
+    }
+};
+
+}  // namespace
+
+TEST_F(Reporting, Win32LineCarriesTheFirstLineOfTheSystemText) {
+    report_win32_error(u"/root/a", "DeleteFile()", 5);
+    report_win32_error(u"/root/b", "RemoveDirectory()", 1234);
+    EXPECT_EQ(console(),
+              "ERR  000001: /root/a: Access is denied. at DeleteFile() (5)\r\n"
+              "ERR  000002: /root/b: First line of the text. at RemoveDirectory() (1234)\r\n");
+    EXPECT_EQ(counters.errors, 2);
+}
+
+TEST_F(Reporting, MissingSystemTextReadsUnknownError) {
+    report_win32_error(u"/root/a", "DeleteFile()", 999);
+    EXPECT_EQ(console(), "ERR  000001: /root/a: Unknown error 999 at DeleteFile() (999)\r\n");
+}
+
+TEST_F(Reporting, NativeLineShowsStatusInHexAndTheMappedCode) {
+    report_native_status(u"/root", "NtQueryDirectoryFile()", static_cast<std::int32_t>(0xC0000022u));
+    EXPECT_EQ(console(), "ERR  000001: /root: Access is denied. at NtQueryDirectoryFile() (NT:0xC0000022,DOS:5)\r\n");
+}
+
+TEST_F(Reporting, NegativeCodesPrintAsSignedDecimal) {
+    report_win32_error(u"/root", "DeleteFile()", 0xFFFFFFFFu);
+    EXPECT_EQ(console(), "ERR  000001: /root: Unknown error -1 at DeleteFile() (-1)\r\n");
+}
+
+TEST_F(Reporting, BothLogsGetIdenticalLinesAndTheErrorLogIsFlushedAtOnce) {
+    open_both_logs();
+    report_win32_error(u"/root/a", "DeleteFile()", 5);
+    // The error log has the line before any flush of the buffered channels.
+    EXPECT_EQ(fake::system.files[u"error.log"], "ERR  000001: /root/a: Access is denied. at DeleteFile() (5)\r\n");
+    EXPECT_EQ(file(u"run.log"), file(u"error.log"));
+    EXPECT_EQ(console(), file(u"error.log"));
+}
+
+TEST_F(Reporting, SilentKeepsTheConsoleEmptyButTheLogsComplete) {
+    settings.silent = true;
+    open_both_logs();
+    report_win32_error(u"/root/a", "DeleteFile()", 5);
+    report_win32_error(u"/root/b", "DeleteFile()", 2);
+    EXPECT_EQ(console(), "");
+    EXPECT_EQ(file(u"error.log"),
+              "ERR  000001: /root/a: Access is denied. at DeleteFile() (5)\r\n"
+              "ERR  000002: /root/b: The system cannot find the file specified. at DeleteFile() (2)\r\n");
+    EXPECT_EQ(file(u"run.log"), file(u"error.log"));
+}
+
+TEST_F(Reporting, TheCounterIsRaisedBeforeTheLineIsWritten) {
+    counters.errors = 41;
+    report_win32_error(u"/root/a", "DeleteFile()", 5);
+    EXPECT_EQ(console(), "ERR  000042: /root/a: Access is denied. at DeleteFile() (5)\r\n");
+}
+
+TEST_F(Reporting, HeaderOnConsoleAndInTheRunLog) {
+    settings.run_log_path = u"run.log";
+    settings.descend_into_subdirectories = true;
+    settings.ignore_errors = true;
+    ASSERT_EQ(scythe::open_logs(), 1);
+    scythe::write_header();
+    const std::string settings_block =
+        "Source                    : /root\r\n"
+        "SubDirectories            : Yes\r\n"
+        "Silent                    : No\r\n"
+        "StopAtFirstError          : No\r\n"
+        "IgnoreErrors              : Yes\r\n"
+        "-------------------------------------------\r\n";
+    EXPECT_EQ(console(),
+              "-------------------------------------------\r\n"
+              "Scythe 1.1.1\r\n"
+              "-------------------------------------------\r\n" + settings_block);
+    EXPECT_EQ(file(u"run.log"), settings_block);
+}
+
+TEST_F(Reporting, SilentHeaderGoesToTheRunLogOnly) {
+    settings.run_log_path = u"run.log";
+    settings.silent = true;
+    ASSERT_EQ(scythe::open_logs(), 1);
+    scythe::write_header();
+    EXPECT_EQ(console(), "");
+    EXPECT_EQ(file(u"run.log"),
+              "Source                    : /root\r\n"
+              "SubDirectories            : No\r\n"
+              "Silent                    : Yes\r\n"
+              "StopAtFirstError          : No\r\n"
+              "IgnoreErrors              : No\r\n"
+              "-------------------------------------------\r\n");
+}
+
+TEST_F(Reporting, SummaryOnConsoleHasAnEmptyLineBeforeTheElapsedTime) {
+    settings.run_log_path = u"run.log";
+    ASSERT_EQ(scythe::open_logs(), 1);
+    counters = {12, 345, 6};
+    scythe::write_summary(3725);
+    EXPECT_EQ(console(),
+              "\r\n-------------------------------------------\r\n"
+              "Directories    : 12\r\nFiles          : 345\r\nErrors         : 6\r\n"
+              "\r\nElapsed time   : 01:02:05\r\n");
+    EXPECT_EQ(file(u"run.log"),
+              "\r\n-------------------------------------------\r\n"
+              "Directories    : 12\r\nFiles          : 345\r\nErrors         : 6\r\n"
+              "Elapsed time   : 01:02:05\r\n");
+}
+
+TEST_F(Reporting, LogsThatCannotBeCreatedAreNamedAsTyped) {
+    settings.run_log_path = u"";
+    EXPECT_EQ(scythe::open_logs(), 0);
+    EXPECT_EQ(console(), "Cannot open logfile  for writing.\r\n");
+
+    fake::system.console.clear();
+    scythe::reset_output();
+    settings.run_log_path = u"run.log";
+    settings.error_log_path = u"bad\u00e9.log";
+    fake::system.uncreatable.insert(u"bad\u00e9.log");
+    EXPECT_EQ(scythe::open_logs(), 0);
+    EXPECT_EQ(console(), "Cannot open error-logfile bad\xe9.log for writing.\r\n");
+    EXPECT_TRUE(scythe::run_log_open());
+}

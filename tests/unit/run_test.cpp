@@ -1,0 +1,165 @@
+#include "fixture.h"
+
+using scythe::counters;
+
+namespace {
+
+class Run : public FakeSystemTest {};
+
+const std::string banner =
+    "-------------------------------------------\r\n"
+    "Scythe 1.1.1\r\n"
+    "-------------------------------------------\r\n";
+
+std::string settings_block(const char* subdirectories) {
+    return std::string("Source                    : /root\r\n") +
+           "SubDirectories            : " + subdirectories + "\r\n"
+           "Silent                    : No\r\n"
+           "StopAtFirstError          : No\r\n"
+           "IgnoreErrors              : No\r\n"
+           "-------------------------------------------\r\n";
+}
+
+const std::string privileges =
+    "Try to set SeRestorePrivilege privilege for current process.\r\n"
+    "Set privilege SeRestorePrivilege successfully.\r\n"
+    "Try to set SeBackupPrivilege privilege for current process.\r\n"
+    "Set privilege SeBackupPrivilege successfully.\r\n"
+    "Try to set SeSecurityPrivilege privilege for current process.\r\n"
+    "Set privilege SeSecurityPrivilege successfully.\r\n";
+
+std::string summary(int directories, int files, int errors, const char* elapsed = "00:00:00") {
+    return "\r\n-------------------------------------------\r\n"
+           "Directories    : " + std::to_string(directories) + "\r\n"
+           "Files          : " + std::to_string(files) + "\r\n"
+           "Errors         : " + std::to_string(errors) + "\r\n"
+           "\r\nElapsed time   : " + elapsed + "\r\n";
+}
+
+}  // namespace
+
+TEST_F(Run, CleanTreeIsDeletedWithItsRoot) {
+    fake::add_directory(u"/root/sub");
+    fake::add_file(u"/root/sub/f");
+    fake::system.clock_step = 3725;
+    EXPECT_EQ(run({u"/Dir:/root", u"/SubDirectories"}), 0);
+    EXPECT_EQ(console(), banner + settings_block("Yes") + privileges +
+                             "-------------------------------------------\r\n"
+                             "DIR  000001: /root\r\n"
+                             "DIR  000002: /root/sub\r\n"
+                             "FILE 000001: /root/sub/f (0 KB)\r\n" +
+                             summary(2, 1, 0, "01:02:05"));
+    EXPECT_TRUE(fake::system.nodes.empty());
+    EXPECT_EQ(fake::system.enabled_privileges,
+              (std::vector<std::string>{"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"}));
+}
+
+TEST_F(Run, RootThatCannotBeRemovedCountsTwoErrors) {
+    fake::add_directory(u"/root/sub");
+    EXPECT_EQ(run({u"/Dir:/root"}), 2);
+    std::string console_text = console();
+    EXPECT_NE(console_text.find("DIR  000001: /root\r\n"
+                                "ERR  000001: /root: The directory is not empty. at RemoveDirectory() failed (145)\r\n" +
+                                summary(1, 0, 2)),
+              std::string::npos)
+        << console_text;
+}
+
+TEST_F(Run, RootWhoseWalkGaveUpIsLeftWithoutALine) {
+    fake::system.fail_open[u"/root"] = 2;
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent", u"/Log:run.log"}), 1);
+    EXPECT_EQ(console(), "");
+    EXPECT_EQ(file(u"run.log"),
+              "Source                    : /root\r\n"
+              "SubDirectories            : No\r\n"
+              "Silent                    : Yes\r\n"
+              "StopAtFirstError          : No\r\n"
+              "IgnoreErrors              : No\r\n"
+              "-------------------------------------------\r\n"
+              "DIR  000001: /root\r\n"
+              "ERR  000001: /root: The system cannot find the file specified. at CreateFile(DIR) (2)\r\n"
+              "\r\n-------------------------------------------\r\n"
+              "Directories    : 1\r\nFiles          : 0\r\nErrors         : 1\r\n"
+              "Elapsed time   : 00:00:00\r\n");
+    EXPECT_TRUE(fake::exists(u"/root"));
+}
+
+TEST_F(Run, SilentRunWithoutLogsWritesNothing) {
+    fake::add_file(u"/root/f");
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent", u"/SubDirectories"}), 0);
+    EXPECT_EQ(console(), "");
+}
+
+TEST_F(Run, LogsAreClosedRunLogFirst) {
+    EXPECT_EQ(run({u"/Dir:/root", u"/Log:run.log", u"/ErrorLog:error.log"}), 0);
+    EXPECT_EQ(fake::system.closed_files, (std::vector<std::u16string>{u"run.log", u"error.log"}));
+    EXPECT_EQ(file(u"error.log"), "");
+}
+
+TEST_F(Run, SecondPrivilegeFailing) {
+    fake::system.fail_adjust["SeBackupPrivilege"] = 1300;
+    EXPECT_EQ(run({u"/Dir:/root", u"/Log:run.log"}), -1);
+    EXPECT_EQ(console(), banner + settings_block("No") +
+                             "Try to set SeRestorePrivilege privilege for current process.\r\n"
+                             "Set privilege SeRestorePrivilege successfully.\r\n"
+                             "Try to set SeBackupPrivilege privilege for current process.\r\n"
+                             "AdjustTokenPrivileges() failed (1300), aborting setting the SeBackupPrivilege privilege.\r\n");
+    EXPECT_EQ(file(u"run.log"), settings_block("No"));
+    EXPECT_TRUE(fake::exists(u"/root"));
+}
+
+TEST_F(Run, PrivilegeFailuresAreWrittenEvenWhenSilent) {
+    fake::system.fail_open_token = 5;
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent"}), -1);
+    EXPECT_EQ(console(),
+              "OpenProcessToken was not successfull (5), aborting setting the SeRestorePrivilege privilege.\r\n");
+
+    SetUp();
+    fake::system.fail_lookup["SeSecurityPrivilege"] = 1313;
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent"}), -1);
+    EXPECT_EQ(console(),
+              "LookupPrivilegeValue() failed (1313), aborting setting the SeSecurityPrivilege privilege.\r\n");
+
+    SetUp();
+    fake::system.fail_close_token = true;
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent"}), -1);
+    EXPECT_EQ(console(), "CloseHandle() failed, aborting setting the SeRestorePrivilege privilege.\r\n");
+}
+
+TEST_F(Run, MissingEntryPointsStopTheRun) {
+    fake::system.missing_query_entry_point = true;
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent"}), -1);
+    EXPECT_EQ(console(), "Could not find NtQueryDirectoryFile entry point in NTDLL.DLL\r\n");
+
+    SetUp();
+    fake::system.missing_status_entry_point = true;
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent"}), -1);
+    EXPECT_EQ(console(), "Could not find RtlNtStatusToDosError entry point in NTDLL.DLL\r\n");
+    EXPECT_TRUE(fake::system.looked_up.empty());
+}
+
+TEST_F(Run, ExistingLogsAreEmptiedEvenWhenTheRunStopsEarly) {
+    fake::system.files[u"run.log"] = "old";
+    fake::system.files[u"error.log"] = "old";
+    fake::system.fail_open_token = 5;
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent", u"/Log:run.log", u"/ErrorLog:error.log"}), -1);
+    EXPECT_EQ(file(u"error.log"), "");
+    EXPECT_NE(file(u"run.log").find("Silent                    : Yes"), std::string::npos);
+}
+
+TEST_F(Run, ErrorLogThatCannotBeCreatedStopsTheRun) {
+    fake::system.uncreatable.insert(u"no/such/error.log");
+    EXPECT_EQ(run({u"/Dir:/root", u"/Log:run.log", u"/ErrorLog:no/such/error.log"}), -1);
+    EXPECT_EQ(console(), "Cannot open error-logfile no/such/error.log for writing.\r\n");
+    EXPECT_EQ(file(u"run.log"), "");
+}
+
+TEST_F(Run, EachRunStartsFromFreshSettingsAndCounters) {
+    fake::add_file(u"/root/f");
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent", u"/IgnoreErrors"}), 0);
+    fake::reset(u"/root");
+    EXPECT_EQ(run({u"/Dir:/root", u"/SubDirectories"}), 0);
+    std::string console_text = console();
+    EXPECT_NE(console_text.find("IgnoreErrors              : No"), std::string::npos);
+    EXPECT_NE(console_text.find(summary(1, 0, 0)), std::string::npos);
+}

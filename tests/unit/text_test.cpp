@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include "report/blocks.h"
+#include "report/text.h"
+
+using scythe::encode_output;
+
+namespace {
+
+std::string encoded(std::u16string_view text) {
+    std::string out;
+    encode_output(out, text);
+    return out;
+}
+
+}  // namespace
+
+TEST(Encoding, UnitsBelow256AreOneByteAndLineFeedIsCrLf) {
+    EXPECT_EQ(encoded(u"a\nb"), "a\r\nb");
+    EXPECT_EQ(encoded(u"\u00e9\u00ff\u0001"), "\xe9\xff\x01");
+    EXPECT_EQ(encoded(u"\r\n"), "\r\r\n");
+}
+
+TEST(Encoding, WideUnitsAreWrittenAsCodePoints) {
+    EXPECT_EQ(encoded(u"\u0100"), "<U+0100>");
+    EXPECT_EQ(encoded(u"x\u4e2dy"), "x<U+4E2D>y");
+    EXPECT_EQ(encoded(u"\U0001F600"), "<U+1F600>");
+    EXPECT_EQ(encoded(u"\U0010FFFF"), "<U+10FFFF>");
+}
+
+TEST(Encoding, LoneSurrogatesAreWrittenAsThemselves) {
+    EXPECT_EQ(encoded(std::u16string{0xDC80}), "<U+DC80>");
+    EXPECT_EQ(encoded(std::u16string{0xD800, u'a'}), "<U+D800>a");
+    EXPECT_EQ(encoded(std::u16string{0xDC00, 0xD800}), "<U+DC00><U+D800>");
+}
+
+TEST(Numbers, DecimalIsZeroFilledAndSigned) {
+    std::u16string text;
+    scythe::append_decimal(text, 7, 6);
+    scythe::append_decimal(text, -1);
+    scythe::append_decimal(text, 1234567, 6);
+    scythe::append_decimal(text, 0);
+    EXPECT_EQ(text, u"000007-112345670");
+}
+
+TEST(Numbers, HexIsUpperCaseWithoutLeadingZeros) {
+    std::u16string text;
+    scythe::append_hex(text, 0xC0000022u);
+    text += u",";
+    scythe::append_hex(text, 0x1A);
+    text += u",";
+    scythe::append_hex(text, 0);
+    EXPECT_EQ(text, u"C0000022,1A,0");
+}
+
+TEST(ElapsedTime, HoursMinutesSecondsWithTwoDigitsAtLeast) {
+    EXPECT_EQ(scythe::format_elapsed(0), u"00:00:00");
+    EXPECT_EQ(scythe::format_elapsed(3725), u"01:02:05");
+    EXPECT_EQ(scythe::format_elapsed(59), u"00:00:59");
+    EXPECT_EQ(scythe::format_elapsed(360000), u"100:00:00");
+}

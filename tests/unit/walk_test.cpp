@@ -1,0 +1,236 @@
+#include "delete/walk.h"
+
+#include "fixture.h"
+
+using scythe::counters;
+using scythe::delete_tree;
+using scythe::settings;
+using scythe::platform::attribute_read_only;
+using scythe::platform::attribute_reparse_point;
+
+namespace {
+
+class Walk : public FakeSystemTest {
+protected:
+    void SetUp() override {
+        FakeSystemTest::SetUp();
+        settings.descend_into_subdirectories = true;
+    }
+
+    // root: f1, a/{b/{bad, after}, a2}, z
+    static void build_tree_with_a_failure_two_levels_down() {
+        fake::add_file(u"/root/f1", 10);
+        fake::add_directory(u"/root/a");
+        fake::add_directory(u"/root/a/b");
+        fake::add_file(u"/root/a/b/bad", 2048);
+        fake::add_file(u"/root/a/b/after");
+        fake::add_file(u"/root/a/a2");
+        fake::add_file(u"/root/z");
+        fake::system.fail_delete[u"/root/a/b/bad"] = 5;
+    }
+
+    static std::vector<std::u16string> left() {
+        std::vector<std::u16string> paths;
+        for (const auto& [path, node] : fake::system.nodes) paths.push_back(path);
+        return paths;
+    }
+};
+
+const std::string first_lines =
+    "DIR  000001: /root\r\n"
+    "FILE 000001: /root/f1 (0 KB)\r\n"
+    "DIR  000002: /root/a\r\n"
+    "DIR  000003: /root/a/b\r\n"
+    "FILE 000002: /root/a/b/bad (2 KB)\r\n"
+    "ERR  000001: /root/a/b/bad: Access is denied. at DeleteFile() (5)\r\n";
+
+}  // namespace
+
+TEST_F(Walk, EmptyDirectoryIsOneDirLine) {
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(console(), "DIR  000001: /root\r\n");
+    EXPECT_EQ(fake::system.closed_directories, std::vector<std::u16string>{u"/root"});
+}
+
+TEST_F(Walk, WholeTreeIsDeletedDepthFirstButNotTheDirectoryItself) {
+    fake::add_file(u"/root/one", 1023);
+    fake::add_directory(u"/root/sub");
+    fake::add_file(u"/root/sub/two", 1024);
+    fake::add_directory(u"/root/sub/deeper", attribute_read_only);
+    fake::add_file(u"/root/three", 0, attribute_read_only);
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(console(),
+              "DIR  000001: /root\r\n"
+              "FILE 000001: /root/one (0 KB)\r\n"
+              "DIR  000002: /root/sub\r\n"
+              "FILE 000002: /root/sub/two (1 KB)\r\n"
+              "DIR  000003: /root/sub/deeper\r\n"
+              "FILE 000003: /root/three (0 KB)\r\n");
+    EXPECT_EQ(left(), std::vector<std::u16string>{u"/root"});
+    EXPECT_EQ(counters.directories, 3);
+    EXPECT_EQ(counters.files, 3);
+    EXPECT_EQ(counters.errors, 0);
+}
+
+TEST_F(Walk, WithoutSubdirectoriesOnlyTheRootsFilesGo) {
+    settings.descend_into_subdirectories = false;
+    fake::add_directory(u"/root/sub");
+    fake::add_file(u"/root/sub/kept");
+    fake::add_file(u"/root/gone");
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(console(), "DIR  000001: /root\r\nFILE 000001: /root/gone (0 KB)\r\n");
+    EXPECT_TRUE(fake::exists(u"/root/sub/kept"));
+    EXPECT_EQ(counters.directories, 1);
+}
+
+TEST_F(Walk, SizesAreWholeKibibytesOfTheFull64BitSize) {
+    fake::add_file(u"/root/four", 4ull << 30);
+    fake::add_file(u"/root/five", 5ull << 30);
+    delete_tree(u"/root");
+    EXPECT_EQ(console(),
+              "DIR  000001: /root\r\n"
+              "FILE 000001: /root/four (4194304 KB)\r\n"
+              "FILE 000002: /root/five (5242880 KB)\r\n");
+}
+
+TEST_F(Walk, WithoutOptionsEachAncestorFailsToRemoveItsChildAndGivesUp) {
+    build_tree_with_a_failure_two_levels_down();
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_EQ(console(), first_lines +
+                             "ERR  000002: /root/a/b: The directory is not empty. at RemoveDirectory() (145)\r\n"
+                             "ERR  000003: /root/a: The directory is not empty. at RemoveDirectory() (145)\r\n");
+    EXPECT_TRUE(fake::exists(u"/root/a/b/after"));
+    EXPECT_TRUE(fake::exists(u"/root/z"));
+}
+
+TEST_F(Walk, StopAtFirstErrorGivesUpEverywhereWithOneLine) {
+    settings.stop_at_first_error = true;
+    build_tree_with_a_failure_two_levels_down();
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_EQ(console(), first_lines);
+    EXPECT_EQ(counters.errors, 1);
+    EXPECT_TRUE(fake::exists(u"/root/a/a2"));
+}
+
+TEST_F(Walk, IgnoreErrorsDeletesEverythingElse) {
+    settings.ignore_errors = true;
+    build_tree_with_a_failure_two_levels_down();
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(console(), first_lines +
+                             "FILE 000003: /root/a/b/after (0 KB)\r\n"
+                             "ERR  000002: /root/a/b: The directory is not empty. at RemoveDirectory() (145)\r\n"
+                             "FILE 000004: /root/a/a2 (0 KB)\r\n"
+                             "ERR  000003: /root/a: The directory is not empty. at RemoveDirectory() (145)\r\n"
+                             "FILE 000005: /root/z (0 KB)\r\n");
+    EXPECT_EQ(left(), (std::vector<std::u16string>{u"/root", u"/root/a", u"/root/a/b", u"/root/a/b/bad"}));
+}
+
+TEST_F(Walk, IgnoreErrorsGoesOnAfterADirectoryThatCannotBeOpened) {
+    settings.ignore_errors = true;
+    build_tree_with_a_failure_two_levels_down();
+    fake::system.fail_open[u"/root/a/b"] = 5;
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(console(),
+              "DIR  000001: /root\r\n"
+              "FILE 000001: /root/f1 (0 KB)\r\n"
+              "DIR  000002: /root/a\r\n"
+              "DIR  000003: /root/a/b\r\n"
+              "ERR  000001: /root/a/b: Access is denied. at CreateFile(DIR) (5)\r\n"
+              "ERR  000002: /root/a/b: The directory is not empty. at RemoveDirectory() (145)\r\n"
+              "FILE 000002: /root/a/a2 (0 KB)\r\n"
+              "ERR  000003: /root/a: The directory is not empty. at RemoveDirectory() (145)\r\n"
+              "FILE 000003: /root/z (0 KB)\r\n");
+}
+
+TEST_F(Walk, BothOptionsGiveUpWhenASubdirectoryWalkFails) {
+    settings.ignore_errors = true;
+    settings.stop_at_first_error = true;
+    build_tree_with_a_failure_two_levels_down();
+    fake::system.fail_open[u"/root/a/b"] = 5;
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_EQ(console(),
+              "DIR  000001: /root\r\n"
+              "FILE 000001: /root/f1 (0 KB)\r\n"
+              "DIR  000002: /root/a\r\n"
+              "DIR  000003: /root/a/b\r\n"
+              "ERR  000001: /root/a/b: Access is denied. at CreateFile(DIR) (5)\r\n");
+    EXPECT_TRUE(fake::exists(u"/root/z"));
+}
+
+TEST_F(Walk, BothOptionsGoOnPastAFileThatCannotBeDeleted) {
+    settings.ignore_errors = true;
+    settings.stop_at_first_error = true;
+    build_tree_with_a_failure_two_levels_down();
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(counters.errors, 3);
+    EXPECT_FALSE(fake::exists(u"/root/z"));
+}
+
+TEST_F(Walk, ReadOnlyThatCannotBeClearedGivesTwoLinesAndNoDeletion) {
+    settings.ignore_errors = true;
+    fake::add_file(u"/root/locked", 0, attribute_read_only);
+    fake::add_directory(u"/root/dir", attribute_read_only);
+    fake::system.fail_clear[u"/root/locked"] = 5;
+    fake::system.fail_clear[u"/root/dir"] = 5;
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(console(),
+              "DIR  000001: /root\r\n"
+              "FILE 000001: /root/locked (0 KB)\r\n"
+              "ERR  000001: /root/locked: Access is denied. at SetFileAttributes(remove read only attribute) (5)\r\n"
+              "ERR  000002: /root/locked: Access is denied. at DeleteFile() (5)\r\n"
+              "DIR  000002: /root/dir\r\n"
+              "ERR  000003: /root/dir: Access is denied. at SetFileAttributes(remove read only attribute) (5)\r\n"
+              "ERR  000004: /root/dir: Access is denied. at RemoveDirectory() (5)\r\n");
+    EXPECT_TRUE(fake::exists(u"/root/locked"));
+    EXPECT_TRUE(fake::exists(u"/root/dir"));
+}
+
+TEST_F(Walk, ListingErrorIsReportedInNativeForm) {
+    fake::add_file(u"/root/f");
+    fake::system.listing_error[u"/root"] = static_cast<std::int32_t>(0xC0000022u);
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_EQ(console(),
+              "DIR  000001: /root\r\n"
+              "FILE 000001: /root/f (0 KB)\r\n"
+              "ERR  000001: /root: Access is denied. at NtQueryDirectoryFile() (NT:0xC0000022,DOS:5)\r\n");
+    EXPECT_EQ(fake::system.closed_directories, std::vector<std::u16string>{u"/root"});
+}
+
+TEST_F(Walk, LinksAreRemovedWithoutBeingEntered) {
+    fake::add_directory(u"/root/link", attribute_reparse_point);
+    fake::add_file(u"/root/link/behind");
+    fake::system.fail_open[u"/root/link"] = 5;  // entering it would show
+    // The fake removes only empty directories: take the link's content away
+    // as the system would see only the link itself.
+    fake::system.nodes[u"/root/link"].children.clear();
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(console(), "DIR  000001: /root\r\n");
+    EXPECT_FALSE(fake::exists(u"/root/link"));
+    EXPECT_TRUE(fake::exists(u"/root/link/behind"));
+}
+
+TEST_F(Walk, DotEntriesArePassedOver) {
+    fake::add_directory(u"/root/.");
+    fake::add_directory(u"/root/..");
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(console(), "DIR  000001: /root\r\n");
+}
+
+TEST_F(Walk, EveryOpenedDirectoryIsClosedOnEveryWayOut) {
+    settings.stop_at_first_error = true;
+    build_tree_with_a_failure_two_levels_down();
+    delete_tree(u"/root");
+    EXPECT_EQ(fake::system.closed_directories,
+              (std::vector<std::u16string>{u"/root/a/b", u"/root/a", u"/root"}));
+}
+
+TEST_F(Walk, DeepTreesAreWalkedToTheBottom) {
+    std::u16string path = u"/root";
+    for (int level = 0; level < 3000; ++level) {
+        path += u"/d";
+        fake::add_directory(path);
+    }
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(counters.directories, 3001);
+    EXPECT_EQ(left(), std::vector<std::u16string>{u"/root"});
+}
