@@ -1,0 +1,137 @@
+// The POSIX listing through the platform layer, on real directories.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+namespace platform = scythe::platform;
+
+namespace {
+
+class Listing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "scythe-listing-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(root_, ignored);
+    }
+
+    void create_file(const std::string& name, const std::string& content = "") {
+        std::ofstream(root_ / name, std::ios::binary) << content;
+    }
+
+    // Name (as bytes) to entry, each listed name seen exactly once.
+    std::map<std::string, platform::DirectoryEntry> list() {
+        std::map<std::string, platform::DirectoryEntry> entries;
+        platform::Directory* directory = platform::open_directory(platform::decode_native_bytes(root_.string()));
+        EXPECT_NE(directory, nullptr);
+        if (!directory) return entries;
+        platform::DirectoryEntry entry;
+        platform::NativeStatus status;
+        for (bool restart = true; (status = platform::read_directory(*directory, restart, entry)) >= 0; restart = false) {
+            std::string bytes = platform::to_native_bytes(entry.name);
+            EXPECT_EQ(bytes, entry.native_name);
+            EXPECT_TRUE(entries.emplace(bytes, entry).second) << "listed twice: " << bytes;
+        }
+        EXPECT_EQ(status, platform::status_no_more_files);
+        platform::close_directory(directory);
+        return entries;
+    }
+
+    fs::path root_;
+};
+
+long peak_resident_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+}  // namespace
+
+TEST_F(Listing, EveryNameComesBackExactlyOnce) {
+    std::vector<std::string> names = {"plain",        "with space",  "line\nfeed", "carriage\rreturn",
+                                      "back\\slash",  "caf\xc3\xa9", "bad\xff\xfe", std::string(255, 'n'),
+                                      "\xe4\xb8\xad", "...",         ".hidden",    "x"};
+    for (const std::string& name : names) create_file(name);
+    auto entries = list();
+    ASSERT_EQ(entries.size(), names.size());
+    for (const std::string& name : names) {
+        ASSERT_EQ(entries.count(name), 1u) << name;
+        EXPECT_EQ(entries[name].attributes, 0u) << name;
+    }
+    EXPECT_EQ(entries["bad\xff\xfe"].name, (std::u16string{u'b', u'a', u'd', 0xDCFF, 0xDCFE}));
+}
+
+TEST_F(Listing, AttributesFollowWhatWindowsWouldShow) {
+    fs::create_directory(root_ / "dir");
+    fs::create_directory(root_ / "readonly-dir");
+    create_file("readonly", "abc");
+    create_file("owner-only-writable");
+    fs::create_directory_symlink("/tmp", root_ / "link-to-dir");
+    fs::create_symlink(root_ / "readonly", root_ / "link-to-file");
+    fs::permissions(root_ / "readonly-dir", fs::perms::owner_read | fs::perms::owner_exec);
+    fs::permissions(root_ / "readonly", fs::perms::owner_read | fs::perms::group_read);
+    fs::permissions(root_ / "owner-only-writable", fs::perms::owner_write);
+    auto entries = list();
+    EXPECT_EQ(entries["dir"].attributes, platform::attribute_directory);
+    EXPECT_EQ(entries["readonly-dir"].attributes, platform::attribute_directory | platform::attribute_read_only);
+    EXPECT_EQ(entries["readonly"].attributes, platform::attribute_read_only);
+    EXPECT_EQ(entries["readonly"].end_of_file, 3u);
+    EXPECT_EQ(entries["owner-only-writable"].attributes, 0u);
+    // A link is never a directory, whatever it points to.
+    EXPECT_EQ(entries["link-to-dir"].attributes, 0u);
+    EXPECT_EQ(entries["link-to-file"].attributes, 0u);
+}
+
+TEST_F(Listing, SizesAreFull64BitValues) {
+    int fd = ::open((root_ / "sparse").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, (5ll << 30) + 1), 0);
+    ::close(fd);
+    EXPECT_EQ(list()["sparse"].end_of_file, (5ull << 30) + 1);
+}
+
+TEST_F(Listing, MissingDirectoryFailsWithItsErrno) {
+    EXPECT_EQ(platform::open_directory(platform::decode_native_bytes((root_ / "missing").string())), nullptr);
+    EXPECT_EQ(platform::last_error(), static_cast<platform::ErrorCode>(ENOENT));
+    EXPECT_EQ(platform::error_message(ENOENT), u"No such file or directory");
+    EXPECT_EQ(platform::status_to_error(static_cast<platform::NativeStatus>(0xE000000Du)), 13u);
+}
+
+TEST_F(Listing, HundredThousandEntriesListInBoundedMemory) {
+    constexpr int count = 100000;
+    int directory_fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < count; ++i) {
+        std::string name = "entry-with-a-name-of-some-length-" + std::to_string(i);
+        ::close(openat(directory_fd, name.c_str(), O_CREAT | O_WRONLY, 0644));
+    }
+    ::close(directory_fd);
+
+    std::ofstream("/proc/self/clear_refs") << "5";  // restarts the peak count
+    long before = peak_resident_kib();
+    platform::Directory* directory = platform::open_directory(platform::decode_native_bytes(root_.string()));
+    ASSERT_NE(directory, nullptr);
+    platform::DirectoryEntry entry;
+    int listed = 0;
+    for (bool restart = true; platform::read_directory(*directory, restart, entry) >= 0; restart = false) ++listed;
+    platform::close_directory(directory);
+    long growth = peak_resident_kib() - before;
+    EXPECT_EQ(listed, count);
+    EXPECT_LT(growth, 1024) << "peak grew by " << growth << " KiB";
+    std::printf("listing %d entries raised the peak resident size by %ld KiB\n", count, growth);
+}

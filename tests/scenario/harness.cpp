@@ -1,0 +1,209 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace scenario {
+
+const std::string hyphens = "-------------------------------------------\r\n";
+
+const std::string privileges =
+    "Try to set SeRestorePrivilege privilege for current process.\r\n"
+    "Set privilege SeRestorePrivilege successfully.\r\n"
+    "Try to set SeBackupPrivilege privilege for current process.\r\n"
+    "Set privilege SeBackupPrivilege successfully.\r\n"
+    "Try to set SeSecurityPrivilege privilege for current process.\r\n"
+    "Set privilege SeSecurityPrivilege successfully.\r\n";
+
+namespace {
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+bool skip_allowed() { return environment("SCYTHE_REQUIRE_ALL") != "1"; }
+
+}  // namespace
+
+const Target* target_or_skip() {
+    static Target target{environment("SCYTHE_PROGRAM"), environment("SCYTHE_WINE")};
+    std::string missing;
+    if (target.program.empty())
+        missing = "SCYTHE_PROGRAM is not set";
+    else if (!fs::exists(target.program))
+        missing = target.program + " has not been built";
+    else if (target.windows() && !fs::exists(target.wine))
+        missing = "Wine is not installed (" + target.wine + ")";
+    if (missing.empty()) {
+        static bool server_started = false;
+        if (target.windows() && !server_started) {
+            // A Wine server that outlives each run saves seconds per start.
+            std::string server = (fs::path(target.wine).parent_path() / "wineserver").string();
+            server_started = std::system((server + " -p30 2>/dev/null").c_str()) == 0;
+        }
+        return &target;
+    }
+    if (skip_allowed()) {
+        std::printf("skipped: %s\n", missing.c_str());
+        return nullptr;
+    }
+    ADD_FAILURE() << missing;
+    return nullptr;
+}
+
+int exit_status(int result) {
+    if (result < 0) return 255;
+    return result > 254 ? 254 : result;
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void write_file(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+Result run(const Target& target, const std::vector<std::string>& arguments, int uid) {
+    std::vector<std::string> command;
+    if (target.windows()) command.push_back(target.wine);
+    command.push_back(target.program);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& part : command) argv.push_back(part.data());
+    argv.push_back(nullptr);
+
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) return {};
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(pipe_ends[1], STDOUT_FILENO);
+        int null = ::open("/dev/null", O_RDWR);
+        dup2(null, STDERR_FILENO);  // Wine's own chatter
+        dup2(null, STDIN_FILENO);
+        ::close(pipe_ends[0]);
+        setenv("WINEDEBUG", "-all", 1);
+        if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(pipe_ends[1]);
+    Result result;
+    char buffer[65536];
+    ssize_t length;
+    while ((length = read(pipe_ends[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, length);
+    ::close(pipe_ends[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+void Scenario::SetUp() {
+    target_ = target_or_skip();
+    if (!target_) GTEST_SKIP();
+    std::string pattern = (fs::temp_directory_path() / "scythe-scenario-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+    fs::permissions(folder_, fs::perms::all);  // reachable for an unprivileged run
+    fs::create_directory(folder_ / "tree");
+}
+
+void Scenario::TearDown() {
+    if (folder_.empty()) return;
+    if (made_immutable_) std::system(("chattr -R -i '" + folder_.string() + "' 2>/dev/null").c_str());
+    std::system(("chmod -R u+rwx '" + folder_.string() + "' 2>/dev/null").c_str());
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+}
+
+fs::path Scenario::path(const std::string& relative) const {
+    return relative.empty() ? folder_ : folder_ / relative;
+}
+
+std::string Scenario::argument(const std::string& relative) const {
+    std::string native = path(relative).string();
+    if (!target_->windows()) return native;
+    std::string windows = "Z:" + native;
+    for (char& c : windows)
+        if (c == '/') c = '\\';
+    return windows;
+}
+
+std::string Scenario::shown(const std::string& relative_to_tree) const {
+    std::string relative = relative_to_tree.empty() ? "tree" : "tree/" + relative_to_tree;
+    return target_->windows() ? "\\\\?\\" + argument(relative) : argument(relative);
+}
+
+std::string Scenario::text(const char* posix, const char* windows) const {
+    return target_->windows() ? windows : posix;
+}
+
+Result Scenario::run(const std::vector<std::string>& arguments, int uid) const {
+    return scenario::run(*target_, arguments, uid);
+}
+
+void Scenario::make_immutable(const std::string& relative) {
+    std::string command = "chattr +i '" + path(relative).string() + "' 2>/dev/null";
+    if (geteuid() != 0 || std::system(command.c_str()) != 0)
+        GTEST_SKIP() << "skipped: cannot make files immutable here (needs root and a file system with chattr)";
+    made_immutable_ = true;
+}
+
+namespace {
+
+std::string yes_no(const std::string& options, const char* option) {
+    return options.find(option) != std::string::npos ? "Yes" : "No";
+}
+
+std::string settings_block(const std::string& source, const std::string& options, bool silent) {
+    return "Source                    : " + source + "\r\n" +
+           "SubDirectories            : " + yes_no(options, "/SubDirectories") + "\r\n" +
+           "Silent                    : " + (silent ? "Yes" : "No") + "\r\n" +
+           "StopAtFirstError          : " + yes_no(options, "/StopAtFirstError") + "\r\n" +
+           "IgnoreErrors              : " + yes_no(options, "/IgnoreErrors") + "\r\n" + hyphens;
+}
+
+}  // namespace
+
+std::string Scenario::header(const std::string& options) const {
+    return hyphens + "Scythe 1.1.1\r\n" + hyphens + settings_block(shown(), options, false) + privileges + hyphens;
+}
+
+std::string Scenario::log_header(const std::string& options) const {
+    return settings_block(shown(), options, options.find("/Silent") != std::string::npos);
+}
+
+std::string without_elapsed_digits(std::string text) {
+    static const std::regex elapsed("Elapsed time   : [0-9]+:[0-9]{2}:[0-9]{2}\r\n");
+    return std::regex_replace(text, elapsed, "Elapsed time   : 00:00:00\r\n");
+}
+
+namespace {
+std::string counts(int directories, int files, int errors) {
+    return "\r\n" + hyphens + "Directories    : " + std::to_string(directories) + "\r\n" +
+           "Files          : " + std::to_string(files) + "\r\n" + "Errors         : " + std::to_string(errors) +
+           "\r\n";
+}
+}  // namespace
+
+std::string summary(int directories, int files, int errors) {
+    return counts(directories, files, errors) + "\r\nElapsed time   : 00:00:00\r\n";
+}
+
+std::string log_summary(int directories, int files, int errors) {
+    return counts(directories, files, errors) + "Elapsed time   : 00:00:00\r\n";
+}
+
+}  // namespace scenario

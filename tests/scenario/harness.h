@@ -1,0 +1,74 @@
+// Runs the built program on real trees. The same tests run against the
+// native build and against the Windows build under Wine; SCYTHE_PROGRAM
+// names the program and SCYTHE_WINE the Wine loader for the latter.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace scenario {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int exit_code = -1;
+    std::string output;  // standard output, byte for byte
+};
+
+struct Target {
+    std::string program;
+    std::string wine;  // empty for the native build
+    bool windows() const { return !wine.empty(); }
+};
+
+// The program under test; skips (or, with SCYTHE_REQUIRE_ALL=1, fails)
+// the test when it cannot be run here.
+const Target* target_or_skip();
+
+// The exit status a program result arrives as on this machine.
+int exit_status(int result);
+
+std::string read_file(const fs::path& path);
+void write_file(const fs::path& path, const std::string& content = "");
+
+// Runs as root unless uid is given.
+Result run(const Target& target, const std::vector<std::string>& arguments, int uid = -1);
+
+class Scenario : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A path inside the test's own folder.
+    fs::path path(const std::string& relative = "") const;
+    // The path as the program is told it (/Dir:, /Log:).
+    std::string argument(const std::string& relative = "") const;
+    // The path as the program shows it: the rooted path of the tree "tree".
+    std::string shown(const std::string& relative_to_tree = "") const;
+    // The system text for an error: errno text natively, Win32 text under Wine.
+    std::string text(const char* posix, const char* windows) const;
+
+    Result run(const std::vector<std::string>& arguments, int uid = -1) const;
+    // Marks a file or directory immutable, or skips the test where that is
+    // not possible here.
+    void make_immutable(const std::string& relative);
+
+    std::string header(const std::string& options = "") const;  // console, up to the hyphen line of the work
+    std::string log_header(const std::string& options = "") const;
+
+    const Target* target_ = nullptr;
+    fs::path folder_;
+    bool made_immutable_ = false;
+};
+
+// "Elapsed time   : 12:34:56" becomes "Elapsed time   : 00:00:00".
+std::string without_elapsed_digits(std::string text);
+std::string summary(int directories, int files, int errors);
+std::string log_summary(int directories, int files, int errors);
+extern const std::string privileges;
+extern const std::string hyphens;
+
+}  // namespace scenario
