@@ -1,1 +1,269 @@
+// The deletion walk on real trees: lines written, what is left on disk.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "harness.h"
+
+using namespace scenario;
+
+namespace {
+
+class Walk : public Scenario {
+protected:
+    // The same failure on both builds: a read-only file that cannot be
+    // changed, two levels below the root, with a sibling at every level.
+    void build_tree_with_a_failure_two_levels_down() {
+        fs::create_directories(path("tree/a/b"));
+        write_file(path("tree/r1"));
+        write_file(path("tree/a/a1"));
+        write_file(path("tree/a/b/b1"));
+        write_file(path("tree/a/b/bad"));
+        fs::permissions(path("tree/a/b/bad"), fs::perms::owner_read | fs::perms::group_read);
+        make_immutable("tree/a/b/bad");
+    }
+
+    std::string err(int number, const std::string& relative, const std::string& message, const std::string& label) const {
+        return "ERR  " + six_digits(number) + ": " + shown(relative) + ": " + message + " at " + label + "\r\n";
+    }
+
+    // The failure of the tree above: clearing read-only, then the deletion.
+    std::string failure_lines() const {
+        std::string denied = text("Operation not permitted", "Access denied.");
+        std::string code = text("(1)", "(5)");
+        return err(1, "a/b/bad", denied, "SetFileAttributes(remove read only attribute) " + code) +
+               err(2, "a/b/bad", denied, "DeleteFile() " + code);
+    }
+
+    std::string not_empty(int number, const std::string& relative, const std::string& label) const {
+        return err(number, relative, text("Directory not empty", "Directory is not empty."),
+                   label + text(" (39)", " (145)"));
+    }
+
+    static std::string six_digits(int number) {
+        std::string digits = std::to_string(number);
+        return std::string(6 - digits.size(), '0') + digits;
+    }
+
+    Result run_with_logs(std::vector<std::string> options) {
+        options.push_back("/Dir:" + argument("tree"));
+        options.push_back("/Log:" + argument("run.log"));
+        options.push_back("/ErrorLog:" + argument("error.log"));
+        return run(options);
+    }
+
+    // The ERR lines of the run log are those of the error log, in order.
+    void expect_logs_agree() {
+        std::string run_log = read_file(path("run.log"));
+        std::string err_lines;
+        std::size_t start = 0;
+        while (start < run_log.size()) {
+            std::size_t end = run_log.find("\r\n", start) + 2;
+            if (run_log.compare(start, 5, "ERR  ") == 0) err_lines += run_log.substr(start, end - start);
+            start = end;
+        }
+        EXPECT_EQ(err_lines, read_file(path("error.log")));
+    }
+};
+
+// Builds a chain of directories through descriptors, so that its full
+// path may exceed what one system call takes.
+void build_chain(const fs::path& top, const std::string& component, int depth, const std::string& leaf_file) {
+    int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < depth; ++level) {
+        mkdirat(fd, component.c_str(), 0755);
+        int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    ::close(openat(fd, leaf_file.c_str(), O_CREAT | O_WRONLY, 0644));
+    ::close(fd);
+}
+
+}  // namespace
+
+TEST_F(Walk, WithoutOptionsEveryAncestorFailsToRemoveItsChild) {
+    build_tree_with_a_failure_two_levels_down();
+    Result result = run_with_logs({"/SubDirectories", "/Silent"});
+    EXPECT_EQ(read_file(path("error.log")),
+              failure_lines() + not_empty(3, "a/b", "RemoveDirectory()") + not_empty(4, "a", "RemoveDirectory()"));
+    expect_logs_agree();
+    EXPECT_EQ(result.exit_code, 4);
+    EXPECT_TRUE(fs::exists(path("tree/a/b/bad")));
+}
+
+TEST_F(Walk, StopAtFirstErrorWritesTheFailureOnly) {
+    build_tree_with_a_failure_two_levels_down();
+    Result result = run_with_logs({"/SubDirectories", "/StopAtFirstError"});
+    EXPECT_EQ(read_file(path("error.log")), failure_lines());
+    expect_logs_agree();
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_NE(result.output.find("Errors         : 2\r\n"), std::string::npos);
+    EXPECT_TRUE(fs::exists(path("tree/a/b")));
+}
+
+TEST_F(Walk, IgnoreErrorsDeletesEverythingElse) {
+    build_tree_with_a_failure_two_levels_down();
+    Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors", "/Silent"});
+    EXPECT_EQ(read_file(path("error.log")), failure_lines() + not_empty(3, "a/b", "RemoveDirectory()") +
+                                               not_empty(4, "a", "RemoveDirectory()") +
+                                               not_empty(5, "", "RemoveDirectory() failed"));
+    expect_logs_agree();
+    EXPECT_EQ(result.exit_code, 6);
+    EXPECT_NE(without_elapsed_digits(read_file(path("run.log"))).find(log_summary(3, 4, 6)), std::string::npos);
+    for (const char* gone : {"tree/r1", "tree/a/a1", "tree/a/b/b1"}) EXPECT_FALSE(fs::exists(path(gone))) << gone;
+    EXPECT_TRUE(fs::exists(path("tree/a/b/bad")));
+}
+
+TEST_F(Walk, BothOptionsActAsIgnoreErrorsWhenEveryListingCompletes) {
+    build_tree_with_a_failure_two_levels_down();
+    Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors", "/StopAtFirstError"});
+    EXPECT_EQ(read_file(path("error.log")), failure_lines() + not_empty(3, "a/b", "RemoveDirectory()") +
+                                               not_empty(4, "a", "RemoveDirectory()") +
+                                               not_empty(5, "", "RemoveDirectory() failed"));
+    EXPECT_EQ(result.exit_code, 6);
+    EXPECT_FALSE(fs::exists(path("tree/a/b/b1")));
+}
+
+TEST_F(Walk, ReadOnlyFilesAndDirectoriesAreDeleted) {
+    fs::create_directories(path("tree/locked/inner"));
+    write_file(path("tree/locked/inner/file"), "abc");
+    write_file(path("tree/readonly"));
+    fs::permissions(path("tree/readonly"), fs::perms::owner_read);
+    fs::permissions(path("tree/locked/inner/file"), fs::perms::owner_read);
+    fs::permissions(path("tree/locked/inner"), fs::perms::owner_read | fs::perms::owner_exec);
+    fs::permissions(path("tree/locked"), fs::perms::owner_read | fs::perms::owner_exec);
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(read_file(path("error.log")), "");
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(fs::exists(path("tree")));
+}
+
+TEST_F(Walk, WithoutSubdirectoriesOnlyTheRootsFilesGo) {
+    fs::create_directories(path("tree/sub"));
+    write_file(path("tree/sub/kept"));
+    write_file(path("tree/gone"), std::string(2500, 'x'));
+    Result result = run({"/Dir:" + argument("tree"), "/Log:" + argument("run.log")});
+    EXPECT_EQ(without_elapsed_digits(read_file(path("run.log"))),
+              log_header() + "DIR  000001: " + shown() + "\r\n" + "FILE 000001: " + shown("gone") + " (2 KB)\r\n" +
+                  not_empty(1, "", "RemoveDirectory() failed") + log_summary(1, 1, 2));
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_TRUE(fs::exists(path("tree/sub/kept")));
+}
+
+TEST_F(Walk, SparseFileSizeIsTheFull64BitSize) {
+    fs::resize_file((write_file(path("tree/five-gib")), path("tree/five-gib")), 5ull << 30);
+    Result result = run({"/Dir:" + argument("tree"), "/Silent", "/Log:" + argument("run.log")});
+    EXPECT_NE(read_file(path("run.log")).find("FILE 000001: " + shown("five-gib") + " (5242880 KB)\r\n"),
+              std::string::npos);
+    EXPECT_EQ(result.exit_code, 0);
+}
+
+TEST_F(Walk, PathsLongerThanTheSystemLimit) {
+    // Under Wine every call takes the full Unix path, so the Windows build
+    // is shown past the Windows limit of 260 rather than past PATH_MAX.
+    int depth = target_->windows() ? 12 : 45;
+    build_chain(path("tree"), std::string(100, 'd'), depth, "leaf");
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", "/Log:" + argument("run.log")});
+    EXPECT_EQ(result.exit_code, 0) << read_file(path("run.log"));
+    EXPECT_NE(read_file(path("run.log")).find("Directories    : " + std::to_string(depth + 1) + "\r\n"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(path("tree")));
+}
+
+TEST_F(Walk, SixteenThousandLevelsDeep) {
+    if (target_->windows()) GTEST_SKIP() << "Wine takes full Unix paths, limited to 4096 bytes";
+    build_chain(path("tree"), "d", 16384, "leaf");
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(read_file(path("error.log")), "");
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(fs::exists(path("tree")));
+}
+
+TEST_F(Walk, LinksAreNeverFollowed) {
+    fs::create_directories(path("outside/dir"));
+    write_file(path("outside/dir/keep"), "keep");
+    write_file(path("outside/file"), "keep");
+    fs::permissions(path("outside/dir"), fs::perms::owner_read | fs::perms::owner_exec);
+    fs::permissions(path("outside/file"), fs::perms::owner_read);
+    fs::create_directories(path("tree/sub"));
+    fs::create_directory_symlink(path("outside/dir"), path("tree/sub/dir-link"));
+    if (!target_->windows()) fs::create_symlink(path("outside/file"), path("tree/sub/file-link"));
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/IgnoreErrors", "/Silent",
+                         "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(read_file(path("outside/dir/keep")), "keep");
+    EXPECT_EQ(read_file(path("outside/file")), "keep");
+    EXPECT_EQ(fs::status(path("outside/dir")).permissions(), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(fs::status(path("outside/file")).permissions(), fs::perms::owner_read);
+    if (target_->windows()) {
+        // Wine cannot open a Unix link itself, so the link stays.
+        EXPECT_NE(read_file(path("error.log")).find(shown("sub/dir-link") + ": "), std::string::npos);
+        EXPECT_TRUE(fs::is_symlink(path("tree/sub/dir-link")));
+    } else {
+        EXPECT_EQ(read_file(path("error.log")), "");
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_FALSE(fs::exists(path("tree")));
+    }
+}
+
+TEST_F(Walk, NamesThatAreNotPlainText) {
+    if (target_->windows()) GTEST_SKIP() << "POSIX names";
+    fs::create_directories(path("tree/dir\xff"));
+    write_file(path("tree/dir\xff/line\nfeed"));
+    write_file(path("tree/dir\xff/back\\slash\r"));
+    write_file(path("tree/dir\xff/caf\xc3\xa9"));
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Log:" + argument("run.log")});
+    std::string log = read_file(path("run.log"));
+    EXPECT_NE(log.find("DIR  000002: " + shown("dir<U+DCFF>") + "\r\n"), std::string::npos);
+    EXPECT_NE(log.find(": " + shown("dir<U+DCFF>/line\r\nfeed") + " (0 KB)\r\n"), std::string::npos);
+    EXPECT_NE(log.find(": " + shown("dir<U+DCFF>/back\\slash\r") + " (0 KB)\r\n"), std::string::npos);
+    EXPECT_NE(log.find(": " + shown("dir<U+DCFF>/caf\xe9") + " (0 KB)\r\n"), std::string::npos);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(fs::exists(path("tree")));
+}
+
+TEST_F(Walk, FileThatCannotBeDeletedGivesOneLine) {
+    if (target_->windows()) GTEST_SKIP() << "Wine reports the deletion of an immutable file as done";
+    fs::create_directories(path("tree/a"));
+    write_file(path("tree/a/stuck"));
+    make_immutable("tree/a/stuck");
+    Result result = run_with_logs({"/SubDirectories"});
+    EXPECT_EQ(read_file(path("error.log")),
+              err(1, "a/stuck", "Operation not permitted", "DeleteFile() (1)") + not_empty(2, "a", "RemoveDirectory()"));
+    EXPECT_EQ(result.exit_code, 2);
+}
+
+TEST_F(Walk, MountPointsAreNotEntered) {
+    if (target_->windows()) GTEST_SKIP() << "the Windows build sees a mount point as a reparse point";
+    fs::create_directories(path("outside"));
+    write_file(path("outside/keep"), "keep");
+    fs::create_directories(path("tree/mnt"));
+    if (mount(path("outside").c_str(), path("tree/mnt").c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "skipped: cannot bind-mount here";
+    Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors"});
+    umount(path("tree/mnt").c_str());
+    EXPECT_EQ(read_file(path("outside/keep")), "keep");
+    EXPECT_EQ(read_file(path("error.log")),
+              err(1, "mnt", "Device or resource busy", "RemoveDirectory() (16)") +
+                  not_empty(2, "", "RemoveDirectory() failed"));
+    EXPECT_EQ(result.exit_code, 3);
+}
+
+TEST_F(Walk, DirectoryThatCannotBeOpenedIsCountedAndReported) {
+    if (target_->windows()) GTEST_SKIP() << "needs an unprivileged run";
+    fs::create_directories(path("tree/closed"));
+    write_file(path("tree/closed/inside"));
+    fs::permissions(path("tree/closed"), fs::perms::none);
+    std::system(("chown -R 65534:65534 '" + path("tree").string() + "'").c_str());
+    fs::permissions(path("tree/closed"), fs::perms::none);
+    std::system(("chown root '" + path("tree/closed").string() + "'").c_str());
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/StopAtFirstError", "/Silent",
+                         "/ErrorLog:" + argument("error.log")},
+                        65534);
+    EXPECT_EQ(read_file(path("error.log")), err(1, "closed", "Permission denied", "CreateFile(DIR) (13)"));
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_TRUE(fs::exists(path("tree/closed")));
+}

@@ -16,9 +16,22 @@
 
 namespace scythe::platform {
 
+// Where a directory lives: a bind mount shares the device number of its
+// source, so the mount id tells mounts apart where the kernel gives it.
+struct MountIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t mount_id = 0;
+    bool operator==(const MountIdentity&) const = default;
+};
+
+MountIdentity mount_identity(const struct statx& status) {
+    std::uint64_t device = (std::uint64_t{status.stx_dev_major} << 32) | status.stx_dev_minor;
+    return {device, (status.stx_mask & STATX_MNT_ID) ? status.stx_mnt_id : 0};
+}
+
 struct Directory {
     int fd;
-    dev_t device;
+    MountIdentity mount;
     // Empty, a whole listing buffer, or only the unread rest of one while
     // a subdirectory is walked: deep trees then do not hold a full buffer
     // per level.
@@ -84,19 +97,21 @@ bool is_dot_or_dot_dot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+constexpr unsigned entry_fields = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MNT_ID;
+
 // The attributes Windows would show: a directory only for a real directory
 // (a link never is one), read-only when no write bit is set at all, and a
-// directory on another device marked as a mount point, never to be entered.
+// directory on another mount marked as a mount point, never to be entered.
 void describe_entry(const Directory& directory, const char* name, unsigned char type, DirectoryEntry& entry) {
-    struct stat status {};
-    if (fstatat(directory.fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-        bool is_directory = S_ISDIR(status.st_mode);
+    struct statx status {};
+    if (statx(directory.fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, entry_fields, &status) == 0) {
+        bool is_directory = S_ISDIR(status.stx_mode);
         entry.attributes = is_directory ? attribute_directory : 0;
-        if (is_directory && status.st_dev != directory.device)
+        if (is_directory && !(mount_identity(status) == directory.mount))
             entry.attributes |= attribute_reparse_point;
-        else if ((status.st_mode & 0222) == 0)
+        else if ((status.stx_mode & 0222) == 0)
             entry.attributes |= attribute_read_only;
-        entry.end_of_file = is_directory ? 0 : static_cast<std::uint64_t>(status.st_size);
+        entry.end_of_file = is_directory ? 0 : status.stx_size;
     } else {
         // Gone since the listing, or out of reach: the deletion will tell.
         entry.attributes = type == DT_DIR ? attribute_directory : 0;
@@ -107,13 +122,13 @@ void describe_entry(const Directory& directory, const char* name, unsigned char 
 }
 
 Directory* directory_for(int fd) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) {
+    struct statx status {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &status) != 0) {
         fail_with_errno();
         ::close(fd);
         return nullptr;
     }
-    return new Directory{fd, status.st_dev, {}, 0, 0};
+    return new Directory{fd, mount_identity(status), {}, 0, 0};
 }
 
 // Opens the parent of a path too long for one system call, one component
@@ -187,7 +202,7 @@ Directory* open_subdirectory(Directory& parent, const DirectoryEntry& entry, con
         return nullptr;
     }
     Directory* directory = directory_for(fd);
-    if (directory && directory->device != parent.device) {
+    if (directory && !(directory->mount == parent.mount)) {
         // Mounted there since it was listed: never walk into another file system.
         close_directory(directory);
         set_error(EXDEV);
