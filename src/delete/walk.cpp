@@ -124,12 +124,24 @@ private:
     }
 
     bool delete_file(Level& parent) {
-        const DirectoryEntry& entry = parent.entry;
+        DirectoryEntry& entry = parent.entry;
         ++counters.files;
-        write_entry_line("FILE ", counters.files, &entry);
-        bool deleted = clear_read_only(parent) && platform::delete_file(*parent.directory, entry, path_);
-        if (!deleted) report_win32_error(path_, "DeleteFile()", platform::last_error());
-        return deleted;
+        if (entry_lines_wanted()) {
+            platform::complete_entry(*parent.directory, entry);
+            write_entry_line("FILE ", counters.files, &entry);
+        }
+        // The read-only bit is looked at only once the deletion is refused,
+        // which saves reading it for every file where none is read-only.
+        if (platform::delete_file(*parent.directory, entry, path_)) return true;
+        platform::ErrorCode refused = platform::last_error();
+        platform::complete_entry(*parent.directory, entry);
+        if (entry.attributes & platform::attribute_read_only) {
+            if (!clear_read_only(parent)) refused = platform::last_error();
+            else if (platform::delete_file(*parent.directory, entry, path_)) return true;
+            else refused = platform::last_error();
+        }
+        report_win32_error(path_, "DeleteFile()", refused);
+        return false;
     }
 
     // The listing already carries the attributes, so they are not read again.
@@ -142,7 +154,10 @@ private:
     }
 
     // "DIR  000001: path" or "FILE 000001: path (n KB)".
+    static bool entry_lines_wanted() { return !settings.silent || run_log_open(); }
+
     void write_entry_line(std::string_view kind, std::int32_t number, const DirectoryEntry* file) {
+        if (!entry_lines_wanted()) return;
         line_.clear();
         append_ascii(line_, kind);
         append_decimal(line_, number, 6);

@@ -83,6 +83,9 @@ struct DirectoryEntry {
     // The name as the system gave it (POSIX bytes), so that acting on the
     // entry does not convert the name back again.
     std::string native_name;
+    // False while the size and read-only bit of a file are not yet read
+    // (POSIX lists files without touching their inodes).
+    bool complete = true;
 };
 
 // Opens the directory a full path names (the root of a walk).
@@ -95,6 +98,9 @@ Directory* open_subdirectory(Directory& parent, const DirectoryEntry& entry,
 // another negative status on failure.
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry);
 void close_directory(Directory* directory);
+// Reads a listed file's size and read-only bit where the listing left them
+// out; keeps the entry as it is if that fails.
+void complete_entry(Directory& parent, DirectoryEntry& entry);
 
 // Operations on an entry of an open directory. Windows uses the full path;
 // POSIX works relative to the directory, so paths have no length limit.

@@ -41,6 +41,8 @@ protected:
         platform::DirectoryEntry entry;
         platform::NativeStatus status;
         for (bool restart = true; (status = platform::read_directory(*directory, restart, entry)) >= 0; restart = false) {
+            platform::complete_entry(*directory, entry);
+            EXPECT_TRUE(entry.complete);
             std::string bytes = platform::to_native_bytes(entry.name);
             EXPECT_EQ(bytes, entry.native_name);
             EXPECT_TRUE(entries.emplace(bytes, entry).second) << "listed twice: " << bytes;
@@ -134,4 +136,26 @@ TEST_F(Listing, HundredThousandEntriesListInBoundedMemory) {
     EXPECT_EQ(listed, count);
     EXPECT_LT(growth, 1024) << "peak grew by " << growth << " KiB";
     std::printf("listing %d entries raised the peak resident size by %ld KiB\n", count, growth);
+}
+
+TEST_F(Listing, FilesAreReadOnlyWhenWanted) {
+    create_file("file", "12345");
+    fs::permissions(root_ / "file", fs::perms::owner_read);
+    fs::create_directory(root_ / "dir");
+    platform::Directory* directory = platform::open_directory(platform::decode_native_bytes(root_.string()));
+    ASSERT_NE(directory, nullptr);
+    platform::DirectoryEntry entry;
+    for (bool restart = true; platform::read_directory(*directory, restart, entry) >= 0; restart = false) {
+        if (entry.name == u"dir") {
+            EXPECT_TRUE(entry.complete);  // a directory is looked at while listed
+            continue;
+        }
+        EXPECT_FALSE(entry.complete);
+        EXPECT_EQ(entry.attributes, 0u);
+        platform::complete_entry(*directory, entry);
+        EXPECT_TRUE(entry.complete);
+        EXPECT_EQ(entry.attributes, platform::attribute_read_only);
+        EXPECT_EQ(entry.end_of_file, 5u);
+    }
+    platform::close_directory(directory);
 }

@@ -153,6 +153,8 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
     return error_status != system.listing_error.end() ? error_status->second : status_no_more_files;
 }
 
+void complete_entry(Directory&, DirectoryEntry&) {}
+
 void close_directory(Directory* directory) {
     system.closed_directories.push_back(directory->path);
     delete directory;

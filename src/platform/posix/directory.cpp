@@ -102,23 +102,33 @@ constexpr unsigned entry_fields = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_M
 // The attributes Windows would show: a directory only for a real directory
 // (a link never is one), read-only when no write bit is set at all, and a
 // directory on another mount marked as a mount point, never to be entered.
+void describe(const Directory& directory, const struct statx& status, DirectoryEntry& entry) {
+    bool is_directory = S_ISDIR(status.stx_mode);
+    entry.attributes = is_directory ? attribute_directory : 0;
+    if (is_directory && !(mount_identity(status) == directory.mount))
+        entry.attributes |= attribute_reparse_point;
+    else if ((status.stx_mode & 0222) == 0)
+        entry.attributes |= attribute_read_only;
+    entry.end_of_file = is_directory ? 0 : status.stx_size;
+    entry.complete = true;
+}
+
+bool read_status(const Directory& directory, const DirectoryEntry& entry, struct statx& status) {
+    return statx(directory.fd, entry.native_name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, entry_fields,
+                 &status) == 0;
+}
+
+// Directories are looked at at once (mount point, read-only bit); files
+// only when their size or bit is wanted, which saves a call per file.
 void describe_entry(const Directory& directory, const char* name, unsigned char type, DirectoryEntry& entry) {
-    struct statx status {};
-    if (statx(directory.fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, entry_fields, &status) == 0) {
-        bool is_directory = S_ISDIR(status.stx_mode);
-        entry.attributes = is_directory ? attribute_directory : 0;
-        if (is_directory && !(mount_identity(status) == directory.mount))
-            entry.attributes |= attribute_reparse_point;
-        else if ((status.stx_mode & 0222) == 0)
-            entry.attributes |= attribute_read_only;
-        entry.end_of_file = is_directory ? 0 : status.stx_size;
-    } else {
-        // Gone since the listing, or out of reach: the deletion will tell.
-        entry.attributes = type == DT_DIR ? attribute_directory : 0;
-        entry.end_of_file = 0;
-    }
     entry.native_name.assign(name);
     decode_native_bytes_into(entry.name, entry.native_name);
+    entry.attributes = type == DT_DIR ? attribute_directory : 0;
+    entry.end_of_file = 0;
+    entry.complete = false;
+    struct statx status {};
+    if ((type == DT_DIR || type == DT_UNKNOWN) && read_status(directory, entry, status))
+        describe(directory, status, entry);
 }
 
 Directory* directory_for(int fd) {
@@ -228,6 +238,11 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
         describe_entry(directory, record->d_name, record->d_type, entry);
         return 0;
     }
+}
+
+void complete_entry(Directory& parent, DirectoryEntry& entry) {
+    struct statx status {};
+    if (!entry.complete && read_status(parent, entry, status)) describe(parent, status, entry);
 }
 
 void close_directory(Directory* directory) {

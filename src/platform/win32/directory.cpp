@@ -65,6 +65,8 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
     return status;
 }
 
+void complete_entry(Directory&, DirectoryEntry&) {}
+
 void close_directory(Directory* directory) {
     CloseHandle(directory->handle);
     delete directory;
