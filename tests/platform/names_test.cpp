@@ -37,3 +37,13 @@ TEST(NativeNames, EveryByteStringComesBackExactly) {
     std::string mixed = "caf\xc3\xa9 \xff\xfe\xf0\x9f\x98\x80\xf0\x9f\x98";
     EXPECT_EQ(to_native_bytes(decode_native_bytes(mixed)), mixed);
 }
+
+TEST(ExitStatus, FatalIs255AndErrorCountsStopAt254) {
+    EXPECT_EQ(scythe::platform::exit_status(-1), 255);
+    EXPECT_EQ(scythe::platform::exit_status(0), 0);
+    EXPECT_EQ(scythe::platform::exit_status(5), 5);
+    EXPECT_EQ(scythe::platform::exit_status(254), 254);
+    // 256 errors must not look like a clean run.
+    EXPECT_EQ(scythe::platform::exit_status(256), 254);
+    EXPECT_EQ(scythe::platform::exit_status(100000), 254);
+}

@@ -29,27 +29,45 @@ struct DirectoryInformation {
 };
 
 constexpr int file_directory_information = 1;
+// "The object manager encountered a reparse point while retrieving an
+// object." (absent from the mingw-w64 headers)
+constexpr DWORD error_reparse_point_encountered = 4395;
 constexpr ULONG entry_buffer_size = 4096;
 // One entry per call, taken out of the buffer at once: every level of the
 // walk can share the one buffer, so deep trees cost no buffer per level.
 alignas(8) unsigned char entry_buffer[entry_buffer_size];
 
-HANDLE open_for_listing(const std::u16string& path) {
+HANDLE open_for_listing(const std::u16string& path, DWORD extra_flags) {
     return CreateFileW(wide(path), GENERIC_READ | ACCESS_SYSTEM_SECURITY,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                       FILE_FLAG_BACKUP_SEMANTICS | extra_flags, nullptr);
+}
+
+bool is_reparse_point(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return GetFileInformationByHandle(handle, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 }  // namespace
 
 Directory* open_directory(const std::u16string& path) {
-    HANDLE handle = open_for_listing(path);
+    HANDLE handle = open_for_listing(path, 0);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     return new Directory{handle};
 }
 
+// A subdirectory turned into a link or junction since it was listed is
+// not entered: the link itself is opened and refused.
 Directory* open_subdirectory(Directory&, const DirectoryEntry&, const std::u16string& path) {
-    return open_directory(path);
+    HANDLE handle = open_for_listing(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (is_reparse_point(handle)) {
+        CloseHandle(handle);
+        SetLastError(error_reparse_point_encountered);
+        return nullptr;
+    }
+    return new Directory{handle};
 }
 
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {
