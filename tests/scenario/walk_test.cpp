@@ -267,3 +267,25 @@ TEST_F(Walk, DirectoryThatCannotBeOpenedIsCountedAndReported) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_TRUE(fs::exists(path("tree/closed")));
 }
+
+TEST_F(Walk, RootPathLongerThanTheSystemLimit) {
+    if (target_->windows()) GTEST_SKIP() << "Wine takes full Unix paths, limited to 4096 bytes";
+    std::string component(100, 'd');
+    build_chain(path("tree"), component, 50, "leaf");
+    std::string root = "tree";
+    for (int level = 0; level < 45; ++level) root += "/" + component;
+    ASSERT_GT(path(root).string().size(), 4096u);
+    Result result = run({"/Dir:" + argument(root), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(read_file(path("error.log")), "");
+    EXPECT_EQ(result.exit_code, 0);
+    // The named directory went with everything below it, and nothing above.
+    int fd = ::open(path("tree").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 44; ++level) {
+        int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+        ASSERT_GE(fd, 0) << "level " << level << " went";
+    }
+    EXPECT_NE(faccessat(fd, component.c_str(), F_OK, AT_SYMLINK_NOFOLLOW), 0);
+    ::close(fd);
+}
