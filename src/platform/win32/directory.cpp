@@ -9,6 +9,7 @@ namespace scythe::platform {
 
 struct Directory {
     HANDLE handle;
+    std::u16string final_path;  // only wanted under Wine; read when first needed
 };
 
 namespace {
@@ -54,7 +55,7 @@ bool is_reparse_point(HANDLE handle) {
 Directory* open_directory(const std::u16string& path) {
     HANDLE handle = open_for_listing(path, 0);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    return new Directory{handle};
+    return new Directory{handle, {}};
 }
 
 // A subdirectory turned into a link or junction since it was listed is
@@ -67,7 +68,7 @@ Directory* open_subdirectory(Directory&, const DirectoryEntry&, const std::u16st
         SetLastError(error_reparse_point_encountered);
         return nullptr;
     }
-    return new Directory{handle};
+    return new Directory{handle, {}};
 }
 
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {
@@ -126,17 +127,51 @@ bool remove_link(const std::u16string& path) {
 
 bool is_link(const DirectoryEntry& entry) { return entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT; }
 
+bool running_under_wine() {
+    static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+std::u16string final_path_of(HANDLE handle) {
+    std::u16string path(1024, u'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, reinterpret_cast<wchar_t*>(path.data()), 1024, 0);
+    if (length >= 1024) {
+        path.resize(length);
+        length = GetFinalPathNameByHandleW(handle, reinterpret_cast<wchar_t*>(path.data()), length, 0);
+    }
+    path.resize(length < path.size() ? length : 0);
+    return path;
+}
+
+// Wine shows a Unix link to a file as the file itself, and deleting it or
+// changing its attributes acts on what it points to. Under Wine an entry
+// whose handle leads elsewhere than its own name is therefore left alone.
+bool leads_out_of_the_tree(Directory& parent, const DirectoryEntry& entry, const std::u16string& path) {
+    if (!running_under_wine()) return false;
+    HANDLE handle = CreateFileW(wide(path), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;  // the operation itself will fail and tell
+    std::u16string target = final_path_of(handle);
+    CloseHandle(handle);
+    if (parent.final_path.empty()) parent.final_path = final_path_of(parent.handle);
+    if (target == parent.final_path + u"\\" + entry.name) return false;
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return true;
+}
+
 }  // namespace
 
-bool clear_read_only(Directory&, const DirectoryEntry& entry, const std::u16string& path) {
+bool clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string& path) {
     // A link's own bit is cleared by remove_link, on the link itself.
     if (is_link(entry)) return true;
+    if (leads_out_of_the_tree(parent, entry, path)) return false;
     DWORD attributes = entry.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
     return SetFileAttributesW(wide(path), attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
-bool delete_file(Directory&, const DirectoryEntry&, const std::u16string& path) {
-    return DeleteFileW(wide(path)) != 0;
+bool delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string& path) {
+    return !leads_out_of_the_tree(parent, entry, path) && DeleteFileW(wide(path)) != 0;
 }
 
 bool remove_directory(Directory&, const DirectoryEntry& entry, const std::u16string& path) {
