@@ -2,6 +2,8 @@
 // per call, and the Win32 calls on the long-path-prefixed full path.
 #include <windows.h>
 
+#include <vector>
+
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
 
@@ -9,7 +11,7 @@ namespace scythe::platform {
 
 struct Directory {
     HANDLE handle;
-    std::u16string final_path;  // only wanted under Wine; read when first needed
+    std::u16string path_on_volume;  // only wanted under Wine; read when first needed
 };
 
 namespace {
@@ -132,15 +134,15 @@ bool running_under_wine() {
     return wine;
 }
 
-std::u16string final_path_of(HANDLE handle) {
-    std::u16string path(1024, u'\0');
-    DWORD length = GetFinalPathNameByHandleW(handle, reinterpret_cast<wchar_t*>(path.data()), 1024, 0);
-    if (length >= 1024) {
-        path.resize(length);
-        length = GetFinalPathNameByHandleW(handle, reinterpret_cast<wchar_t*>(path.data()), length, 0);
-    }
-    path.resize(length < path.size() ? length : 0);
-    return path;
+// The handle's path on its volume ("\\dir\\file"), links resolved.
+std::u16string path_on_volume(HANDLE handle) {
+    // Room for the longest path a handle can have.
+    static std::vector<unsigned char> buffer(sizeof(FILE_NAME_INFO) + 65536 * sizeof(WCHAR));
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size())))
+        return {};
+    auto* information = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+    return std::u16string(reinterpret_cast<const char16_t*>(information->FileName),
+                          information->FileNameLength / sizeof(WCHAR));
 }
 
 // Wine shows a Unix link to a file as the file itself, and deleting it or
@@ -152,10 +154,12 @@ bool leads_out_of_the_tree(Directory& parent, const DirectoryEntry& entry, const
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;  // the operation itself will fail and tell
-    std::u16string target = final_path_of(handle);
+    std::u16string target = path_on_volume(handle);
     CloseHandle(handle);
-    if (parent.final_path.empty()) parent.final_path = final_path_of(parent.handle);
-    if (target == parent.final_path + u"\\" + entry.name) return false;
+    if (parent.path_on_volume.empty()) parent.path_on_volume = path_on_volume(parent.handle);
+    std::u16string own_path = parent.path_on_volume;
+    if (own_path.empty() || own_path.back() != u'\\') own_path.push_back(u'\\');
+    if (!target.empty() && target == own_path + entry.name) return false;
     SetLastError(ERROR_CANT_ACCESS_FILE);
     return true;
 }
