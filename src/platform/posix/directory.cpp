@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 
 namespace scythe::platform {
+
+namespace {
 
 // Where a directory lives: a bind mount shares the device number of its
 // source, so the mount id tells mounts apart where the kernel gives it.
@@ -28,6 +31,8 @@ MountIdentity mount_identity(const struct statx& status) {
     std::uint64_t device = (std::uint64_t{status.stx_dev_major} << 32) | status.stx_dev_minor;
     return {device, (status.stx_mask & STATX_MNT_ID) ? status.stx_mnt_id : 0};
 }
+
+}  // namespace
 
 struct Directory {
     int fd;
@@ -63,10 +68,8 @@ void release_buffer(Directory& directory) {
 // Keeps only what is left to read of the parent's buffer.
 void shrink_to_unread(Directory& directory) {
     std::size_t unread = directory.filled - directory.offset;
-    if (unread == 0 || directory.buffer.size() != listing_buffer_size) {
-        if (unread == 0) release_buffer(directory);
-        return;
-    }
+    if (unread == 0) return release_buffer(directory);
+    if (directory.buffer.size() != listing_buffer_size) return;  // holds only a rest already
     auto start = directory.buffer.begin() + static_cast<std::ptrdiff_t>(directory.offset);
     std::vector<char> rest(start, start + static_cast<std::ptrdiff_t>(unread));
     release_buffer(directory);
