@@ -3,8 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libcap-dev
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64
-          e2fsprogs util-linux)
+          e2fsprogs util-linux python3 time)
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${packages[@]}" >/dev/null
