@@ -45,6 +45,8 @@ const Target* target_or_skip() {
     if (missing.empty()) {
         static bool server_started = false;
         if (target.windows() && !server_started) {
+            // Wine keeps its prefix under HOME; give it one where there is none.
+            if (!std::getenv("WINEPREFIX") && !std::getenv("HOME")) setenv("WINEPREFIX", "/tmp/scythe-wine-prefix", 1);
             // A Wine server that outlives each run saves seconds per start.
             std::string server = (fs::path(target.wine).parent_path() / "wineserver").string();
             server_started = std::system((server + " -p30 2>/dev/null").c_str()) == 0;
