@@ -115,3 +115,14 @@ TEST_F(CommandLine, LogsThatCannotBeCreated) {
     EXPECT_EQ(read_file(path("run.log")), "");
     EXPECT_TRUE(fs::exists(path("tree")));
 }
+
+TEST_F(CommandLine, TrailingBackslashIsDroppedOnWindows) {
+    if (!target_->windows()) GTEST_SKIP() << "a Windows path rule";
+    write_file(path("tree/file"));
+    Result result = run({"/Dir:" + argument("tree") + "\\\\", "/Log:" + argument("run.log")});
+    EXPECT_EQ(without_elapsed_digits(read_file(path("run.log"))),
+              log_header() + "DIR  000001: " + shown() + "\r\n" + "FILE 000001: " + shown("file") + " (0 KB)\r\n" +
+                  log_summary(1, 1, 0));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(fs::exists(path("tree")));
+}
