@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -77,38 +78,64 @@ void write_file(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
-Result run(const Target& target, const std::vector<std::string>& arguments, int uid) {
+namespace {
+
+std::vector<std::string> command_line(const Target& target, const std::vector<std::string>& arguments) {
     std::vector<std::string> command;
     if (target.windows()) command.push_back(target.wine);
     command.push_back(target.program);
     command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+// Starts the program with its standard output on output_fd.
+pid_t start(std::vector<std::string> command, int output_fd, int uid) {
     std::vector<char*> argv;
     for (std::string& part : command) argv.push_back(part.data());
     argv.push_back(nullptr);
-
-    int pipe_ends[2];
-    if (pipe(pipe_ends) != 0) return {};
     pid_t child = fork();
     if (child == 0) {
-        dup2(pipe_ends[1], STDOUT_FILENO);
+        dup2(output_fd, STDOUT_FILENO);
         int null = ::open("/dev/null", O_RDWR);
         dup2(null, STDERR_FILENO);  // Wine's own chatter
         dup2(null, STDIN_FILENO);
-        ::close(pipe_ends[0]);
         setenv("WINEDEBUG", "-all", 1);
+        signal(SIGPIPE, SIG_DFL);  // as a shell would start it
         if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return child;
+}
+
+int exit_code_of(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int run_with_output_closed(const Target& target, const std::vector<std::string>& arguments) {
+    int pipe_ends[2];
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return -1;
+    ::close(pipe_ends[0]);
+    pid_t child = start(command_line(target, arguments), pipe_ends[1], -1);
+    ::close(pipe_ends[1]);
+    return exit_code_of(child);
+}
+
+Result run(const Target& target, const std::vector<std::string>& arguments, int uid) {
+    int pipe_ends[2];
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return {};
+    pid_t child = start(command_line(target, arguments), pipe_ends[1], uid);
     ::close(pipe_ends[1]);
     Result result;
     char buffer[65536];
     ssize_t length;
     while ((length = read(pipe_ends[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, length);
     ::close(pipe_ends[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.exit_code = exit_code_of(child);
     return result;
 }
 

@@ -36,6 +36,8 @@ void write_file(const fs::path& path, const std::string& content = "");
 
 // Runs as root unless uid is given.
 Result run(const Target& target, const std::vector<std::string>& arguments, int uid = -1);
+// Runs with standard output a pipe that nobody reads; gives the exit status.
+int run_with_output_closed(const Target& target, const std::vector<std::string>& arguments);
 
 class Scenario : public ::testing::Test {
 protected:

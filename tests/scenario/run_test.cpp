@@ -85,3 +85,11 @@ TEST_F(WholeRun, UnprivilegedUserIsRefusedWhatIsNotItsOwn) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_TRUE(fs::exists(path("tree/roots")));
 }
+
+TEST_F(WholeRun, OutputThatNobodyReadsDoesNotStopTheRun) {
+    for (int i = 0; i < 2000; ++i) write_file(path("tree/file-" + std::to_string(i)));
+    int exit_code = run_with_output_closed(*target_, {"/Dir:" + argument("tree"), "/Log:" + argument("run.log")});
+    EXPECT_EQ(exit_code, 0);
+    EXPECT_FALSE(fs::exists(path("tree")));
+    EXPECT_NE(read_file(path("run.log")).find("Files          : 2000\r\n"), std::string::npos);
+}

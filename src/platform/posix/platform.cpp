@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 
@@ -35,6 +36,9 @@ std::u16string error_message(ErrorCode code) {
 }
 
 void prepare_process() {
+    // Output that nobody reads any more (a closed pipe) must not end a run
+    // halfway: write errors are ignored, not fatal.
+    std::signal(SIGPIPE, SIG_IGN);
     // Every level of the walk holds its directory open.
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
