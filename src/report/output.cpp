@@ -90,7 +90,6 @@ void flush_output() {
 }
 
 bool run_log_open() { return run_log.open; }
-bool error_log_open() { return error_log.open; }
 
 void write_console(std::u16string_view text) { write(console_channel, text); }
 void write_run_log(std::u16string_view text) { write(run_log, text); }

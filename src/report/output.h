@@ -26,7 +26,6 @@ void close_logs();
 void flush_output();
 
 bool run_log_open();
-bool error_log_open();
 
 // Writes regardless of the silent flag; callers decide.
 void write_console(std::u16string_view text);
