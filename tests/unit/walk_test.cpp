@@ -185,6 +185,18 @@ TEST_F(Walk, ReadOnlyThatCannotBeClearedGivesTwoLinesAndNoDeletion) {
     EXPECT_TRUE(fake::exists(u"/root/dir"));
 }
 
+TEST_F(Walk, ReadOnlyFileThatStillCannotBeDeletedGivesOneLine) {
+    fake::add_file(u"/root/held", 0, attribute_read_only);
+    fake::system.fail_delete[u"/root/held"] = 32;
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_EQ(console(),
+              "DIR  000001: /root\r\n"
+              "FILE 000001: /root/held (0 KB)\r\n"
+              "ERR  000001: /root/held: Unknown error 32 at DeleteFile() (32)\r\n");
+    // The bit was cleared on the way, as before any deletion on Windows.
+    EXPECT_EQ(fake::system.nodes[u"/root/held"].attributes & attribute_read_only, 0u);
+}
+
 TEST_F(Walk, ListingErrorIsReportedInNativeForm) {
     fake::add_file(u"/root/f");
     fake::system.listing_error[u"/root"] = static_cast<std::int32_t>(0xC0000022u);
