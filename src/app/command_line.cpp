@@ -13,11 +13,7 @@ namespace scythe {
 RunSettings settings;
 
 void write_usage() {
-    std::u16string text = ascii_text(hyphen_line);
-    append_ascii(text, "Scythe ");
-    append_ascii(text, program_version);
-    append_ascii(text, "\n");
-    append_ascii(text, hyphen_line);
+    std::u16string text = banner();
     append_ascii(text,
                  "Usage           : Scythe [<Parameter> ...]\n"
                  "                        /Dir:<Source path>\n"

@@ -6,10 +6,11 @@
 
 namespace scythe {
 
-const char* const program_version = "1.1.1";
 const char* const hyphen_line = "-------------------------------------------\n";
 
 namespace {
+
+const char* const program_version = "1.1.1";
 
 std::u16string setting_line(std::string_view label, bool value) {
     std::u16string line = ascii_text(label);
@@ -39,15 +40,17 @@ std::u16string counter_line(std::string_view label, std::int32_t value) {
 
 }  // namespace
 
+std::u16string banner() {
+    std::u16string text = ascii_text(hyphen_line);
+    append_ascii(text, "Scythe ");
+    append_ascii(text, program_version);
+    append_ascii(text, "\n");
+    append_ascii(text, hyphen_line);
+    return text;
+}
+
 void write_header() {
-    if (!settings.silent) {
-        std::u16string banner = ascii_text(hyphen_line);
-        append_ascii(banner, "Scythe ");
-        append_ascii(banner, program_version);
-        append_ascii(banner, "\n");
-        append_ascii(banner, hyphen_line);
-        write_console(banner + settings_block(false));
-    }
+    if (!settings.silent) write_console(banner() + settings_block(false));
     write_run_log(settings_block(settings.silent));
 }
 

@@ -6,9 +6,10 @@
 
 namespace scythe {
 
-extern const char* const program_version;
 extern const char* const hyphen_line;
 
+// The hyphen line, "Scythe <version>", the hyphen line: usage and header open with it.
+std::u16string banner();
 void write_header();
 void write_summary(std::int64_t elapsed_seconds);
 

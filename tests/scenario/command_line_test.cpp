@@ -1,4 +1,5 @@
 // Starting the program: usage, options, fatal messages, logs and header.
+#include "expected_output.h"
 #include "harness.h"
 
 using namespace scenario;
@@ -7,25 +8,11 @@ namespace {
 
 class CommandLine : public Scenario {};
 
-const char* const usage =
-    "-------------------------------------------\r\n"
-    "Scythe 1.1.1\r\n"
-    "-------------------------------------------\r\n"
-    "Usage           : Scythe [<Parameter> ...]\r\n"
-    "                        /Dir:<Source path>\r\n"
-    "                        /Log:<Logfile path and name>\r\n"
-    "                        /ErrorLog:<Logfile path and name>\r\n"
-    "                        /SubDirectories\r\n"
-    "                        /Silent\r\n"
-    "                        /StopAtFirstError\r\n"
-    "                        /IgnoreErrors\r\n"
-    "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n";
-
 }  // namespace
 
 TEST_F(CommandLine, UsageWithoutArguments) {
     Result result = run({});
-    EXPECT_EQ(result.output, usage);
+    EXPECT_EQ(result.output, expected::usage);
     EXPECT_EQ(result.exit_code, 0);
 }
 

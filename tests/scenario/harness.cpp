@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "expected_output.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/wait.h>
@@ -15,13 +17,7 @@ namespace scenario {
 
 const std::string hyphens = "-------------------------------------------\r\n";
 
-const std::string privileges =
-    "Try to set SeRestorePrivilege privilege for current process.\r\n"
-    "Set privilege SeRestorePrivilege successfully.\r\n"
-    "Try to set SeBackupPrivilege privilege for current process.\r\n"
-    "Set privilege SeBackupPrivilege successfully.\r\n"
-    "Try to set SeSecurityPrivilege privilege for current process.\r\n"
-    "Set privilege SeSecurityPrivilege successfully.\r\n";
+const std::string privileges = expected::privileges;
 
 namespace {
 

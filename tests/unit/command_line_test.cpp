@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "expected_output.h"
 #include "fixture.h"
 
 using scythe::check_posix_path;
@@ -55,19 +56,7 @@ TEST_F(CommandLine, ArgumentsOfAnyLengthAreKeptWhole) {
 
 TEST_F(CommandLine, UsageWithoutArguments) {
     EXPECT_EQ(run({}), 0);
-    EXPECT_EQ(console(),
-              "-------------------------------------------\r\n"
-              "Scythe 1.1.1\r\n"
-              "-------------------------------------------\r\n"
-              "Usage           : Scythe [<Parameter> ...]\r\n"
-              "                        /Dir:<Source path>\r\n"
-              "                        /Log:<Logfile path and name>\r\n"
-              "                        /ErrorLog:<Logfile path and name>\r\n"
-              "                        /SubDirectories\r\n"
-              "                        /Silent\r\n"
-              "                        /StopAtFirstError\r\n"
-              "                        /IgnoreErrors\r\n"
-              "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n");
+    EXPECT_EQ(console(), expected::usage);
 }
 
 TEST_F(CommandLine, FatalPathMessages) {

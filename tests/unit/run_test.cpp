@@ -1,3 +1,4 @@
+#include "expected_output.h"
 #include "fixture.h"
 
 using scythe::counters;
@@ -20,13 +21,7 @@ std::string settings_block(const char* subdirectories) {
            "-------------------------------------------\r\n";
 }
 
-const std::string privileges =
-    "Try to set SeRestorePrivilege privilege for current process.\r\n"
-    "Set privilege SeRestorePrivilege successfully.\r\n"
-    "Try to set SeBackupPrivilege privilege for current process.\r\n"
-    "Set privilege SeBackupPrivilege successfully.\r\n"
-    "Try to set SeSecurityPrivilege privilege for current process.\r\n"
-    "Set privilege SeSecurityPrivilege successfully.\r\n";
+const std::string privileges = expected::privileges;
 
 std::string summary(int directories, int files, int errors, const char* elapsed = "00:00:00") {
     return "\r\n-------------------------------------------\r\n"

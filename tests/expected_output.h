@@ -1,0 +1,28 @@
+// Console texts the unit and scenario tests both expect, byte for byte.
+#pragma once
+
+namespace expected {
+
+inline constexpr const char* usage =
+    "-------------------------------------------\r\n"
+    "Scythe 1.1.1\r\n"
+    "-------------------------------------------\r\n"
+    "Usage           : Scythe [<Parameter> ...]\r\n"
+    "                        /Dir:<Source path>\r\n"
+    "                        /Log:<Logfile path and name>\r\n"
+    "                        /ErrorLog:<Logfile path and name>\r\n"
+    "                        /SubDirectories\r\n"
+    "                        /Silent\r\n"
+    "                        /StopAtFirstError\r\n"
+    "                        /IgnoreErrors\r\n"
+    "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n";
+
+inline constexpr const char* privileges =
+    "Try to set SeRestorePrivilege privilege for current process.\r\n"
+    "Set privilege SeRestorePrivilege successfully.\r\n"
+    "Try to set SeBackupPrivilege privilege for current process.\r\n"
+    "Set privilege SeBackupPrivilege successfully.\r\n"
+    "Try to set SeSecurityPrivilege privilege for current process.\r\n"
+    "Set privilege SeSecurityPrivilege successfully.\r\n";
+
+}  // namespace expected
