@@ -79,12 +79,13 @@ TEST_F(CommandLine, SilentRunLogStillCarriesTheHeader) {
 }
 
 TEST_F(CommandLine, ExistingLogsAreEmptied) {
-    write_file(path("run.log"), "old run log\r\n");
-    write_file(path("error.log"), "old error log\r\n");
+    // A marker that no path of the run can contain by chance.
+    write_file(path("run.log"), "#stale run log#\r\n");
+    write_file(path("error.log"), "#stale error log#\r\n");
     Result result = run({"/Dir:" + argument("tree"), "/Log:" + argument("run.log"), "/ErrorLog:" + argument("error.log")});
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(read_file(path("error.log")), "");
-    EXPECT_EQ(read_file(path("run.log")).find("old"), std::string::npos);
+    EXPECT_EQ(read_file(path("run.log")).find("#stale"), std::string::npos);
 }
 
 TEST_F(CommandLine, LogsThatCannotBeCreated) {
