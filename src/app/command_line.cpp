@@ -27,6 +27,14 @@ void write_usage() {
     write_console(text);
 }
 
+const char* const unknown_kind_message =
+    "Source path nor local neither UNC path, cannot identify long path prefix.";
+const char* const file_system_root_message = "Source path is the file-system root, refusing to delete it.\n";
+const char* const drive_root_message = "Source path is a drive root, refusing to delete it.\n";
+const char* const share_root_message = "Source path is a share root, refusing to delete it.\n";
+const char* const dot_message = "Source path ends in . or .., refusing to delete it.\n";
+const char* const climbs_message = "Source path climbs above its drive or share root, refusing to delete it.\n";
+
 namespace {
 
 std::u16string ascii_upper_case(std::u16string_view text) {
@@ -57,11 +65,6 @@ void parse_option(std::u16string_view argument) {
 
 PathCheck refused(const char* message) { return PathCheck{{}, message}; }
 
-const char* const unknown_kind_message =
-    "Source path nor local neither UNC path, cannot identify long path prefix.";
-const char* const file_system_root_message =
-    "Source path is the file-system root, refusing to delete it.\n";
-
 // True when a POSIX path, taken component by component, ends at "/".
 bool names_root_lexically(std::u16string_view source) {
     std::vector<std::u16string_view> components;
@@ -80,13 +83,94 @@ bool names_root_lexically(std::u16string_view source) {
     return components.empty();
 }
 
-// The long-path prefix turns off the system's own path clean-up, so a
-// trailing backslash would double in every child path and make it invalid.
-// A drive root keeps its backslash: "C:" alone means a current directory.
-std::u16string_view without_trailing_backslashes(std::u16string_view source) {
-    auto is_drive_root = [](std::u16string_view path) { return path.size() == 3 && path[1] == u':'; };
-    while (source.size() > 2 && source.back() == u'\\' && !is_drive_root(source)) source.remove_suffix(1);
-    return source;
+bool is_dot_or_dot_dot(std::u16string_view name) { return name == u"." || name == u".."; }
+
+std::vector<std::u16string_view> split(std::u16string_view text, char16_t separator) {
+    std::vector<std::u16string_view> parts;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::u16string_view::npos ? end : end - start));
+        if (end == std::u16string_view::npos) return parts;
+        start = end + 1;
+    }
+}
+
+bool starts_with_ignoring_case(std::u16string_view text, std::u16string_view prefix) {
+    return text.size() >= prefix.size() && ascii_upper_case(text.substr(0, prefix.size())) == prefix;
+}
+
+// A Windows path taken apart: where it is rooted and the names below.
+struct WindowsPath {
+    std::u16string rooted_prefix;  // "\\?\D:" or "\\?\UNC\server\share"
+    std::vector<std::u16string_view> names;
+};
+
+// Windows cleans up an ordinary path before using it; the long-path prefix
+// turns that off, so it is done here: "." goes, ".." takes the name before
+// it, and doubled separators would otherwise stay doubled in every child.
+// Names keep their trailing dots and spaces, which are real names under
+// the prefix. A path given in long form is used as it is.
+const char* resolve_names(std::u16string_view rest, bool long_form, WindowsPath& path) {
+    std::vector<std::u16string_view> parts = split(rest, u'\\');
+    while (!parts.empty() && parts.back().empty()) parts.pop_back();
+    if (!parts.empty() && is_dot_or_dot_dot(parts.back())) return dot_message;
+    for (std::u16string_view part : parts) {
+        if (part.empty() || (!long_form && part == u".")) continue;
+        if (!long_form && part == u"..") {
+            if (path.names.empty()) return climbs_message;
+            path.names.pop_back();
+            continue;
+        }
+        path.names.push_back(part);
+    }
+    return nullptr;
+}
+
+const char* parse_windows_path(std::u16string_view source, std::u16string& normalized, WindowsPath& path) {
+    bool long_form = source.substr(0, 4) == u"\\\\?\\";
+    bool device_form = !long_form && (source.substr(0, 4) == u"\\\\.\\" || source.substr(0, 4) == u"//./");
+    normalized.assign(source);
+    if (!long_form)
+        for (char16_t& unit : normalized)
+            if (unit == u'/') unit = u'\\';
+    std::u16string_view rest = normalized;
+    bool unc;
+    if (long_form || device_form) {
+        rest.remove_prefix(4);
+        unc = starts_with_ignoring_case(rest, u"UNC\\");
+        if (unc) {
+            rest.remove_prefix(4);
+        } else if (rest.size() < 2 || rest[1] != u':' || (rest.size() > 2 && rest[2] != u'\\')) {
+            return unknown_kind_message;  // a device or volume name, not a directory path
+        }
+    } else if (rest[1] == u':') {
+        unc = false;
+        if (rest.size() > 2 && rest[2] != u'\\') return unknown_kind_message;  // "C:foo": relative to C:'s current directory
+    } else if (rest[0] == u'\\' && rest[1] == u'\\') {
+        unc = true;
+        rest.remove_prefix(2);
+    } else {
+        return unknown_kind_message;
+    }
+    if (unc) {
+        std::size_t position = 0;
+        auto next_name = [&] {
+            while (position < rest.size() && rest[position] == u'\\') ++position;
+            std::size_t start = position;
+            while (position < rest.size() && rest[position] != u'\\') ++position;
+            return rest.substr(start, position - start);
+        };
+        std::u16string_view server = next_name(), share = next_name();
+        if (server.empty() || share.empty()) return unknown_kind_message;
+        path.rooted_prefix = u"\\\\?\\UNC\\" + std::u16string(server) + u"\\" + std::u16string(share);
+        std::size_t share_end = position;
+        if (const char* failure = resolve_names(rest.substr(share_end), long_form, path)) return failure;
+        return path.names.empty() ? share_root_message : nullptr;
+    }
+    path.rooted_prefix = u"\\\\?\\" + std::u16string(rest.substr(0, 2));
+    if (const char* failure = resolve_names(rest.substr(2), long_form, path)) return failure;
+    return path.names.empty() ? drive_root_message : nullptr;
 }
 
 }  // namespace
@@ -106,16 +190,24 @@ void parse_arguments(const std::vector<std::u16string>& arguments) {
 }
 
 PathCheck check_windows_path(std::u16string_view source) {
-    source = without_trailing_backslashes(source);
-    if (source[1] == u':') return PathCheck{u"\\\\?\\" + std::u16string(source)};
-    if (source[1] == u'\\') return PathCheck{u"\\\\?\\UNC\\" + std::u16string(source.substr(2))};
-    return refused(unknown_kind_message);
+    std::u16string normalized;
+    WindowsPath path;
+    if (const char* failure = parse_windows_path(source, normalized, path)) return refused(failure);
+    std::u16string rooted = path.rooted_prefix;
+    for (std::u16string_view name : path.names) {
+        rooted.push_back(u'\\');
+        rooted += name;
+    }
+    return PathCheck{rooted};
 }
 
 PathCheck check_posix_path(std::u16string_view source) {
     if (source[0] != u'/') return refused(unknown_kind_message);
-    if (names_root_lexically(source))
-        return refused(file_system_root_message);
+    if (names_root_lexically(source)) return refused(file_system_root_message);
+    // A trailing slash would double in every child path.
+    while (source.size() > 1 && source.back() == u'/') source.remove_suffix(1);
+    // The system resolves ".." physically, through links: never what was meant.
+    if (is_dot_or_dot_dot(source.substr(source.rfind(u'/') + 1))) return refused(dot_message);
     return PathCheck{std::u16string(source)};
 }
 
@@ -129,9 +221,6 @@ int check_source_path() {
         check = check_windows_path(*settings.source_path);
     } else {
         check = check_posix_path(*settings.source_path);
-        // A link to "/" is as much the root as "/" itself.
-        if (!check.failure && platform::is_file_system_root(check.rooted_path))
-            check = refused(file_system_root_message);
     }
     if (check.failure) {
         write_console(ascii_text(check.failure));

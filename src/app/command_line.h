@@ -23,6 +23,11 @@ struct PathCheck {
 PathCheck check_windows_path(std::u16string_view source);
 PathCheck check_posix_path(std::u16string_view source);
 
+// Console messages of refused paths, shared with the run's own check of
+// what the path opened.
+extern const char* const file_system_root_message;
+extern const char* const drive_root_message;
+
 // Sets the rooted path from the source path, or writes why it cannot and
 // returns 0.
 int check_source_path();

@@ -1,9 +1,26 @@
+// The deletion walk. It writes a DIR line for every directory it enters and
+// a FILE line for every file it meets, deletes files, removes each
+// subdirectory once its own walk returns, and applies the error policy.
+//
+// The hard cases:
+// - Depth: the walk keeps its own stack of levels instead of recursing, so
+//   no depth exhausts the call stack, and it holds at most the platform's
+//   budget of directory handles: the levels between the root and the
+//   deepest ones are released and reopened on the way back up (from the
+//   child's "..", else by name from the nearest open ancestor), and only if
+//   they are still the directory they were. A reopened level lists again
+//   from the start, passing over what it already handled and left behind,
+//   so no entry is handled twice.
+// - Links and mount points are removed as what they are, never entered; the
+//   platform opens every child as itself, never through a link.
+// - Entries are deleted while their directory's listing is still open; the
+//   listing goes on from where it stood.
 #include "delete/walk.h"
 
-#include <vector>
+#include <algorithm>
+#include <deque>
+#include <set>
 
-#include "app/settings.h"
-#include "platform/platform.h"
 #include "report/errors.h"
 #include "report/output.h"
 #include "report/text.h"
@@ -13,114 +30,205 @@ namespace scythe {
 namespace {
 
 using platform::DirectoryEntry;
+using platform::ErrorCode;
+using platform::no_error;
 
-// One directory being listed. The walk keeps its own stack of these instead
-// of recursing, so no tree depth can exhaust the call stack.
+// What one step of listing a directory came to.
+enum class Step {
+    descended,  // a subdirectory was entered and is now the deepest level
+    completed,
+    gave_up,
+};
+
 struct Level {
+    Level(platform::OwnedDirectory owned_directory, platform::Directory* opened, std::size_t length)
+        : owned(std::move(owned_directory)), directory(opened), path_length(length) {}
+
+    platform::OwnedDirectory owned;  // empty for the root, which the run holds open
     platform::Directory* directory;
     std::size_t path_length;  // this directory's path in the walk's path buffer
     DirectoryEntry entry;     // the entry being handled
     bool restart = true;
+    bool listed_again = false;
+    // Entries handled here that are still there (failures under
+    // /IgnoreErrors), passed over when the listing starts again.
+    std::set<std::u16string> left_behind;
 };
 
-constexpr int descended = -1;
+// The root stays open: reopening from above starts there.
+constexpr std::size_t levels_kept_at_top = 1;
 
 class Walk {
 public:
-    explicit Walk(const std::u16string& root) : path_(root) {}
+    Walk(const std::u16string& root_path, const RunSettings& settings)
+        : path_(root_path),
+          settings_(settings),
+          budget_(std::max<std::size_t>(platform::directory_handle_budget(), levels_kept_at_top + 2)) {}
 
-    int run() {
-        if (!enter(nullptr)) return 0;
+    TreeResult run(platform::OpenedRoot& root) {
+        count_and_show_directory();
+        if (root.kind == platform::RootKind::link) return TreeResult::completed;
+        platform::Directory* directory = root.root ? platform::root_directory(*root.root) : nullptr;
+        if (!directory) {
+            report_win32_error(path_, "CreateFile(DIR)", root.error);
+            return TreeResult::gave_up;
+        }
+        levels_.emplace_back(nullptr, directory, path_.size());
+        open_handles_ = 1;
         for (;;) {
-            int result = list(levels_.back());
-            if (result == descended) continue;
-            if (!leave(result)) return result;
+            Step step = list(levels_.back());
+            if (step == Step::descended) continue;
+            if (!leave(step)) return step == Step::completed ? TreeResult::completed : TreeResult::gave_up;
         }
     }
 
 private:
     std::u16string path_;  // appended on the way down, cut on the way up
-    std::vector<Level> levels_;
+    const RunSettings& settings_;
+    const std::size_t budget_;
+    std::deque<Level> levels_;
+    std::size_t open_handles_ = 0;
+    // Levels from levels_kept_at_top up to here have released their handles.
+    std::size_t released_end_ = levels_kept_at_top;
+    std::u16string line_;
 
     // Counts and shows the directory at path_, then opens it as a new level.
-    bool enter(Level* parent) {
-        ++counters.directories;
-        write_entry_line("DIR  ", counters.directories, nullptr);
-        platform::Directory* directory = parent
-            ? platform::open_subdirectory(*parent->directory, parent->entry, path_)
-            : platform::open_directory(path_);
-        if (!directory) {
-            report_win32_error(path_, "CreateFile(DIR)", platform::last_error());
+    bool enter(Level& parent) {
+        count_and_show_directory();
+        platform::OwnedDirectory child;
+        if (ErrorCode error = platform::open_subdirectory(*parent.directory, parent.entry, path_, child)) {
+            report_win32_error(path_, "CreateFile(DIR)", error);
             return false;
         }
-        levels_.push_back(Level{directory, path_.size(), {}, true});
+        platform::Directory* directory = child.get();
+        levels_.emplace_back(std::move(child), directory, path_.size());
+        ++open_handles_;
+        keep_within_budget();
         return true;
     }
 
-    // Closes finished levels and hands each result to its parent, until a
-    // parent goes on listing (true) or the root's result is known (false).
-    bool leave(int& result) {
-        for (;;) {
-            Level& finished = levels_.back();
-            platform::close_directory(finished.directory);
-            path_.resize(finished.path_length);
-            levels_.pop_back();
-            if (levels_.empty()) return false;
-            if (subdirectory_done(levels_.back(), result)) return true;
-            result = 0;
+    void keep_within_budget() {
+        while (open_handles_ > budget_ && released_end_ + 1 < levels_.size()) {
+            platform::release_directory(*levels_[released_end_++].directory);
+            --open_handles_;
         }
     }
 
+    bool released(std::size_t index) const { return platform::directory_released(*levels_[index].directory); }
+
+    // Closes finished levels and hands each result to its parent, until a
+    // parent goes on listing (true) or the root's result is known (false).
+    bool leave(Step& step) {
+        for (;;) {
+            if (levels_.size() == 1) return false;
+            std::size_t parent_index = levels_.size() - 2;
+            Level& finished = levels_.back();
+            Level& parent = levels_[parent_index];
+            ErrorCode unreachable = no_error;
+            if (released(parent_index))
+                unreachable = reopen(parent_index, released(parent_index + 1) ? nullptr : finished.directory);
+            path_.resize(finished.path_length);
+            if (!released(parent_index + 1)) --open_handles_;
+            levels_.pop_back();
+            released_end_ = std::min(released_end_, levels_.size());
+            if (unreachable) {
+                // Moved or replaced meanwhile: nothing more is done in it.
+                path_.resize(parent.path_length);
+                report_win32_error(path_, "CreateFile(DIR)", unreachable);
+                step = Step::gave_up;
+                continue;
+            }
+            if (subdirectory_done(parent, step)) return true;
+            step = Step::gave_up;
+        }
+    }
+
+    // Gets a released level's handle back, from its child where it can.
+    ErrorCode reopen(std::size_t index, platform::Directory* child) {
+        Level& level = levels_[index];
+        bool from_below = child && platform::reopen_from_child(*level.directory, *child) == no_error;
+        ErrorCode error = from_below ? no_error : reopen_from_above(index);
+        if (error) {
+            released_end_ = index + 1;
+            return error;
+        }
+        ++open_handles_;
+        released_end_ = index;
+        level.restart = true;
+        level.listed_again = true;
+        return no_error;
+    }
+
+    // Opens each released level by name from the one above, down from the
+    // root, holding only one of them at a time. All levels between the root
+    // and index are released when this is called.
+    ErrorCode reopen_from_above(std::size_t index) {
+        for (std::size_t k = levels_kept_at_top; k <= index; ++k) {
+            Level& above = levels_[k - 1];
+            ErrorCode error = platform::reopen_from_parent(*levels_[k].directory, *above.directory, above.entry);
+            if (k - 1 >= levels_kept_at_top) platform::release_directory(*above.directory);
+            if (error) return error;
+        }
+        return no_error;
+    }
+
     // Lists one directory until it ends, gives up, or a child is entered.
-    int list(Level& level) {
+    Step list(Level& level) {
         for (;;) {
             platform::NativeStatus status = platform::read_directory(*level.directory, level.restart, level.entry);
             level.restart = false;
             if (status < 0) return listing_ended(level, status);
 
             const DirectoryEntry& entry = level.entry;
+            if (level.listed_again && level.left_behind.count(entry.name)) continue;
             path_.resize(level.path_length);
             path_.push_back(platform::path_separator);
             path_ += entry.name;
 
             bool handled;
             if (entry.attributes & platform::attribute_directory) {
-                if (entry.name == u"." || entry.name == u".." || !settings.descend_into_subdirectories)
-                    continue;
+                if (entry.name == u"." || entry.name == u".." || !settings_.descend_into_subdirectories) continue;
                 // A link or mount point is removed as what it is, never entered.
                 if (entry.attributes & platform::attribute_reparse_point) {
                     handled = remove_subdirectory(level);
                 } else {
-                    if (enter(&level)) return descended;
-                    if (!subdirectory_done(level, 0)) return 0;
+                    if (enter(level)) return Step::descended;
+                    if (!subdirectory_done(level, Step::gave_up)) return Step::gave_up;
                     continue;
                 }
             } else {
                 handled = delete_file(level);
             }
-            if (!handled && !settings.ignore_errors) return 0;
+            if (!handled && !settings_.ignore_errors) return Step::gave_up;
         }
     }
 
-    int listing_ended(Level& level, platform::NativeStatus status) {
-        if (status == platform::status_no_more_files) return 1;
+    Step listing_ended(Level& level, platform::NativeStatus status) {
+        if (status == platform::status_no_more_files) return Step::completed;
         path_.resize(level.path_length);
         report_native_status(path_, "NtQueryDirectoryFile()", status);
-        return 0;
+        return Step::gave_up;
     }
 
     // After a subdirectory's walk: true when the parent goes on listing.
-    bool subdirectory_done(Level& parent, int result) {
-        if (result == 0 && settings.stop_at_first_error) return false;
-        return remove_subdirectory(parent) || settings.ignore_errors;
+    bool subdirectory_done(Level& parent, Step result) {
+        if (result == Step::gave_up && settings_.stop_at_first_error) return false;
+        return remove_subdirectory(parent) || settings_.ignore_errors;
+    }
+
+    // Under /IgnoreErrors the listing goes on past an entry that stays.
+    bool failed(Level& parent) {
+        if (settings_.ignore_errors) parent.left_behind.insert(parent.entry.name);
+        return false;
     }
 
     bool remove_subdirectory(Level& parent) {
         const DirectoryEntry& entry = parent.entry;
-        bool removed = clear_read_only(parent) &&
-                       platform::remove_directory(*parent.directory, entry, path_);
-        if (!removed) report_win32_error(path_, "RemoveDirectory()", platform::last_error());
-        return removed;
+        ErrorCode error = clear_read_only(parent);
+        if (!error) error = platform::remove_directory(*parent.directory, entry, path_);
+        if (!error) return true;
+        report_win32_error(path_, "RemoveDirectory()", error);
+        return failed(parent);
     }
 
     bool delete_file(Level& parent) {
@@ -132,30 +240,35 @@ private:
         }
         // The read-only bit is looked at only once the deletion is refused,
         // which saves reading it for every file where none is read-only.
-        if (platform::delete_file(*parent.directory, entry, path_)) return true;
-        platform::ErrorCode refused = platform::last_error();
+        ErrorCode refused = platform::delete_file(*parent.directory, entry, path_);
+        if (!refused) return true;
         platform::complete_entry(*parent.directory, entry);
         if (entry.attributes & platform::attribute_read_only) {
-            if (!clear_read_only(parent)) refused = platform::last_error();
-            else if (platform::delete_file(*parent.directory, entry, path_)) return true;
-            else refused = platform::last_error();
+            refused = clear_read_only(parent);
+            if (!refused) refused = platform::delete_file(*parent.directory, entry, path_);
+            if (!refused) return true;
         }
         report_win32_error(path_, "DeleteFile()", refused);
-        return false;
+        return failed(parent);
     }
 
     // The listing already carries the attributes, so they are not read again.
-    bool clear_read_only(Level& parent) {
+    ErrorCode clear_read_only(Level& parent) {
         const DirectoryEntry& entry = parent.entry;
-        if (!(entry.attributes & platform::attribute_read_only)) return true;
-        if (platform::clear_read_only(*parent.directory, entry, path_)) return true;
-        report_win32_error(path_, "SetFileAttributes(remove read only attribute)", platform::last_error());
-        return false;
+        if (!(entry.attributes & platform::attribute_read_only)) return no_error;
+        ErrorCode error = platform::clear_read_only(*parent.directory, entry, path_);
+        if (error) report_win32_error(path_, "SetFileAttributes(remove read only attribute)", error);
+        return error;
+    }
+
+    bool entry_lines_wanted() const { return !settings_.silent || run_log_open(); }
+
+    void count_and_show_directory() {
+        ++counters.directories;
+        write_entry_line("DIR  ", counters.directories, nullptr);
     }
 
     // "DIR  000001: path" or "FILE 000001: path (n KB)".
-    static bool entry_lines_wanted() { return !settings.silent || run_log_open(); }
-
     void write_entry_line(std::string_view kind, std::int32_t number, const DirectoryEntry* file) {
         if (!entry_lines_wanted()) return;
         line_.clear();
@@ -171,14 +284,12 @@ private:
         append_ascii(line_, "\n");
         write_progress(line_);
     }
-
-    std::u16string line_;
 };
 
 }  // namespace
 
-int delete_tree(const std::u16string& path) {
-    return Walk(path).run();
+TreeResult delete_tree(platform::OpenedRoot& root, const std::u16string& path, const RunSettings& settings) {
+    return Walk(path, settings).run(root);
 }
 
 }  // namespace scythe

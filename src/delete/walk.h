@@ -1,12 +1,21 @@
+// The deletion walk: empties the root of a run, depth first.
 #pragma once
 
 #include <string>
 
+#include "app/settings.h"
+#include "platform/platform.h"
+
 namespace scythe {
 
-// Empties the directory at path, depth first, under the run settings.
-// Returns 1 when its listing was completed, 0 when the walk gave up. The
-// directory itself is left for the caller to remove.
-int delete_tree(const std::u16string& path);
+enum class TreeResult {
+    completed,  // every entry was handled, or passed over under /IgnoreErrors
+    gave_up,    // the walk stopped early; the root is left in place
+};
+
+// Empties the root that was opened for path under the run settings. The
+// root itself is left for the caller to remove; a root that is a link is
+// shown but never entered.
+TreeResult delete_tree(platform::OpenedRoot& root, const std::u16string& path, const RunSettings& settings);
 
 }  // namespace scythe

@@ -4,7 +4,9 @@
 // on top of openat/getdents/unlinkat. Text crossing this seam is UTF-16.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,10 +51,6 @@ std::int64_t wall_clock_seconds();
 std::u16string decode_native_bytes(std::string_view bytes);
 std::string to_native_bytes(std::u16string_view text);
 
-// True when the path names the root of the file system (POSIX only; on
-// Windows this is always false).
-bool is_file_system_root(const std::u16string& path);
-
 // ---- output ----
 
 #ifdef _WIN32
@@ -74,7 +72,12 @@ enum class EntryPoint { query_directory, status_to_error };
 bool bind_entry_point(EntryPoint which);
 ErrorCode status_to_error(NativeStatus status);
 
-struct Directory;  // an open directory and its listing position
+// ---- directories ----
+// Every call below that can fail returns why: no_error, or the code the
+// ERR line carries. Nothing here needs a last-error value saved around
+// clean-up.
+
+inline constexpr ErrorCode no_error = 0;
 
 struct DirectoryEntry {
     std::uint32_t attributes = 0;
@@ -88,26 +91,69 @@ struct DirectoryEntry {
     bool complete = true;
 };
 
-// Opens the directory a full path names (the root of a walk).
-Directory* open_directory(const std::u16string& path);
-// Opens a child of an open directory; never follows a link.
-Directory* open_subdirectory(Directory& parent, const DirectoryEntry& entry,
-                             const std::u16string& path);
+struct Directory;  // an open directory, its identity and its listing position
+struct CloseDirectory {
+    void operator()(Directory* directory) const noexcept;
+};
+using OwnedDirectory = std::unique_ptr<Directory, CloseDirectory>;
+
+// The directory a run deletes, opened once: the check, the walk and its
+// removal all act on what was opened, never on a second lookup of the path.
+struct Root;
+struct CloseRoot {
+    void operator()(Root* root) const noexcept;
+};
+using OwnedRoot = std::unique_ptr<Root, CloseRoot>;
+
+enum class RootKind {
+    directory,         // opened; its listing is root_directory()
+    link,              // a link: removed as itself, nothing behind it is touched
+    file_system_root,  // the root of the file system or of a volume: refused
+    unopened,          // could not be opened; error says why
+};
+
+struct OpenedRoot {
+    OwnedRoot root;
+    RootKind kind = RootKind::unopened;
+    ErrorCode error = no_error;
+};
+
+// path is a rooted path as the command line made it.
+OpenedRoot open_root(const std::u16string& path);
+// The root's own listing; null unless the root is an opened directory.
+Directory* root_directory(Root& root);
+// Removes the root (the link itself for a link root) if it is still the
+// object that was opened.
+ErrorCode remove_root(Root& root);
+
+// Opens a child of an open directory as itself: never through a link.
+ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, const std::u16string& path,
+                            OwnedDirectory& opened);
 // One entry per call; restart on the first call for a directory.
 // Returns 0 or more with an entry, status_no_more_files at the end,
 // another negative status on failure.
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry);
-void close_directory(Directory* directory);
 // Reads a listed file's size and read-only bit where the listing left them
 // out; keeps the entry as it is if that fails.
 void complete_entry(Directory& parent, DirectoryEntry& entry);
 
-// Operations on an entry of an open directory. Windows uses the full path;
-// POSIX works relative to the directory, so paths have no length limit.
-bool clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string& path);
-bool delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string& path);
-bool remove_directory(Directory& parent, const DirectoryEntry& entry, const std::u16string& path);
-bool remove_root_directory(const std::u16string& path);
+// Open handles a walk may hold at once; deeper levels are released and
+// reopened. Unbounded where the system sets no low limit.
+std::size_t directory_handle_budget();
+// Closes the handle but keeps what identifies the directory.
+void release_directory(Directory& directory);
+bool directory_released(const Directory& directory);
+// Reopens a released directory through its open child's "..", or by its
+// name in its open parent, and only if it is still the same directory; its
+// listing then starts again from the beginning.
+ErrorCode reopen_from_child(Directory& directory, Directory& child);
+ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry);
+
+// Operations on an entry of an open directory; path is for the system
+// calls of the Windows build only.
+ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string& path);
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string& path);
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, const std::u16string& path);
 
 // ---- privileges ----
 

@@ -35,7 +35,8 @@ protected:
     // Name (as bytes) to entry, each listed name seen exactly once.
     std::map<std::string, platform::DirectoryEntry> list() {
         std::map<std::string, platform::DirectoryEntry> entries;
-        platform::Directory* directory = platform::open_directory(platform::decode_native_bytes(root_.string()));
+        platform::OpenedRoot root = open_root();
+        platform::Directory* directory = platform::root_directory(*root.root);
         EXPECT_NE(directory, nullptr);
         if (!directory) return entries;
         platform::DirectoryEntry entry;
@@ -48,8 +49,11 @@ protected:
             EXPECT_TRUE(entries.emplace(bytes, entry).second) << "listed twice: " << bytes;
         }
         EXPECT_EQ(status, platform::status_no_more_files);
-        platform::close_directory(directory);
         return entries;
+    }
+
+    platform::OpenedRoot open_root(const std::string& relative = "") const {
+        return platform::open_root(platform::decode_native_bytes((relative.empty() ? root_ : root_ / relative).string()));
     }
 
     fs::path root_;
@@ -109,8 +113,9 @@ TEST_F(Listing, SizesAreFull64BitValues) {
 }
 
 TEST_F(Listing, MissingDirectoryFailsWithItsErrno) {
-    EXPECT_EQ(platform::open_directory(platform::decode_native_bytes((root_ / "missing").string())), nullptr);
-    EXPECT_EQ(platform::last_error(), static_cast<platform::ErrorCode>(ENOENT));
+    platform::OpenedRoot missing = open_root("missing");
+    EXPECT_EQ(missing.kind, platform::RootKind::unopened);
+    EXPECT_EQ(missing.error, static_cast<platform::ErrorCode>(ENOENT));
     EXPECT_EQ(platform::error_message(ENOENT), u"No such file or directory");
     EXPECT_EQ(platform::status_to_error(static_cast<platform::NativeStatus>(0xE000000Du)), 13u);
 }
@@ -126,12 +131,13 @@ TEST_F(Listing, HundredThousandEntriesListInBoundedMemory) {
 
     std::ofstream("/proc/self/clear_refs") << "5";  // restarts the peak count
     long before = peak_resident_kib();
-    platform::Directory* directory = platform::open_directory(platform::decode_native_bytes(root_.string()));
+    platform::OpenedRoot root = open_root();
+    platform::Directory* directory = platform::root_directory(*root.root);
     ASSERT_NE(directory, nullptr);
     platform::DirectoryEntry entry;
     int listed = 0;
     for (bool restart = true; platform::read_directory(*directory, restart, entry) >= 0; restart = false) ++listed;
-    platform::close_directory(directory);
+    root.root.reset();
     long growth = peak_resident_kib() - before;
     EXPECT_EQ(listed, count);
     EXPECT_LT(growth, 1024) << "peak grew by " << growth << " KiB";
@@ -142,7 +148,8 @@ TEST_F(Listing, FilesAreReadOnlyWhenWanted) {
     create_file("file", "12345");
     fs::permissions(root_ / "file", fs::perms::owner_read);
     fs::create_directory(root_ / "dir");
-    platform::Directory* directory = platform::open_directory(platform::decode_native_bytes(root_.string()));
+    platform::OpenedRoot root = open_root();
+    platform::Directory* directory = platform::root_directory(*root.root);
     ASSERT_NE(directory, nullptr);
     platform::DirectoryEntry entry;
     for (bool restart = true; platform::read_directory(*directory, restart, entry) >= 0; restart = false) {
@@ -157,5 +164,4 @@ TEST_F(Listing, FilesAreReadOnlyWhenWanted) {
         EXPECT_EQ(entry.attributes, platform::attribute_read_only);
         EXPECT_EQ(entry.end_of_file, 5u);
     }
-    platform::close_directory(directory);
 }

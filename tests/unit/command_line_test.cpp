@@ -3,8 +3,6 @@
 #include "expected_output.h"
 #include "fixture.h"
 
-using scythe::check_posix_path;
-using scythe::check_windows_path;
 using scythe::settings;
 
 namespace {
@@ -74,48 +72,96 @@ TEST_F(CommandLine, FatalPathMessages) {
     EXPECT_TRUE(fake::system.files.empty());
 }
 
-TEST(WindowsPath, LocalPathGetsTheLongPathPrefix) {
-    EXPECT_EQ(check_windows_path(u"C:").rooted_path, u"\\\\?\\C:");
-    EXPECT_EQ(check_windows_path(u"c:\\Data\\Old").rooted_path, u"\\\\?\\c:\\Data\\Old");
-    // Only the second unit decides; the first is not examined.
-    EXPECT_EQ(check_windows_path(u"9:/x").rooted_path, u"\\\\?\\9:/x");
-}
+// A source path and the rooted path it gives, or the refusal it meets.
+struct PathCase {
+    const char16_t* source;
+    const char16_t* rooted;  // null when refused
+    const char* refusal = nullptr;
+};
 
-TEST(WindowsPath, NetworkPathGetsTheUncPrefix) {
-    EXPECT_EQ(check_windows_path(u"\\\\server\\share\\dir").rooted_path, u"\\\\?\\UNC\\server\\share\\dir");
-}
+const char* const drive_root = "Source path is a drive root, refusing to delete it.\n";
+const char* const share_root = "Source path is a share root, refusing to delete it.\n";
+const char* const ends_in_dots = "Source path ends in . or .., refusing to delete it.\n";
+const char* const climbs = "Source path climbs above its drive or share root, refusing to delete it.\n";
+const char* const file_system_root = "Source path is the file-system root, refusing to delete it.\n";
 
-TEST(WindowsPath, TrailingBackslashesAreDroppedButADriveRootKeepsOne) {
-    EXPECT_EQ(check_windows_path(u"C:\\tmp\\tree\\").rooted_path, u"\\\\?\\C:\\tmp\\tree");
-    EXPECT_EQ(check_windows_path(u"C:\\tmp\\\\\\").rooted_path, u"\\\\?\\C:\\tmp");
-    EXPECT_EQ(check_windows_path(u"C:\\").rooted_path, u"\\\\?\\C:\\");
-    EXPECT_EQ(check_windows_path(u"C:\\\\").rooted_path, u"\\\\?\\C:\\");
-    EXPECT_EQ(check_windows_path(u"\\\\server\\share\\").rooted_path, u"\\\\?\\UNC\\server\\share");
-}
-
-TEST(WindowsPath, OtherPathsAreRefused) {
-    EXPECT_STREQ(check_windows_path(u"folder\\sub").failure, unknown_kind);
-    EXPECT_STREQ(check_windows_path(u"/tmp/x").failure, unknown_kind);
-}
-
-TEST(PosixPath, AbsolutePathIsItsOwnRootedPath) {
-    scythe::PathCheck check = check_posix_path(u"/tmp/tree/");
-    EXPECT_EQ(check.failure, nullptr);
-    EXPECT_EQ(check.rooted_path, u"/tmp/tree/");
-    EXPECT_EQ(check_posix_path(u"/tmp/../srv").rooted_path, u"/tmp/../srv");
-}
-
-TEST(PosixPath, RelativePathIsRefused) {
-    EXPECT_STREQ(check_posix_path(u"tmp/tree").failure, unknown_kind);
-    EXPECT_STREQ(check_posix_path(u"./tree").failure, unknown_kind);
-    EXPECT_STREQ(check_posix_path(u"C:\\tree").failure, unknown_kind);
-}
-
-TEST(PosixPath, TheFileSystemRootIsRefused) {
-    for (const char16_t* root : {u"//", u"/.", u"/..", u"/tmp/..", u"/a/b/../../", u"/../..", u"///./"}) {
-        scythe::PathCheck check = check_posix_path(root);
-        ASSERT_NE(check.failure, nullptr) << "accepted a root path";
-        EXPECT_STREQ(check.failure, "Source path is the file-system root, refusing to delete it.\n");
+void expect_paths(scythe::PathCheck (*check)(std::u16string_view), const std::vector<PathCase>& cases) {
+    for (const PathCase& expected : cases) {
+        scythe::PathCheck result = check(expected.source);
+        std::string source(expected.source, expected.source + std::char_traits<char16_t>::length(expected.source));
+        if (expected.rooted) {
+            EXPECT_EQ(result.failure, nullptr) << source << ": " << result.failure;
+            EXPECT_EQ(result.rooted_path, expected.rooted) << source;
+        } else {
+            ASSERT_NE(result.failure, nullptr) << source << " was accepted";
+            EXPECT_STREQ(result.failure, expected.refusal) << source;
+        }
     }
-    EXPECT_EQ(check_posix_path(u"/a/b/../").failure, nullptr);
+}
+
+TEST(WindowsPath, LocalAndNetworkPathsAreCleanedUpAsWindowsWouldThenPrefixed) {
+    expect_paths(scythe::check_windows_path, {
+        {u"c:\\Data\\Old", u"\\\\?\\c:\\Data\\Old"},
+        {u"C:/tmp/tree", u"\\\\?\\C:\\tmp\\tree"},
+        {u"9:/x", u"\\\\?\\9:\\x"},  // only the second unit tells a local path
+        {u"C:\\tmp\\tree\\", u"\\\\?\\C:\\tmp\\tree"},
+        {u"C:\\tmp\\\\\\", u"\\\\?\\C:\\tmp"},
+        {u"C:\\a\\\\b\\.\\c\\..\\d", u"\\\\?\\C:\\a\\b\\d"},
+        {u"C:\\a\\..\\b", u"\\\\?\\C:\\b"},
+        {u"C:\\dots...\\space ", u"\\\\?\\C:\\dots...\\space "},  // real names under the prefix
+        {u"\\\\server\\share\\dir", u"\\\\?\\UNC\\server\\share\\dir"},
+        {u"//server/share/dir/", u"\\\\?\\UNC\\server\\share\\dir"},
+        {u"\\\\server\\\\share\\\\dir", u"\\\\?\\UNC\\server\\share\\dir"},
+        {u"\\\\?\\D:\\x\\y. ", u"\\\\?\\D:\\x\\y. "},
+        {u"\\\\?\\UNC\\s\\sh\\x", u"\\\\?\\UNC\\s\\sh\\x"},
+        {u"\\\\.\\D:\\x", u"\\\\?\\D:\\x"},
+    });
+}
+
+TEST(WindowsPath, RootsDotsAndOtherKindsAreRefused) {
+    expect_paths(scythe::check_windows_path, {
+        {u"C:", nullptr, drive_root},
+        {u"C:\\", nullptr, drive_root},
+        {u"C:\\\\", nullptr, drive_root},
+        {u"C:/", nullptr, drive_root},
+        {u"\\\\?\\D:\\", nullptr, drive_root},
+        {u"C:\\d\\..\\", nullptr, ends_in_dots},
+        {u"C:\\d\\.", nullptr, ends_in_dots},
+        {u"C:\\..\\x", nullptr, climbs},
+        {u"\\\\server\\share", nullptr, share_root},
+        {u"\\\\server\\share\\", nullptr, share_root},
+        {u"\\\\server\\share\\..\\x", nullptr, climbs},
+        {u"C:foo", nullptr, unknown_kind},  // relative to C:'s current directory
+        {u"folder\\sub", nullptr, unknown_kind},
+        {u"x\\server\\share", nullptr, unknown_kind},
+        {u"\\\\server", nullptr, unknown_kind},
+        {u"\\\\.\\PhysicalDrive0", nullptr, unknown_kind},
+    });
+}
+
+TEST(PosixPath, AbsolutePathsLoseOnlyTheirTrailingSlashes) {
+    expect_paths(scythe::check_posix_path, {
+        {u"/tmp/tree/", u"/tmp/tree"},
+        {u"/tmp/tree///", u"/tmp/tree"},
+        {u"/tmp/../srv", u"/tmp/../srv"},
+        {u"/tmp/x y. ", u"/tmp/x y. "},
+    });
+}
+
+TEST(PosixPath, RelativePathsRootsAndDotsAreRefused) {
+    expect_paths(scythe::check_posix_path, {
+        {u"tmp/tree", nullptr, unknown_kind},
+        {u"./tree", nullptr, unknown_kind},
+        {u"C:\\tree", nullptr, unknown_kind},
+        {u"//", nullptr, file_system_root},
+        {u"/.", nullptr, file_system_root},
+        {u"/..", nullptr, file_system_root},
+        {u"/tmp/..", nullptr, file_system_root},
+        {u"/a/b/../../", nullptr, file_system_root},
+        {u"/../..", nullptr, file_system_root},
+        {u"///./", nullptr, file_system_root},
+        {u"/a/b/../", nullptr, ends_in_dots},
+        {u"/x/.", nullptr, ends_in_dots},
+        {u"/x/lnk/..", nullptr, ends_in_dots},
+    });
 }

@@ -13,6 +13,8 @@ std::u16string name_of(const std::u16string& path) { return path.substr(path.rfi
 
 void add_node(const std::u16string& path, Node node) {
     system.nodes[parent_of(path)].children.push_back(name_of(path));
+    node.id = ++system.last_id;
+    system.path_of[node.id] = path;
     system.nodes[path] = std::move(node);
 }
 
@@ -24,12 +26,35 @@ void remove_node(const std::u16string& path) {
         auto& siblings = parent->second.children;
         siblings.erase(std::find(siblings.begin(), siblings.end(), name_of(path)));
     }
-    system.nodes.erase(path);
+    auto node = system.nodes.find(path);
+    if (node == system.nodes.end()) return;
+    system.path_of.erase(node->second.id);
+    system.nodes.erase(node);
+}
+
+void move_node(const std::u16string& from, const std::u16string& to) {
+    auto& siblings = system.nodes[parent_of(from)].children;
+    siblings.erase(std::find(siblings.begin(), siblings.end(), name_of(from)));
+    system.nodes[parent_of(to)].children.push_back(name_of(to));
+    std::vector<std::pair<std::u16string, Node>> moved;
+    for (auto it = system.nodes.lower_bound(from); it != system.nodes.end() && it->first.rfind(from, 0) == 0;) {
+        if (it->first.size() > from.size() && it->first[from.size()] != u'/') {
+            ++it;
+            continue;
+        }
+        moved.emplace_back(to + it->first.substr(from.size()), std::move(it->second));
+        it = system.nodes.erase(it);
+    }
+    for (auto& [path, node] : moved) {
+        system.path_of[node.id] = path;
+        system.nodes[path] = std::move(node);
+    }
 }
 
 void reset(const std::u16string& root) {
     system = System{};
-    system.nodes[root] = Node{scythe::platform::attribute_directory, 0, {}};
+    system.nodes[root] = Node{scythe::platform::attribute_directory, 0, {}, ++system.last_id};
+    system.path_of[system.last_id] = root;
 }
 
 void add_directory(const std::u16string& path, std::uint32_t extra_attributes) {
@@ -56,17 +81,13 @@ bool fail(ErrorCode code) {
     return false;
 }
 
-// The injected failure for path, if any, becomes the last error.
-bool injected(const std::map<std::u16string, std::uint32_t>& failures, const std::u16string& path) {
-    auto found = failures.find(path);
-    return found != failures.end() && !fail(found->second);
-}
 }  // namespace
 
 struct Directory {
-    std::u16string path;
+    std::uint64_t id;                   // the node, wherever it is now
     std::vector<std::u16string> names;  // as listed when the scan started
     std::size_t next = 0;
+    bool released = false;
 };
 
 ErrorCode last_error() { return error; }
@@ -93,7 +114,6 @@ std::int64_t wall_clock_seconds() {
 
 std::u16string decode_native_bytes(std::string_view bytes) { return std::u16string(bytes.begin(), bytes.end()); }
 std::string to_native_bytes(std::u16string_view text) { return std::string(text.begin(), text.end()); }
-bool is_file_system_root(const std::u16string&) { return false; }
 
 void write_console(std::string_view bytes) { system.console += bytes; }
 
@@ -121,74 +141,157 @@ ErrorCode status_to_error(NativeStatus status) {
 }
 
 namespace {
-Directory* open_at(const std::u16string& path) {
-    if (injected(system.fail_open, path)) return nullptr;
+std::u16string child_path(const Directory& parent, const DirectoryEntry& entry) {
+    return system.path_of[parent.id] + u"/" + entry.name;
+}
+
+ErrorCode open_at(const std::u16string& path, OwnedDirectory& opened) {
+    if (auto found = system.fail_open.find(path); found != system.fail_open.end()) return found->second;
+    auto node = system.nodes.find(path);
+    if (node == system.nodes.end()) return 2;
+    opened.reset(new Directory{node->second.id, {}, 0, false});
+    if (++system.open_directories > system.most_open_directories)
+        system.most_open_directories = system.open_directories;
+    return no_error;
+}
+
+ErrorCode injected(const std::map<std::u16string, std::uint32_t>& failures, const std::u16string& path) {
+    auto found = failures.find(path);
+    return found == failures.end() ? no_error : found->second;
+}
+
+ErrorCode remove_empty_directory(const std::u16string& path) {
+    if (ErrorCode error = injected(system.fail_remove, path)) return error;
     auto found = system.nodes.find(path);
-    if (found == system.nodes.end()) return fail(2), nullptr;
-    return new Directory{path, {}, 0};
+    if (found == system.nodes.end()) return 2;
+    if (!found->second.children.empty()) return 145;
+    fake::remove_node(path);
+    return no_error;
+}
+
+// A reopened directory must still be the one it was.
+ErrorCode reopen_at(Directory& directory, const std::u16string& path) {
+    auto node = system.nodes.find(path);
+    if (node == system.nodes.end()) return 2;
+    if (node->second.id != directory.id) return fake::stale;
+    directory.released = false;
+    directory.next = 0;
+    if (++system.open_directories > system.most_open_directories)
+        system.most_open_directories = system.open_directories;
+    return no_error;
 }
 }  // namespace
 
-Directory* open_directory(const std::u16string& path) { return open_at(path); }
+struct Root {
+    std::u16string path;
+    std::uint64_t id = 0;
+    OwnedDirectory directory;
+};
 
-Directory* open_subdirectory(Directory&, const DirectoryEntry&, const std::u16string& path) {
-    return open_at(path);
+void CloseDirectory::operator()(Directory* directory) const noexcept {
+    system.closed_directories.push_back(system.path_of[directory->id]);
+    if (!directory->released) --system.open_directories;
+    delete directory;
+}
+
+void CloseRoot::operator()(Root* root) const noexcept { delete root; }
+
+OpenedRoot open_root(const std::u16string& path) {
+    OpenedRoot opened;
+    opened.root.reset(new Root{path, 0, nullptr});
+    auto node = system.nodes.find(path);
+    if (node != system.nodes.end() && (node->second.attributes & attribute_reparse_point)) {
+        opened.kind = RootKind::link;
+        opened.root->id = node->second.id;
+        return opened;
+    }
+    if (path == system.file_system_root) {
+        opened.kind = RootKind::file_system_root;
+        return opened;
+    }
+    opened.error = open_at(path, opened.root->directory);
+    opened.kind = opened.error ? RootKind::unopened : RootKind::directory;
+    if (!opened.error) opened.root->id = opened.root->directory->id;
+    return opened;
+}
+
+Directory* root_directory(Root& root) { return root.directory.get(); }
+
+ErrorCode remove_root(Root& root) {
+    root.directory.reset();
+    auto node = system.nodes.find(root.path);
+    if (node != system.nodes.end() && node->second.id != root.id) return fake::stale;
+    if (node != system.nodes.end() && (node->second.attributes & attribute_reparse_point)) {
+        fake::remove_node(root.path);
+        return no_error;
+    }
+    return remove_empty_directory(root.path);
+}
+
+ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, const std::u16string&,
+                            OwnedDirectory& opened) {
+    std::u16string path = child_path(parent, entry);
+    if (system.before_opening) system.before_opening(path);
+    return open_at(path, opened);
 }
 
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {
+    const std::u16string& path = system.path_of[directory.id];
     if (restart) {
-        directory.names = system.nodes[directory.path].children;
+        directory.names = system.nodes[path].children;
         directory.next = 0;
     }
     while (directory.next < directory.names.size()) {
-        std::u16string path = directory.path + u"/" + directory.names[directory.next++];
-        auto found = system.nodes.find(path);
+        std::u16string child = path + u"/" + directory.names[directory.next++];
+        auto found = system.nodes.find(child);
         if (found == system.nodes.end()) continue;
         entry.attributes = found->second.attributes;
         entry.end_of_file = found->second.size;
         entry.name = directory.names[directory.next - 1];
         return 0;
     }
-    auto error_status = system.listing_error.find(directory.path);
+    auto error_status = system.listing_error.find(path);
     return error_status != system.listing_error.end() ? error_status->second : status_no_more_files;
 }
 
 void complete_entry(Directory&, DirectoryEntry&) {}
 
-void close_directory(Directory* directory) {
-    system.closed_directories.push_back(directory->path);
-    delete directory;
+std::size_t directory_handle_budget() { return system.directory_handle_budget; }
+
+void release_directory(Directory& directory) {
+    directory.released = true;
+    --system.open_directories;
 }
 
-bool clear_read_only(Directory&, const DirectoryEntry&, const std::u16string& path) {
-    if (injected(system.fail_clear, path)) return false;
+bool directory_released(const Directory& directory) { return directory.released; }
+
+ErrorCode reopen_from_child(Directory& directory, Directory& child) {
+    const std::u16string& child_path_now = system.path_of[child.id];
+    return reopen_at(directory, child_path_now.substr(0, child_path_now.rfind(u'/')));
+}
+
+ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry) {
+    return reopen_at(directory, child_path(parent, entry));
+}
+
+ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+    std::u16string path = child_path(parent, entry);
+    if (ErrorCode error = injected(system.fail_clear, path)) return error;
     system.nodes[path].attributes &= ~attribute_read_only;
-    return true;
+    return no_error;
 }
 
-bool delete_file(Directory&, const DirectoryEntry&, const std::u16string& path) {
-    if (injected(system.fail_delete, path)) return false;
-    if (system.nodes[path].attributes & attribute_read_only) return fail(5);
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+    std::u16string path = child_path(parent, entry);
+    if (ErrorCode error = injected(system.fail_delete, path)) return error;
+    if (system.nodes[path].attributes & attribute_read_only) return 5;
     fake::remove_node(path);
-    return true;
+    return no_error;
 }
 
-namespace {
-bool remove_empty_directory(const std::u16string& path) {
-    if (injected(system.fail_remove, path)) return false;
-    auto found = system.nodes.find(path);
-    if (found == system.nodes.end()) return fail(2);
-    if (!found->second.children.empty()) return fail(145);
-    fake::remove_node(path);
-    return true;
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+    return remove_empty_directory(child_path(parent, entry));
 }
-}  // namespace
-
-bool remove_directory(Directory&, const DirectoryEntry&, const std::u16string& path) {
-    return remove_empty_directory(path);
-}
-
-bool remove_root_directory(const std::u16string& path) { return remove_empty_directory(path); }
 
 bool open_process_token(TokenHandle& token) {
     if (system.fail_open_token) return fail(system.fail_open_token);

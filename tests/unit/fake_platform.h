@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -16,10 +17,21 @@ struct Node {
     std::uint32_t attributes = 0;
     std::uint64_t size = 0;
     std::vector<std::u16string> children;  // names, in listing order
+    std::uint64_t id = 0;                   // stays with the node when it moves
 };
+
+// The code a reopened directory that is no longer the same one fails with.
+inline constexpr std::uint32_t stale = 116;
 
 struct System {
     std::map<std::u16string, Node> nodes;  // by full path
+    std::map<std::uint64_t, std::u16string> path_of;  // node id to its path now
+    std::uint64_t last_id = 0;
+    std::u16string file_system_root = u"/";
+    std::size_t directory_handle_budget = SIZE_MAX;
+    std::size_t open_directories = 0, most_open_directories = 0;
+    // Called with a subdirectory's path just before the walk opens it.
+    std::function<void(const std::u16string&)> before_opening;
     std::string console;
     std::map<std::u16string, std::string> files;  // output files by path
     std::set<std::u16string> uncreatable;
@@ -47,6 +59,8 @@ void reset(const std::u16string& root);
 void add_directory(const std::u16string& path, std::uint32_t extra_attributes = 0);
 void add_file(const std::u16string& path, std::uint64_t size = 0, std::uint32_t extra_attributes = 0);
 void remove_node(const std::u16string& path);
+// Renames a node and everything below it, as a rename(2) would.
+void move_node(const std::u16string& from, const std::u16string& to);
 bool exists(const std::u16string& path);
 
 }  // namespace fake

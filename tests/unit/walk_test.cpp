@@ -3,7 +3,6 @@
 #include "fixture.h"
 
 using scythe::counters;
-using scythe::delete_tree;
 using scythe::settings;
 using scythe::platform::attribute_read_only;
 using scythe::platform::attribute_reparse_point;
@@ -12,6 +11,12 @@ namespace {
 
 class Walk : public FakeSystemTest {
 protected:
+    // 1 when the walk completed, 0 when it gave up.
+    static int delete_tree(const std::u16string& path) {
+        scythe::platform::OpenedRoot root = scythe::platform::open_root(path);
+        return scythe::delete_tree(root, path, settings) == scythe::TreeResult::completed;
+    }
+
     void SetUp() override {
         FakeSystemTest::SetUp();
         settings.descend_into_subdirectories = true;

@@ -1,7 +1,18 @@
 // Directory listing and removal on POSIX. Every operation on an entry works
 // relative to its parent's open descriptor, never by full path: paths have
 // no length limit, and a directory swapped for a link mid-walk is not
-// followed.
+// followed (children are opened O_NOFOLLOW | O_DIRECTORY).
+//
+// The hard cases:
+// - The root is opened once, where its path is checked, and judged by what
+//   was opened: a path that reaches "/" through links or ".." is refused, a
+//   root that is a symbolic link is removed as a link, and its removal at
+//   the end checks that the name still holds the object that was opened.
+// - Mounts: a bind mount shares its source's device number, so the mount id
+//   tells them apart; a directory on another mount is never entered.
+// - Depth: a walk may release a level's descriptor and reopen it later, from
+//   its child's ".." or by name from its parent; it is accepted only if it
+//   is the same directory (device and inode) it was.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -10,6 +21,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -19,30 +31,65 @@ namespace scythe::platform {
 
 namespace {
 
-// Where a directory lives: a bind mount shares the device number of its
+// What a directory is: a bind mount shares the device number of its
 // source, so the mount id tells mounts apart where the kernel gives it.
-struct MountIdentity {
+struct Identity {
     std::uint64_t device = 0;
+    std::uint64_t inode = 0;
     std::uint64_t mount_id = 0;
-    bool operator==(const MountIdentity&) const = default;
+    bool same_mount(const Identity& other) const { return device == other.device && mount_id == other.mount_id; }
+    bool same_object(const Identity& other) const { return device == other.device && inode == other.inode; }
 };
 
-MountIdentity mount_identity(const struct statx& status) {
+constexpr unsigned identity_fields = STATX_INO | STATX_MNT_ID;
+
+Identity identity_of(const struct statx& status) {
     std::uint64_t device = (std::uint64_t{status.stx_dev_major} << 32) | status.stx_dev_minor;
-    return {device, (status.stx_mask & STATX_MNT_ID) ? status.stx_mnt_id : 0};
+    return {device, status.stx_ino, (status.stx_mask & STATX_MNT_ID) ? status.stx_mnt_id : 0};
 }
+
+// An owned descriptor: closed on every way out.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~Descriptor() { reset(); }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+ErrorCode errno_code() { return static_cast<ErrorCode>(errno); }
 
 }  // namespace
 
 struct Directory {
-    int fd;
-    MountIdentity mount;
+    Descriptor fd;  // closed while released
+    Identity identity;
     // Empty, a whole listing buffer, or only the unread rest of one while
     // a subdirectory is walked: deep trees then do not hold a full buffer
     // per level.
     std::vector<char> buffer;
     std::size_t offset = 0;
     std::size_t filled = 0;
+};
+
+struct Root {
+    Descriptor parent;  // the directory that holds the root (O_PATH)
+    std::string name;   // the root's name in it
+    Identity object;    // what was opened: the directory, or the link itself
+    bool link = false;
+    OwnedDirectory directory;
 };
 
 namespace {
@@ -85,7 +132,7 @@ NativeStatus errno_status() {
 // Reads the next batch of records; 0, or the status that ends the listing.
 NativeStatus refill(Directory& directory) {
     if (directory.buffer.size() != listing_buffer_size) directory.buffer = take_listing_buffer();
-    ssize_t length = getdents64(directory.fd, directory.buffer.data(), directory.buffer.size());
+    ssize_t length = getdents64(directory.fd.get(), directory.buffer.data(), directory.buffer.size());
     if (length < 0) return errno_status();
     if (length == 0) {
         release_buffer(directory);
@@ -108,7 +155,7 @@ constexpr unsigned entry_fields = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_M
 void describe(const Directory& directory, const struct statx& status, DirectoryEntry& entry) {
     bool is_directory = S_ISDIR(status.stx_mode);
     entry.attributes = is_directory ? attribute_directory : 0;
-    if (is_directory && !(mount_identity(status) == directory.mount))
+    if (is_directory && !identity_of(status).same_mount(directory.identity))
         entry.attributes |= attribute_reparse_point;
     else if ((status.stx_mode & 0222) == 0)
         entry.attributes |= attribute_read_only;
@@ -117,8 +164,8 @@ void describe(const Directory& directory, const struct statx& status, DirectoryE
 }
 
 bool read_status(const Directory& directory, const DirectoryEntry& entry, struct statx& status) {
-    return statx(directory.fd, entry.native_name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, entry_fields,
-                 &status) == 0;
+    return statx(directory.fd.get(), entry.native_name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                 entry_fields, &status) == 0;
 }
 
 // Directories are looked at at once (mount point, read-only bit); files
@@ -134,47 +181,38 @@ void describe_entry(const Directory& directory, const char* name, unsigned char 
         describe(directory, status, entry);
 }
 
-Directory* directory_for(int fd) {
+ErrorCode identify(int fd, Identity& identity) {
     struct statx status {};
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &status) != 0) {
-        fail_with_errno();
-        ::close(fd);
-        return nullptr;
-    }
-    return new Directory{fd, mount_identity(status), {}, 0, 0};
+    if (statx(fd, "", AT_EMPTY_PATH, identity_fields, &status) != 0) return errno_code();
+    identity = identity_of(status);
+    return no_error;
 }
 
-// Opens the parent of a path too long for one system call, one component
-// at a time; returns its descriptor and leaves the last component in name.
-int open_parent_of_long_path(const std::string& path, std::string& name) {
-    int fd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+ErrorCode identify_at(int parent, const char* name, int flags, Identity& identity) {
+    struct statx status {};
+    if (statx(parent, name, flags | AT_NO_AUTOMOUNT, identity_fields | STATX_TYPE, &status) != 0)
+        return errno_code();
+    identity = identity_of(status);
+    return no_error;
+}
+
+// Opens the directory that holds the last component of an absolute path,
+// one component at a time where the path is too long for one call. Links
+// and ".." on the way are resolved by the system, as for any path.
+Descriptor open_parent(const std::string& path, std::string& name) {
+    std::size_t last = path.rfind('/');
+    name = path.substr(last + 1);
+    std::string parent = last == 0 ? "/" : path.substr(0, last);
+    if (parent.size() < PATH_MAX) return Descriptor(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Descriptor fd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::size_t start = 0;
-    name.clear();
-    while (fd >= 0 && start < path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        std::string component = path.substr(start, end - start);
+    while (fd.get() >= 0 && start < parent.size()) {
+        std::size_t end = parent.find('/', start);
+        if (end == std::string::npos) end = parent.size();
+        std::string component = parent.substr(start, end - start);
         start = end + 1;
-        if (component.empty()) continue;
-        if (!name.empty()) {
-            int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-            ::close(fd);
-            fd = next;
-        }
-        name = std::move(component);
+        if (!component.empty()) fd.reset(openat(fd.get(), component.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
-    return fd;
-}
-
-int open_by_path(const std::string& path, int flags) {
-    if (path.size() < PATH_MAX) return ::open(path.c_str(), flags);
-    std::string name;
-    int parent = open_parent_of_long_path(path, name);
-    if (parent < 0) return -1;
-    int fd = openat(parent, name.c_str(), flags);
-    int saved = errno;
-    ::close(parent);
-    errno = saved;
     return fd;
 }
 
@@ -186,48 +224,109 @@ bool grant_owner_write(int directory_fd) {
     return fchmod(directory_fd, (status.st_mode & 07777) | S_IWUSR) == 0;
 }
 
-bool remove_entry(Directory& parent, const DirectoryEntry& entry, int flags) {
+ErrorCode remove_entry(Directory& parent, const DirectoryEntry& entry, int flags) {
     const char* name = entry.native_name.c_str();
-    if (unlinkat(parent.fd, name, flags) == 0) return true;
-    int first_error = errno;
-    if (first_error != EACCES || !grant_owner_write(parent.fd)) {
-        set_error(first_error);
-        return false;
+    if (unlinkat(parent.fd.get(), name, flags) == 0) return no_error;
+    ErrorCode first_error = errno_code();
+    if (first_error != EACCES || !grant_owner_write(parent.fd.get())) return first_error;
+    return unlinkat(parent.fd.get(), name, flags) == 0 ? no_error : errno_code();
+}
+
+// A directory opened from its descriptor, its identity read at once.
+ErrorCode adopt(Descriptor fd, OwnedDirectory& opened) {
+    if (fd.get() < 0) return errno_code();
+    auto directory = OwnedDirectory(new Directory{});
+    if (ErrorCode error = identify(fd.get(), directory->identity)) return error;
+    directory->fd = std::move(fd);
+    opened = std::move(directory);
+    return no_error;
+}
+
+ErrorCode open_root_in(Root& root, RootKind& kind) {
+    const Identity file_system_root = [] {
+        Identity identity;
+        identify_at(AT_FDCWD, "/", 0, identity);
+        return identity;
+    }();
+    struct statx status {};
+    const char* name = root.name.c_str();
+    if (statx(root.parent.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, identity_fields | STATX_TYPE,
+              &status) != 0)
+        return errno_code();
+    if (S_ISLNK(status.stx_mode)) {
+        // Never followed, but a link to "/" is as much the root as "/" itself.
+        Identity target;
+        if (identify_at(root.parent.get(), name, 0, target) == no_error && target.same_object(file_system_root))
+            kind = RootKind::file_system_root;
+        else
+            kind = RootKind::link;
+        root.link = true;
+        root.object = identity_of(status);
+        return no_error;
     }
-    return unlinkat(parent.fd, name, flags) == 0 || fail_with_errno();
+    Descriptor fd(openat(root.parent.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (ErrorCode error = adopt(std::move(fd), root.directory)) return error;
+    root.object = root.directory->identity;
+    kind = root.object.same_object(file_system_root) ? RootKind::file_system_root : RootKind::directory;
+    return no_error;
 }
 
 }  // namespace
 
-Directory* open_directory(const std::u16string& path) {
-    int fd = open_by_path(to_native_bytes(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        fail_with_errno();
-        return nullptr;
-    }
-    return directory_for(fd);
+void CloseDirectory::operator()(Directory* directory) const noexcept {
+    release_buffer(*directory);
+    delete directory;
 }
 
-Directory* open_subdirectory(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
-    int fd = openat(parent.fd, entry.native_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        fail_with_errno();
-        return nullptr;
+void CloseRoot::operator()(Root* root) const noexcept { delete root; }
+
+OpenedRoot open_root(const std::u16string& path) {
+    OpenedRoot opened;
+    opened.root = OwnedRoot(new Root{});
+    Root& root = *opened.root;
+    std::string bytes = to_native_bytes(path);
+    root.parent = open_parent(bytes, root.name);
+    if (root.name.empty()) {  // "/" itself
+        opened.kind = RootKind::file_system_root;
+        return opened;
     }
-    Directory* directory = directory_for(fd);
-    if (directory && !(directory->mount == parent.mount)) {
+    if (root.parent.get() < 0) {
+        opened.error = errno_code();
+        return opened;
+    }
+    opened.error = open_root_in(root, opened.kind);
+    if (opened.error) opened.kind = RootKind::unopened;
+    return opened;
+}
+
+Directory* root_directory(Root& root) { return root.directory.get(); }
+
+ErrorCode remove_root(Root& root) {
+    root.directory.reset();
+    Identity now;
+    if (ErrorCode error = identify_at(root.parent.get(), root.name.c_str(), AT_SYMLINK_NOFOLLOW, now)) return error;
+    // Replaced since it was opened: whatever stands there now is not ours.
+    if (!now.same_object(root.object)) return ESTALE;
+    if (unlinkat(root.parent.get(), root.name.c_str(), root.link ? 0 : AT_REMOVEDIR) != 0) return errno_code();
+    return no_error;
+}
+
+ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, const std::u16string&,
+                            OwnedDirectory& opened) {
+    Descriptor fd(openat(parent.fd.get(), entry.native_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (ErrorCode error = adopt(std::move(fd), opened)) return error;
+    if (!opened->identity.same_mount(parent.identity)) {
         // Mounted there since it was listed: never walk into another file system.
-        close_directory(directory);
-        set_error(EXDEV);
-        return nullptr;
+        opened.reset();
+        return EXDEV;
     }
-    if (directory) shrink_to_unread(parent);
-    return directory;
+    shrink_to_unread(parent);
+    return no_error;
 }
 
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {
     if (restart && (directory.offset != 0 || directory.filled != 0)) {
-        lseek(directory.fd, 0, SEEK_SET);
+        lseek(directory.fd.get(), 0, SEEK_SET);
         directory.offset = directory.filled = 0;
     }
     for (;;) {
@@ -248,39 +347,55 @@ void complete_entry(Directory& parent, DirectoryEntry& entry) {
     if (!entry.complete && read_status(parent, entry, status)) describe(parent, status, entry);
 }
 
-void close_directory(Directory* directory) {
-    ::close(directory->fd);
-    release_buffer(*directory);
-    delete directory;
+// Well under the 1,024 that services and containers often get, with room
+// for the logs and whatever else the process holds.
+std::size_t directory_handle_budget() { return 64; }
+
+void release_directory(Directory& directory) {
+    directory.fd.reset();
+    release_buffer(directory);
 }
 
-bool clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+bool directory_released(const Directory& directory) { return directory.fd.get() < 0; }
+
+namespace {
+ErrorCode reopen(Directory& directory, Descriptor fd) {
+    if (fd.get() < 0) return errno_code();
+    Identity found;
+    if (ErrorCode error = identify(fd.get(), found)) return error;
+    // Moved or replaced while its descriptor was closed: not ours any more.
+    if (!found.same_object(directory.identity) || !found.same_mount(directory.identity)) return ESTALE;
+    directory.fd = std::move(fd);
+    release_buffer(directory);
+    return no_error;
+}
+}  // namespace
+
+ErrorCode reopen_from_child(Directory& directory, Directory& child) {
+    return reopen(directory, Descriptor(openat(child.fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+}
+
+ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry) {
+    return reopen(directory, Descriptor(openat(parent.fd.get(), entry.native_name.c_str(),
+                                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)));
+}
+
+ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
     struct stat status {};
     const char* name = entry.native_name.c_str();
-    if (fstatat(parent.fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return fail_with_errno();
+    if (fstatat(parent.fd.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return errno_code();
     // Without following links: a link's target is never changed.
-    if (fchmodat(parent.fd, name, (status.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0)
-        return fail_with_errno();
-    return true;
+    if (fchmodat(parent.fd.get(), name, (status.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno_code();
+    return no_error;
 }
 
-bool delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
     return remove_entry(parent, entry, 0);
 }
 
-bool remove_directory(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
     return remove_entry(parent, entry, AT_REMOVEDIR);
-}
-
-bool remove_root_directory(const std::u16string& path) {
-    std::string bytes = to_native_bytes(path);
-    if (bytes.size() < PATH_MAX) return ::rmdir(bytes.c_str()) == 0 || fail_with_errno();
-    std::string name;
-    int parent = open_parent_of_long_path(bytes, name);
-    if (parent < 0) return fail_with_errno();
-    bool removed = unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || fail_with_errno();
-    ::close(parent);
-    return removed;
 }
 
 }  // namespace scythe::platform

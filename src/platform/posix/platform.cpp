@@ -55,12 +55,6 @@ int exit_status(int result) {
 
 std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
-bool is_file_system_root(const std::u16string& path) {
-    struct stat target {}, root {};
-    if (stat(to_native_bytes(path).c_str(), &target) != 0 || stat("/", &root) != 0) return false;
-    return target.st_dev == root.st_dev && target.st_ino == root.st_ino;
-}
-
 // ---- output ----
 
 namespace {

@@ -28,8 +28,6 @@ int exit_status(int result) { return result; }
 
 std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
-bool is_file_system_root(const std::u16string&) { return false; }
-
 // ---- output ----
 
 namespace {
