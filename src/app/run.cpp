@@ -31,7 +31,8 @@ bool open_checked_root(platform::OpenedRoot& root) {
 }
 
 void remove_run_root(platform::Root& root) {
-    platform::ErrorCode error = platform::remove_root(root);
+    Retries retries;
+    platform::ErrorCode error = retries.run([&] { return platform::remove_root(root); });
     if (!error) return;
     report_win32_error(settings.rooted_path, "RemoveDirectory() failed", error);
     // A root left behind counts twice: once for the line, once for the run.

@@ -11,8 +11,14 @@
 //   they are still the directory they were. A reopened level lists again
 //   from the start, passing over what it already handled and left behind,
 //   so no entry is handled twice.
-// - Links and mount points are removed as what they are, never entered; the
-//   platform opens every child as itself, never through a link.
+// - Links and mount points (reparse points that stand for another name) are
+//   removed as what they are, never entered; other reparse points are
+//   walked as the directories they are. The platform opens every child as
+//   itself, never through a link.
+// - Windows keeps deleted files that someone still holds open as "delete
+//   pending", so their directory is "not empty" for a moment, and a file
+//   held open for a moment refuses deletion: such failures are retried
+//   within bounds before they are reported.
 // - Entries are deleted while their directory's listing is still open; the
 //   listing goes on from where it stood.
 #include "delete/walk.h"
@@ -91,6 +97,12 @@ private:
     // Levels from levels_kept_at_top up to here have released their handles.
     std::size_t released_end_ = levels_kept_at_top;
     std::u16string line_;
+    Retries retries_;
+
+    static bool is_link(const DirectoryEntry& entry) {
+        return (entry.attributes & platform::attribute_reparse_point) &&
+               (entry.reparse_tag & platform::reparse_tag_name_surrogate);
+    }
 
     // Counts and shows the directory at path_, then opens it as a new level.
     bool enter(Level& parent) {
@@ -189,8 +201,8 @@ private:
             if (entry.attributes & platform::attribute_directory) {
                 if (entry.name == u"." || entry.name == u".." || !settings_.descend_into_subdirectories) continue;
                 // A link or mount point is removed as what it is, never entered.
-                if (entry.attributes & platform::attribute_reparse_point) {
-                    handled = remove_subdirectory(level);
+                if (is_link(entry)) {
+                    handled = remove_subdirectory(level, false);
                 } else {
                     if (enter(level)) return Step::descended;
                     if (!subdirectory_done(level, Step::gave_up)) return Step::gave_up;
@@ -213,7 +225,7 @@ private:
     // After a subdirectory's walk: true when the parent goes on listing.
     bool subdirectory_done(Level& parent, Step result) {
         if (result == Step::gave_up && settings_.stop_at_first_error) return false;
-        return remove_subdirectory(parent) || settings_.ignore_errors;
+        return remove_subdirectory(parent, result == Step::completed) || settings_.ignore_errors;
     }
 
     // Under /IgnoreErrors the listing goes on past an entry that stays.
@@ -222,10 +234,13 @@ private:
         return false;
     }
 
-    bool remove_subdirectory(Level& parent) {
+    // Only a directory whose walk completed can be "not empty" for a moment
+    // (deleted children someone still holds open) rather than for good.
+    bool remove_subdirectory(Level& parent, bool emptied) {
         const DirectoryEntry& entry = parent.entry;
         ErrorCode error = clear_read_only(parent);
-        if (!error) error = platform::remove_directory(*parent.directory, entry, path_);
+        auto remove = [&] { return platform::remove_directory(*parent.directory, entry, path_); };
+        if (!error) error = emptied ? retries_.run(remove) : remove();
         if (!error) return true;
         report_win32_error(path_, "RemoveDirectory()", error);
         return failed(parent);
@@ -240,12 +255,13 @@ private:
         }
         // The read-only bit is looked at only once the deletion is refused,
         // which saves reading it for every file where none is read-only.
-        ErrorCode refused = platform::delete_file(*parent.directory, entry, path_);
+        auto remove = [&] { return platform::delete_file(*parent.directory, entry, path_); };
+        ErrorCode refused = retries_.run(remove);
         if (!refused) return true;
         platform::complete_entry(*parent.directory, entry);
         if (entry.attributes & platform::attribute_read_only) {
             refused = clear_read_only(parent);
-            if (!refused) refused = platform::delete_file(*parent.directory, entry, path_);
+            if (!refused) refused = retries_.run(remove);
             if (!refused) return true;
         }
         report_win32_error(path_, "DeleteFile()", refused);

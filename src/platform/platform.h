@@ -33,6 +33,12 @@ inline constexpr std::uint32_t attribute_read_only = 0x1;
 inline constexpr std::uint32_t attribute_directory = 0x10;
 inline constexpr std::uint32_t attribute_reparse_point = 0x400;
 
+// Reparse points that stand for another name (symbolic links, junctions,
+// mount points) carry this bit in their tag; others (cloud placeholders,
+// deduplicated files) are ordinary directories and files with content.
+inline constexpr std::uint32_t reparse_tag_name_surrogate = 0x20000000;
+inline constexpr std::uint32_t reparse_tag_mount_point = 0xA0000003;
+
 // The code of the last failed call made through this header.
 ErrorCode last_error();
 // The system's text for an error code; empty when the system has none.
@@ -81,6 +87,7 @@ inline constexpr ErrorCode no_error = 0;
 
 struct DirectoryEntry {
     std::uint32_t attributes = 0;
+    std::uint32_t reparse_tag = 0;  // read from the entry itself where it is a reparse point
     std::uint64_t end_of_file = 0;
     std::u16string name;
     // The name as the system gave it (POSIX bytes), so that acting on the
@@ -148,6 +155,12 @@ bool directory_released(const Directory& directory);
 // listing then starts again from the beginning.
 ErrorCode reopen_from_child(Directory& directory, Directory& child);
 ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry);
+
+// True for a failure that may pass if tried again a moment later (Windows:
+// a file someone holds open; a directory whose deleted children someone
+// still holds open, so they linger as "delete pending").
+bool worth_retrying(ErrorCode error);
+void pause_milliseconds(unsigned milliseconds);
 
 // Operations on an entry of an open directory; path is for the system
 // calls of the Windows build only.

@@ -57,8 +57,8 @@ void reset(const std::u16string& root) {
     system.path_of[system.last_id] = root;
 }
 
-void add_directory(const std::u16string& path, std::uint32_t extra_attributes) {
-    add_node(path, Node{scythe::platform::attribute_directory | extra_attributes, 0, {}});
+void add_directory(const std::u16string& path, std::uint32_t extra_attributes, std::uint32_t reparse_tag) {
+    add_node(path, Node{scythe::platform::attribute_directory | extra_attributes, 0, {}, 0, reparse_tag});
 }
 
 void add_file(const std::u16string& path, std::uint64_t size, std::uint32_t extra_attributes) {
@@ -157,7 +157,10 @@ ErrorCode open_at(const std::u16string& path, OwnedDirectory& opened) {
 
 ErrorCode injected(const std::map<std::u16string, std::uint32_t>& failures, const std::u16string& path) {
     auto found = failures.find(path);
-    return found == failures.end() ? no_error : found->second;
+    if (found == failures.end()) return no_error;
+    auto left = system.failures_left.find(path);
+    if (left != system.failures_left.end() && left->second-- <= 0) return no_error;
+    return found->second;
 }
 
 ErrorCode remove_empty_directory(const std::u16string& path) {
@@ -246,6 +249,7 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
         auto found = system.nodes.find(child);
         if (found == system.nodes.end()) continue;
         entry.attributes = found->second.attributes;
+        entry.reparse_tag = found->second.reparse_tag;
         entry.end_of_file = found->second.size;
         entry.name = directory.names[directory.next - 1];
         return 0;
@@ -273,6 +277,10 @@ ErrorCode reopen_from_child(Directory& directory, Directory& child) {
 ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry) {
     return reopen_at(directory, child_path(parent, entry));
 }
+
+bool worth_retrying(ErrorCode error) { return system.transient_errors.count(error) != 0; }
+
+void pause_milliseconds(unsigned milliseconds) { system.pauses.push_back(milliseconds); }
 
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
     std::u16string path = child_path(parent, entry);

@@ -18,6 +18,7 @@ struct Node {
     std::uint64_t size = 0;
     std::vector<std::u16string> children;  // names, in listing order
     std::uint64_t id = 0;                   // stays with the node when it moves
+    std::uint32_t reparse_tag = 0;
 };
 
 // The code a reopened directory that is no longer the same one fails with.
@@ -38,6 +39,10 @@ struct System {
 
     // Failures by path: the error code the operation fails with.
     std::map<std::u16string, std::uint32_t> fail_open, fail_delete, fail_remove, fail_clear;
+    // An injected failure happens only this many times where given.
+    std::map<std::u16string, int> failures_left;
+    std::set<std::uint32_t> transient_errors;
+    std::vector<unsigned> pauses;
     // A listing that ends with this status after all its entries.
     std::map<std::u16string, std::int32_t> listing_error;
 
@@ -56,7 +61,9 @@ extern System system;
 
 // A fresh system with a root directory at the given path.
 void reset(const std::u16string& root);
-void add_directory(const std::u16string& path, std::uint32_t extra_attributes = 0);
+// A reparse point without a tag given is a link (a symbolic link's tag).
+void add_directory(const std::u16string& path, std::uint32_t extra_attributes = 0,
+                   std::uint32_t reparse_tag = 0xA000000C);
 void add_file(const std::u16string& path, std::uint64_t size = 0, std::uint32_t extra_attributes = 0);
 void remove_node(const std::u16string& path);
 // Renames a node and everything below it, as a rename(2) would.

@@ -155,8 +155,11 @@ constexpr unsigned entry_fields = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_M
 void describe(const Directory& directory, const struct statx& status, DirectoryEntry& entry) {
     bool is_directory = S_ISDIR(status.stx_mode);
     entry.attributes = is_directory ? attribute_directory : 0;
-    if (is_directory && !identity_of(status).same_mount(directory.identity))
+    entry.reparse_tag = 0;
+    if (is_directory && !identity_of(status).same_mount(directory.identity)) {
         entry.attributes |= attribute_reparse_point;
+        entry.reparse_tag = reparse_tag_mount_point;
+    }
     else if ((status.stx_mode & 0222) == 0)
         entry.attributes |= attribute_read_only;
     entry.end_of_file = is_directory ? 0 : status.stx_size;
@@ -174,6 +177,7 @@ void describe_entry(const Directory& directory, const char* name, unsigned char 
     entry.native_name.assign(name);
     decode_native_bytes_into(entry.name, entry.native_name);
     entry.attributes = type == DT_DIR ? attribute_directory : 0;
+    entry.reparse_tag = 0;
     entry.end_of_file = 0;
     entry.complete = false;
     struct statx status {};
@@ -379,6 +383,11 @@ ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const Dire
     return reopen(directory, Descriptor(openat(parent.fd.get(), entry.native_name.c_str(),
                                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)));
 }
+
+// Nothing on POSIX lingers once deleted.
+bool worth_retrying(ErrorCode) { return false; }
+
+void pause_milliseconds(unsigned milliseconds) { usleep(milliseconds * 1000u); }
 
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
     struct stat status {};

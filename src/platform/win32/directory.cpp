@@ -1,7 +1,32 @@
-// Directory listing and removal on Windows: NtQueryDirectoryFile, one entry
-// per call, and the Win32 calls on the long-path-prefixed full path.
+// Directory listing and deletion on Windows, through the native layer.
+//
+// The root is opened once by its rooted path; every entry below it is then
+// opened relative to its parent's open handle (NtCreateFile with the parent
+// as root directory and the entry's bare name), as the reparse point itself
+// and never through it. Deleting, clearing the read-only bit and removing
+// act on those handles; no full path is looked up again. The hard cases:
+// - The directory-swap race: a directory the walk has entered is renamed
+//   and replaced by a link. Working from handles, the walk stays in the
+//   directory it opened; a child that turned into a link since it was
+//   listed is refused when opened.
+// - Reparse points: only name surrogates (links, junctions, mount points,
+//   the tag read from the entry's own handle) are links; other reparse
+//   points are walked and deleted as what they contain.
+// - Read-only files: POSIX-semantics deletion ignoring the read-only bit
+//   where the system has it (learned once per run); elsewhere the classic
+//   disposition, after the bit is cleared, and the bit set again before the
+//   handle closes on a file with other links, which share it.
+// - Delete-pending entries: an entry already being deleted counts as gone.
+// - Wine: it cannot open a Unix symbolic link itself and acts on its
+//   target instead, so under Wine each handle is checked to be the entry it
+//   was opened for (its name on the volume against its parent's), and an
+//   entry whose handle leads elsewhere is left alone.
 #include <windows.h>
+#include <winternl.h>
 
+#include <cstddef>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -9,12 +34,9 @@
 
 namespace scythe::platform {
 
-struct Directory {
-    HANDLE handle;
-    std::u16string path_on_volume;  // only wanted under Wine; read when first needed
-};
-
 namespace {
+
+// ---- native records and entry points ----
 
 // The record FileDirectoryInformation (class 1) fills in.
 struct DirectoryInformation {
@@ -30,52 +52,452 @@ struct DirectoryInformation {
     ULONG file_name_length;
     WCHAR file_name[1];
 };
+static_assert(offsetof(DirectoryInformation, end_of_file) == 40);
+static_assert(offsetof(DirectoryInformation, file_attributes) == 56);
+static_assert(offsetof(DirectoryInformation, file_name_length) == 60);
+static_assert(offsetof(DirectoryInformation, file_name) == 64);
+
+struct BasicInformation {  // class 4
+    LARGE_INTEGER creation_time;
+    LARGE_INTEGER last_access_time;
+    LARGE_INTEGER last_write_time;
+    LARGE_INTEGER change_time;
+    ULONG file_attributes;
+};
+static_assert(offsetof(BasicInformation, file_attributes) == 32 && sizeof(BasicInformation) == 40);
+
+struct StandardInformation {  // class 5
+    LARGE_INTEGER allocation_size;
+    LARGE_INTEGER end_of_file;
+    ULONG number_of_links;
+    BOOLEAN delete_pending;
+    BOOLEAN directory;
+};
+static_assert(offsetof(StandardInformation, number_of_links) == 16 && sizeof(StandardInformation) == 24);
+
+struct InternalInformation {  // class 6: the file ID
+    LARGE_INTEGER index_number;
+};
+static_assert(sizeof(InternalInformation) == 8);
+
+struct NameInformation {  // class 9
+    ULONG file_name_length;
+    WCHAR file_name[1];
+};
+static_assert(offsetof(NameInformation, file_name) == 4);
+
+struct DispositionInformation {  // class 13
+    BOOLEAN delete_file;
+};
+static_assert(sizeof(DispositionInformation) == 1);
+
+struct AttributeTagInformation {  // class 35
+    ULONG file_attributes;
+    ULONG reparse_tag;
+};
+static_assert(sizeof(AttributeTagInformation) == 8);
+
+struct DispositionInformationEx {  // class 64
+    ULONG flags;
+};
+static_assert(sizeof(DispositionInformationEx) == 4);
+
+static_assert(sizeof(UNICODE_STRING) == 2 * sizeof(void*) && offsetof(UNICODE_STRING, Buffer) == sizeof(void*));
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 6 * sizeof(void*));
+static_assert(offsetof(OBJECT_ATTRIBUTES, RootDirectory) == sizeof(void*));
+static_assert(offsetof(OBJECT_ATTRIBUTES, ObjectName) == 2 * sizeof(void*));
+static_assert(sizeof(IoStatus) == 2 * sizeof(void*));
 
 constexpr int file_directory_information = 1;
+constexpr int file_basic_information = 4;
+constexpr int file_standard_information = 5;
+constexpr int file_internal_information = 6;
+constexpr int file_name_information = 9;
+constexpr int file_disposition_information = 13;
+constexpr int file_attribute_tag_information = 35;
+constexpr int file_disposition_information_ex = 64;
+
+constexpr ULONG disposition_delete = 0x1;
+constexpr ULONG disposition_posix_semantics = 0x2;
+constexpr ULONG disposition_ignore_read_only = 0x10;
+
+constexpr ULONG open_existing = 1;  // FILE_OPEN
+constexpr ULONG option_directory = 0x1;
+constexpr ULONG option_synchronous = 0x20;
+constexpr ULONG option_non_directory = 0x40;
+constexpr ULONG option_backup_intent = 0x4000;
+constexpr ULONG option_open_reparse_point = 0x200000;
+constexpr ULONG share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+constexpr LONG status_not_implemented = static_cast<LONG>(0xC0000002);
+constexpr LONG status_invalid_info_class = static_cast<LONG>(0xC0000003);
+constexpr LONG status_invalid_device_request = static_cast<LONG>(0xC0000010);
+constexpr LONG status_invalid_parameter = static_cast<LONG>(0xC000000D);
+constexpr LONG status_delete_pending = static_cast<LONG>(0xC0000056);
+constexpr LONG status_privilege_not_held = static_cast<LONG>(0xC0000061);
+constexpr LONG status_not_supported = static_cast<LONG>(0xC00000BB);
+
 // "The object manager encountered a reparse point while retrieving an
 // object." (absent from the mingw-w64 headers)
 constexpr DWORD error_reparse_point_encountered = 4395;
-constexpr ULONG entry_buffer_size = 4096;
-// One entry per call, taken out of the buffer at once: every level of the
-// walk can share the one buffer, so deep trees cost no buffer per level.
-alignas(8) unsigned char entry_buffer[entry_buffer_size];
 
-HANDLE open_for_listing(const std::u16string& path, DWORD extra_flags) {
-    return CreateFileW(wide(path), GENERIC_READ | ACCESS_SYSTEM_SECURITY,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | extra_flags, nullptr);
+using NativeCreateFile = LONG(NTAPI*)(HANDLE* file, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, IoStatus* io_status,
+                                LARGE_INTEGER* allocation_size, ULONG file_attributes, ULONG share_access,
+                                ULONG disposition, ULONG options, void* ea_buffer, ULONG ea_length);
+using InformationFile = LONG(NTAPI*)(HANDLE file, IoStatus* io_status, void* information, ULONG length,
+                                     int information_class);
+// The entry points follow the system's calling convention (stdcall on x86).
+static_assert(std::is_same_v<NativeCreateFile, LONG(__stdcall*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IoStatus*,
+                                                          LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*, ULONG)>);
+static_assert(std::is_same_v<InformationFile, LONG(__stdcall*)(HANDLE, IoStatus*, void*, ULONG, int)>);
+static_assert(std::is_same_v<QueryDirectoryFile, LONG(__stdcall*)(HANDLE, HANDLE, void*, void*, IoStatus*, void*, ULONG,
+                                                                  int, BOOLEAN, void*, BOOLEAN)>);
+
+NativeCreateFile create_file = nullptr;
+InformationFile query_information_file = nullptr;
+InformationFile set_information_file = nullptr;
+
+template <typename Function>
+bool look_up(const char* name, Function& function) {
+    function = reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+    return function != nullptr;
 }
 
-bool is_reparse_point(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION information{};
-    return GetFileInformationByHandle(handle, &information) &&
-           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+bool bind_file_entry_points() {
+    static const bool bound = look_up("NtCreateFile", create_file) &&
+                              look_up("NtQueryInformationFile", query_information_file) &&
+                              look_up("NtSetInformationFile", set_information_file);
+    return bound;
+}
+
+ErrorCode error_of(LONG status) { return status_to_error(status); }
+
+// ---- handles ----
+
+// An owned handle: closed on every way out.
+class Handle {
+public:
+    Handle() = default;
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    Handle& operator=(Handle&& other) noexcept {
+        reset(std::exchange(other.handle_, nullptr));
+        return *this;
+    }
+    ~Handle() { reset(); }
+    HANDLE get() const { return handle_; }
+    HANDLE* put() {
+        reset();
+        return &handle_;
+    }
+    void reset(HANDLE handle = nullptr) {
+        if (handle_ && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = handle;
+    }
+    explicit operator bool() const { return handle_ && handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+template <typename Record>
+LONG query(HANDLE handle, Record& record, int information_class) {
+    IoStatus io_status{};
+    return query_information_file(handle, &io_status, &record, sizeof record, information_class);
+}
+
+template <typename Record>
+LONG set(HANDLE handle, Record& record, int information_class) {
+    IoStatus io_status{};
+    return set_information_file(handle, &io_status, &record, sizeof record, information_class);
+}
+
+// Reading security information needs the security privilege; a user who
+// does not hold it can still delete what the access lists allow.
+bool ask_for_system_security = true;
+
+// Opens name relative to the directory handle, as the entry itself.
+LONG open_relative(HANDLE parent, const std::u16string& name, ACCESS_MASK access, ULONG options, Handle& opened) {
+    UNICODE_STRING object_name{};
+    object_name.Buffer = const_cast<PWSTR>(wide(name));
+    object_name.Length = object_name.MaximumLength = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = parent;
+    attributes.ObjectName = &object_name;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    IoStatus io_status{};
+    return create_file(opened.put(), access | SYNCHRONIZE, &attributes, &io_status, nullptr, 0, share_all,
+                       open_existing, options | option_synchronous | option_backup_intent | option_open_reparse_point,
+                       nullptr, 0);
+}
+
+LONG open_for_listing(HANDLE parent, const std::u16string& name, Handle& opened) {
+    ACCESS_MASK access = GENERIC_READ | (ask_for_system_security ? ACCESS_SYSTEM_SECURITY : 0);
+    LONG status = open_relative(parent, name, access, option_directory, opened);
+    if (status == status_privilege_not_held && ask_for_system_security) {
+        ask_for_system_security = false;
+        status = open_relative(parent, name, GENERIC_READ, option_directory, opened);
+    }
+    return status;
+}
+
+bool running_under_wine() {
+    static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+// The handle's path on its volume ("\dir\file"), as the system resolved it.
+std::u16string name_on_volume(HANDLE handle) {
+    // Room for the longest path a handle can have.
+    static std::vector<unsigned char> buffer(sizeof(NameInformation) + 65536 * sizeof(WCHAR));
+    IoStatus io_status{};
+    if (query_information_file(handle, &io_status, buffer.data(), static_cast<ULONG>(buffer.size()),
+                               file_name_information) < 0)
+        return {};
+    auto* information = reinterpret_cast<const NameInformation*>(buffer.data());
+    return std::u16string(reinterpret_cast<const char16_t*>(information->file_name),
+                          information->file_name_length / sizeof(WCHAR));
+}
+
+// Wine cuts trailing dots and spaces off the last component of a handle's
+// name (only the last), so names are compared without them everywhere.
+std::u16string without_trailing_dots_and_spaces(const std::u16string& path) {
+    std::u16string cleaned;
+    for (char16_t unit : path) {
+        if (unit == u'\\')
+            while (!cleaned.empty() && (cleaned.back() == u'.' || cleaned.back() == u' ')) cleaned.pop_back();
+        cleaned.push_back(unit);
+    }
+    while (!cleaned.empty() && (cleaned.back() == u'.' || cleaned.back() == u' ')) cleaned.pop_back();
+    return cleaned;
+}
+
+bool names_match(const std::u16string& parent_name, const std::u16string& entry_name, const std::u16string& found) {
+    std::u16string expected = parent_name;
+    if (expected.empty() || expected.back() != u'\\') expected.push_back(u'\\');
+    expected += entry_name;
+    return without_trailing_dots_and_spaces(found) == without_trailing_dots_and_spaces(expected);
 }
 
 }  // namespace
 
-Directory* open_directory(const std::u16string& path) {
-    HANDLE handle = open_for_listing(path, 0);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    return new Directory{handle, {}};
+struct Directory {
+    Handle handle;  // empty while released
+    LARGE_INTEGER file_id{};
+    std::u16string wine_name;  // the handle's name on its volume; under Wine only, read when first wanted
+};
+
+struct Root {
+    OwnedDirectory directory;  // opened with delete access, so that the root is removed through it
+    bool link = false;
+};
+
+namespace {
+
+// Under Wine: why the handle cannot be trusted to be the entry it was
+// opened for, or no_error. Wine gives no name for a path longer than its
+// Unix limit, and cannot delete there either.
+ErrorCode leads_elsewhere(Directory& parent, const DirectoryEntry& entry, HANDLE handle) {
+    if (!running_under_wine()) return no_error;
+    if (parent.wine_name.empty()) parent.wine_name = name_on_volume(parent.handle.get());
+    std::u16string found = name_on_volume(handle);
+    if (found.empty() || parent.wine_name.empty()) return ERROR_FILENAME_EXCED_RANGE;
+    return names_match(parent.wine_name, entry.name, found) ? no_error : ERROR_CANT_ACCESS_FILE;
 }
 
-// A subdirectory turned into a link or junction since it was listed is
-// not entered: the link itself is opened and refused.
-Directory* open_subdirectory(Directory&, const DirectoryEntry&, const std::u16string& path) {
-    HANDLE handle = open_for_listing(path, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    if (is_reparse_point(handle)) {
-        CloseHandle(handle);
-        SetLastError(error_reparse_point_encountered);
-        return nullptr;
+// Opens an entry to change or delete it; an entry already being deleted
+// is reported as already_gone.
+LONG open_entry(Directory& parent, const DirectoryEntry& entry, ACCESS_MASK access, ULONG options, Handle& opened,
+                ErrorCode& error) {
+    LONG status = open_relative(parent.handle.get(), entry.name, access, options, opened);
+    if (status < 0) {
+        error = status == status_delete_pending ? no_error : error_of(status);
+        return status;
     }
-    return new Directory{handle, {}};
+    error = leads_elsewhere(parent, entry, opened.get());
+    return status;
 }
+
+// Learned once per run: the system (or Wine, or a FAT volume) refuses
+// POSIX-semantics deletion, so the classic form is used from then on.
+bool posix_deletion_refused = false;
+
+ErrorCode set_delete_disposition(HANDLE handle) {
+    if (!posix_deletion_refused) {
+        DispositionInformationEx disposition{disposition_delete | disposition_posix_semantics |
+                                             disposition_ignore_read_only};
+        LONG status = set(handle, disposition, file_disposition_information_ex);
+        if (status >= 0) return no_error;
+        bool class_refused = status == status_not_implemented || status == status_invalid_info_class ||
+                             status == status_invalid_device_request || status == status_invalid_parameter ||
+                             status == status_not_supported;
+        if (!class_refused) return error_of(status);
+        posix_deletion_refused = true;
+    }
+    DispositionInformation disposition{TRUE};
+    LONG status = set(handle, disposition, file_disposition_information);
+    return status >= 0 ? no_error : error_of(status);
+}
+
+ErrorCode set_attributes(HANDLE handle, ULONG attributes) {
+    BasicInformation basic{};  // times left at zero stay as they are
+    basic.file_attributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    LONG status = set(handle, basic, file_basic_information);
+    return status >= 0 ? no_error : error_of(status);
+}
+
+// The read-only bit belongs to the file, not to the link: a file with other
+// links gets it back before its handle closes (only the classic deletion
+// needed it cleared).
+void keep_read_only_for_other_links(HANDLE handle, const DirectoryEntry& entry) {
+    if (!(entry.attributes & FILE_ATTRIBUTE_READONLY) || !posix_deletion_refused) return;
+    StandardInformation standard{};
+    BasicInformation basic{};
+    if (query(handle, standard, file_standard_information) < 0 || standard.number_of_links < 2) return;
+    if (query(handle, basic, file_basic_information) < 0) return;
+    set_attributes(handle, basic.file_attributes | FILE_ATTRIBUTE_READONLY);
+}
+
+LARGE_INTEGER file_id_of(HANDLE handle) {
+    InternalInformation internal{};
+    query(handle, internal, file_internal_information);
+    return internal.index_number;
+}
+
+// Reads the tag of a listed reparse point from the entry itself. Where the
+// system went through it instead (Wine), it counts as a link: a link is
+// never entered.
+std::uint32_t reparse_tag_of(Directory& parent, const DirectoryEntry& entry) {
+    Handle handle;
+    AttributeTagInformation tag{};
+    if (open_relative(parent.handle.get(), entry.name, FILE_READ_ATTRIBUTES, 0, handle) < 0 ||
+        query(handle.get(), tag, file_attribute_tag_information) < 0 ||
+        !(tag.file_attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return reparse_tag_mount_point;
+    return tag.reparse_tag;
+}
+
+}  // namespace
+
+void CloseDirectory::operator()(Directory* directory) const noexcept { delete directory; }
+
+void CloseRoot::operator()(Root* root) const noexcept { delete root; }
+
+namespace {
+
+HANDLE open_root_handle(const std::u16string& path, DWORD& error) {
+    auto open = [&](DWORD access) {
+        return CreateFileW(wide(path), access, share_all, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
+    HANDLE handle = open(GENERIC_READ | DELETE | ACCESS_SYSTEM_SECURITY);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PRIVILEGE_NOT_HELD) {
+        ask_for_system_security = false;
+        handle = open(GENERIC_READ | DELETE);
+    }
+    error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    return handle;
+}
+
+// Under Wine a root that is a Unix link opens as its target: its name then
+// differs from the name its parent gives it.
+bool wine_followed_a_link(const std::u16string& path, HANDLE handle) {
+    if (!running_under_wine()) return false;
+    std::size_t last = path.rfind(u'\\');
+    Handle parent(CreateFileW(wide(path.substr(0, last)), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!parent) return false;
+    return !names_match(name_on_volume(parent.get()), path.substr(last + 1), name_on_volume(handle));
+}
+
+}  // namespace
+
+OpenedRoot open_root(const std::u16string& path) {
+    OpenedRoot opened;
+    opened.root = OwnedRoot(new Root{});
+    if (!bind_file_entry_points()) {
+        opened.error = ERROR_PROC_NOT_FOUND;
+        return opened;
+    }
+    DWORD error = 0;
+    Handle handle(open_root_handle(path, error));
+    if (!handle) {
+        opened.error = error;
+        return opened;
+    }
+    AttributeTagInformation tag{};
+    if (LONG status = query(handle.get(), tag, file_attribute_tag_information); status < 0) {
+        opened.error = error_of(status);
+        return opened;
+    }
+    bool link = (tag.file_attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag.reparse_tag & reparse_tag_name_surrogate);
+    if (!link && !(tag.file_attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        opened.error = ERROR_DIRECTORY;
+        return opened;
+    }
+    if (!link && wine_followed_a_link(path, handle.get())) {
+        opened.error = ERROR_CANT_ACCESS_FILE;
+        return opened;
+    }
+    opened.root->link = link;
+    LARGE_INTEGER id = file_id_of(handle.get());
+    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, {}});
+    if (link) {
+        opened.kind = RootKind::link;
+    } else if (name_on_volume(opened.root->directory->handle.get()) == u"\\") {
+        opened.kind = RootKind::file_system_root;
+    } else {
+        opened.kind = RootKind::directory;
+    }
+    return opened;
+}
+
+Directory* root_directory(Root& root) { return root.link ? nullptr : root.directory.get(); }
+
+// The handle was opened as the object itself, so a link goes as a link.
+// The root's read-only bit is not cleared first.
+// A fresh handle to the same object (an empty name relative to it) is used:
+// the listing handle has read to its end, and Wine judges from that
+// position whether the directory is empty.
+ErrorCode remove_root(Root& root) {
+    if (!root.directory) return ERROR_INVALID_HANDLE;
+    Handle fresh;
+    if (LONG status = open_relative(root.directory->handle.get(), u"", DELETE | FILE_READ_ATTRIBUTES, 0, fresh);
+        status < 0)
+        return error_of(status);
+    ErrorCode error = set_delete_disposition(fresh.get());
+    if (!error) root.directory.reset();  // the last handles close: the name goes
+    return error;
+}
+
+ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, const std::u16string&,
+                            OwnedDirectory& opened) {
+    Handle handle;
+    if (LONG status = open_for_listing(parent.handle.get(), entry.name, handle); status < 0) return error_of(status);
+    // A directory turned into a link since it was listed is not entered.
+    AttributeTagInformation tag{};
+    if (query(handle.get(), tag, file_attribute_tag_information) >= 0 &&
+        (tag.file_attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag.reparse_tag & reparse_tag_name_surrogate))
+        return error_reparse_point_encountered;
+    if (ErrorCode error = leads_elsewhere(parent, entry, handle.get()))
+        return error == ERROR_CANT_ACCESS_FILE ? error_reparse_point_encountered : error;
+    LARGE_INTEGER id = file_id_of(handle.get());
+    opened = OwnedDirectory(new Directory{std::move(handle), id, {}});
+    return no_error;
+}
+
+namespace {
+constexpr ULONG entry_buffer_size = 4096;
+// One entry per call, taken out of the buffer at once: every level of the
+// walk can share the one buffer, so deep trees cost no buffer per level.
+alignas(8) unsigned char entry_buffer[entry_buffer_size];
+}  // namespace
 
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {
     IoStatus io_status{};
-    LONG status = query_directory_file(directory.handle, nullptr, nullptr, nullptr, &io_status, entry_buffer,
+    LONG status = query_directory_file(directory.handle.get(), nullptr, nullptr, nullptr, &io_status, entry_buffer,
                                        entry_buffer_size, file_directory_information, TRUE, nullptr,
                                        restart ? TRUE : FALSE);
     if (status < 0) return status;
@@ -83,106 +505,70 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
     entry.attributes = record->file_attributes;
     entry.end_of_file = static_cast<std::uint64_t>(record->end_of_file.QuadPart);
     entry.name.assign(reinterpret_cast<const char16_t*>(record->file_name), record->file_name_length / 2);
+    entry.reparse_tag = 0;
+    if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && entry.name != u"." && entry.name != u"..")
+        entry.reparse_tag = reparse_tag_of(directory, entry);
     return status;
 }
 
 void complete_entry(Directory&, DirectoryEntry&) {}
 
-void close_directory(Directory* directory) {
-    CloseHandle(directory->handle);
-    delete directory;
+// Handles are not scarce on Windows.
+std::size_t directory_handle_budget() { return SIZE_MAX; }
+
+void release_directory(Directory& directory) { directory.handle.reset(); }
+
+bool directory_released(const Directory& directory) { return !directory.handle; }
+
+// A bare name relative to a handle cannot say "..".
+ErrorCode reopen_from_child(Directory&, Directory&) { return ERROR_NOT_SUPPORTED; }
+
+ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry) {
+    Handle handle;
+    if (LONG status = open_for_listing(parent.handle.get(), entry.name, handle); status < 0) return error_of(status);
+    if (file_id_of(handle.get()).QuadPart != directory.file_id.QuadPart) return ERROR_FILE_INVALID;
+    directory.handle = std::move(handle);
+    return no_error;
 }
 
-namespace {
+bool worth_retrying(ErrorCode error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY; }
 
-bool fail_keeping_error(HANDLE handle) {
-    DWORD error = GetLastError();
-    CloseHandle(handle);
-    SetLastError(error);
-    return false;
+void pause_milliseconds(unsigned milliseconds) { Sleep(milliseconds); }
+
+ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+    Handle handle;
+    ErrorCode error;
+    open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, handle, error);
+    if (error || !handle) return error;
+    BasicInformation basic{};
+    if (LONG status = query(handle.get(), basic, file_basic_information); status < 0) return error_of(status);
+    return set_attributes(handle.get(), basic.file_attributes & ~static_cast<ULONG>(FILE_ATTRIBUTE_READONLY));
 }
 
-// Removes a link or junction itself. The handle is checked to be the
-// reparse point, not what it points to: where the system cannot open the
-// link itself (Wine follows it), nothing outside the tree is touched.
-bool remove_link(const std::u16string& path) {
-    HANDLE link = CreateFileW(wide(path), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (link == INVALID_HANDLE_VALUE) return false;
-    FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(link, FileBasicInfo, &basic, sizeof basic)) return fail_keeping_error(link);
-    if (!(basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        SetLastError(ERROR_NOT_A_REPARSE_POINT);
-        return fail_keeping_error(link);
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+    Handle handle;
+    ErrorCode error;
+    open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle,
+               error);
+    if (error || !handle) return error;
+    error = set_delete_disposition(handle.get());
+    if (!error) keep_read_only_for_other_links(handle.get(), entry);
+    return error;
+}
+
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+    Handle handle;
+    ErrorCode error;
+    open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES, option_directory, handle, error);
+    if (error || !handle) return error;
+    if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // Removed as a link only if the handle is the link itself.
+        AttributeTagInformation tag{};
+        if (query(handle.get(), tag, file_attribute_tag_information) < 0 ||
+            !(tag.file_attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return ERROR_NOT_A_REPARSE_POINT;
     }
-    if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
-        basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-        if (!SetFileInformationByHandle(link, FileBasicInfo, &basic, sizeof basic)) return fail_keeping_error(link);
-    }
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    if (!SetFileInformationByHandle(link, FileDispositionInfo, &disposition, sizeof disposition))
-        return fail_keeping_error(link);
-    CloseHandle(link);
-    return true;
+    return set_delete_disposition(handle.get());
 }
-
-bool is_link(const DirectoryEntry& entry) { return entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT; }
-
-bool running_under_wine() {
-    static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-    return wine;
-}
-
-// The handle's path on its volume ("\\dir\\file"), links resolved.
-std::u16string path_on_volume(HANDLE handle) {
-    // Room for the longest path a handle can have.
-    static std::vector<unsigned char> buffer(sizeof(FILE_NAME_INFO) + 65536 * sizeof(WCHAR));
-    if (!GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size())))
-        return {};
-    auto* information = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
-    return std::u16string(reinterpret_cast<const char16_t*>(information->FileName),
-                          information->FileNameLength / sizeof(WCHAR));
-}
-
-// Wine shows a Unix link to a file as the file itself, and deleting it or
-// changing its attributes acts on what it points to. Under Wine an entry
-// whose handle leads elsewhere than its own name is therefore left alone.
-bool leads_out_of_the_tree(Directory& parent, const DirectoryEntry& entry, const std::u16string& path) {
-    if (!running_under_wine()) return false;
-    HANDLE handle = CreateFileW(wide(path), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;  // the operation itself will fail and tell
-    std::u16string target = path_on_volume(handle);
-    CloseHandle(handle);
-    if (parent.path_on_volume.empty()) parent.path_on_volume = path_on_volume(parent.handle);
-    std::u16string own_path = parent.path_on_volume;
-    if (own_path.empty() || own_path.back() != u'\\') own_path.push_back(u'\\');
-    if (!target.empty() && target == own_path + entry.name) return false;
-    SetLastError(ERROR_CANT_ACCESS_FILE);
-    return true;
-}
-
-}  // namespace
-
-bool clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string& path) {
-    // A link's own bit is cleared by remove_link, on the link itself.
-    if (is_link(entry)) return true;
-    if (leads_out_of_the_tree(parent, entry, path)) return false;
-    DWORD attributes = entry.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    return SetFileAttributesW(wide(path), attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
-}
-
-bool delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string& path) {
-    return !leads_out_of_the_tree(parent, entry, path) && DeleteFileW(wide(path)) != 0;
-}
-
-bool remove_directory(Directory&, const DirectoryEntry& entry, const std::u16string& path) {
-    if (is_link(entry)) return remove_link(path);
-    return RemoveDirectoryW(wide(path)) != 0;
-}
-
-bool remove_root_directory(const std::u16string& path) { return RemoveDirectoryW(wide(path)) != 0; }
 
 }  // namespace scythe::platform

@@ -22,7 +22,13 @@ std::u16string error_message(ErrorCode code) {
     return message;
 }
 
-void prepare_process() {}
+// A process whose current directory lies inside the tree would keep that
+// directory from being removed.
+void prepare_process() {
+    wchar_t system_directory[MAX_PATH];
+    UINT length = GetSystemDirectoryW(system_directory, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) SetCurrentDirectoryW(system_directory);
+}
 
 int exit_status(int result) { return result; }
 
