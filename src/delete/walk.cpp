@@ -119,8 +119,9 @@ private:
         return true;
     }
 
+    // One handle is kept free: a level is reopened while its child is open.
     void keep_within_budget() {
-        while (open_handles_ > budget_ && released_end_ + 1 < levels_.size()) {
+        while (open_handles_ >= budget_ && released_end_ + 1 < levels_.size()) {
             platform::release_directory(*levels_[released_end_++].directory);
             --open_handles_;
         }

@@ -233,9 +233,8 @@ ErrorCode remove_root(Root& root) {
 
 ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, const std::u16string&,
                             OwnedDirectory& opened) {
-    std::u16string path = child_path(parent, entry);
-    if (system.before_opening) system.before_opening(path);
-    return open_at(path, opened);
+    if (system.before_opening) system.before_opening(child_path(parent, entry));
+    return open_at(child_path(parent, entry), opened);
 }
 
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {

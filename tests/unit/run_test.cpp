@@ -158,3 +158,25 @@ TEST_F(Run, EachRunStartsFromFreshSettingsAndCounters) {
     EXPECT_NE(console_text.find("IgnoreErrors              : No"), std::string::npos);
     EXPECT_NE(console_text.find(summary(1, 0, 0)), std::string::npos);
 }
+
+TEST_F(Run, RootThatIsALinkIsRemovedAsALinkWithoutBeingEntered) {
+    fake::reset(u"/top");
+    fake::add_directory(u"/top/link", scythe::platform::attribute_reparse_point);
+    fake::system.fail_open[u"/top/link"] = 5;  // entering it would show
+    EXPECT_EQ(run({u"/Dir:/top/link", u"/Silent", u"/Log:run.log"}), 0);
+    std::string log = file(u"run.log");
+    EXPECT_NE(log.find("-------------------------------------------\r\nDIR  000001: /top/link\r\n\r\n"
+                       "-------------------------------------------\r\n"
+                       "Directories    : 1\r\nFiles          : 0\r\nErrors         : 0\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_FALSE(fake::exists(u"/top/link"));
+}
+
+TEST_F(Run, WhatThePathReachesIsJudgedBeforeAnyLogIsOpened) {
+    fake::system.file_system_root = u"/root";
+    EXPECT_EQ(run({u"/Dir:/root", u"/SubDirectories", u"/Log:run.log"}), -1);
+    EXPECT_EQ(console(), "Source path is the file-system root, refusing to delete it.\r\n");
+    EXPECT_TRUE(fake::system.files.empty());
+    EXPECT_TRUE(fake::exists(u"/root"));
+}

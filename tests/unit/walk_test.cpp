@@ -213,17 +213,26 @@ TEST_F(Walk, ListingErrorIsReportedInNativeForm) {
     EXPECT_EQ(fake::system.closed_directories, std::vector<std::u16string>{u"/root"});
 }
 
-TEST_F(Walk, LinksAreRemovedWithoutBeingEntered) {
+TEST_F(Walk, LinksAreRemovedWithoutBeingEnteredOtherReparsePointsAreWalked) {
     fake::add_directory(u"/root/link", attribute_reparse_point);
     fake::add_file(u"/root/link/behind");
     fake::system.fail_open[u"/root/link"] = 5;  // entering it would show
     // The fake removes only empty directories: take the link's content away
     // as the system would see only the link itself.
     fake::system.nodes[u"/root/link"].children.clear();
+    fake::add_directory(u"/root/junction", attribute_reparse_point, scythe::platform::reparse_tag_mount_point);
+    fake::system.nodes[u"/root/junction"].children.clear();
+    fake::add_directory(u"/root/placeholder", attribute_reparse_point, 0x9000601Au);  // a cloud file's folder
+    fake::add_file(u"/root/placeholder/content");
     EXPECT_EQ(delete_tree(u"/root"), 1);
-    EXPECT_EQ(console(), "DIR  000001: /root\r\n");
+    EXPECT_EQ(console(),
+              "DIR  000001: /root\r\n"
+              "DIR  000002: /root/placeholder\r\n"
+              "FILE 000001: /root/placeholder/content (0 KB)\r\n");
     EXPECT_FALSE(fake::exists(u"/root/link"));
+    EXPECT_FALSE(fake::exists(u"/root/junction"));
     EXPECT_TRUE(fake::exists(u"/root/link/behind"));
+    EXPECT_FALSE(fake::exists(u"/root/placeholder"));
 }
 
 TEST_F(Walk, DotEntriesArePassedOver) {
@@ -250,4 +259,104 @@ TEST_F(Walk, DeepTreesAreWalkedToTheBottom) {
     EXPECT_EQ(delete_tree(u"/root"), 1);
     EXPECT_EQ(counters.directories, 3001);
     EXPECT_EQ(left(), std::vector<std::u16string>{u"/root"});
+}
+
+namespace {
+// A chain of directories "d" below /root, with a file at every level.
+void build_chain(int depth) {
+    std::u16string path = u"/root";
+    for (int level = 0; level < depth; ++level) {
+        fake::add_file(path + u"/f", 2048);
+        path += u"/d";
+        fake::add_directory(path);
+    }
+}
+}  // namespace
+
+TEST_F(Walk, SmallHandleBudgetGivesTheLinesOfAnUnlimitedRun) {
+    settings.ignore_errors = true;
+    auto run_chain = [](std::size_t budget) {
+        fake::reset(u"/root");
+        build_chain(40);
+        fake::add_file(u"/root/d/d/d/d/d/d/d/d/d/d/stuck");  // left behind at a level that is reopened
+        fake::system.fail_delete[u"/root/d/d/d/d/d/d/d/d/d/d/stuck"] = 5;
+        fake::system.directory_handle_budget = budget;
+        scythe::counters = {};
+        fake::system.console.clear();
+        EXPECT_EQ(delete_tree(u"/root"), 1);
+        return console();
+    };
+    std::string unlimited = run_chain(SIZE_MAX);
+    EXPECT_EQ(fake::system.most_open_directories, 41u);
+    std::string limited = run_chain(4);
+    EXPECT_EQ(limited, unlimited);
+    EXPECT_EQ(counters.errors, 11);  // the file, and each directory above it
+    EXPECT_LE(fake::system.most_open_directories, 4u);
+    EXPECT_EQ(left().size(), 12u);  // the root, ten levels and the file
+}
+
+TEST_F(Walk, LevelMovedOutOfTheTreeIsNotFollowedOut) {
+    build_chain(6);
+    fake::add_directory(u"/away");
+    fake::add_file(u"/away/canary");
+    fake::system.directory_handle_budget = 3;
+    fake::system.before_opening = [](const std::u16string& path) {
+        if (path == u"/root/d/d/d/d/d") fake::move_node(u"/root/d/d", u"/away/d");
+    };
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    // /root/d, released while the walk was below, is not reopened through
+    // its moved child (that leads to /away) but from the root.
+    EXPECT_TRUE(fake::exists(u"/away/canary"));
+    std::string output = console();
+    EXPECT_EQ(output.substr(output.find("ERR")),
+              "ERR  000001: /root/d/d: The system cannot find the file specified. at RemoveDirectory() (2)\r\n");
+}
+
+TEST_F(Walk, LevelThatCannotBeReopenedAsItselfGivesUp) {
+    build_chain(6);
+    fake::system.directory_handle_budget = 3;
+    fake::system.before_opening = [](const std::u16string& path) {
+        if (path != u"/root/d/d/d/d/d") return;
+        fake::move_node(u"/root/d/d", u"/away/d");
+        fake::move_node(u"/root/d", u"/elsewhere/d");
+        fake::add_directory(u"/root/d");  // a stranger in its place
+        fake::add_file(u"/root/d/stranger");
+    };
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_TRUE(fake::exists(u"/root/d/stranger"));
+    std::string output = console();
+    EXPECT_EQ(output.substr(output.find("ERR")),
+              "ERR  000001: /root/d: Unknown error 116 at CreateFile(DIR) (116)\r\n"
+              "ERR  000002: /root/d: The directory is not empty. at RemoveDirectory() (145)\r\n");
+}
+
+TEST_F(Walk, TransientFailuresAreRetriedWithinBounds) {
+    fake::system.transient_errors = {32, 145};
+    fake::add_file(u"/root/briefly-held");
+    fake::system.fail_delete[u"/root/briefly-held"] = 32;
+    fake::system.failures_left[u"/root/briefly-held"] = 2;
+    fake::add_directory(u"/root/pending");
+    fake::system.fail_remove[u"/root/pending"] = 145;
+    fake::system.failures_left[u"/root/pending"] = 1;
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(counters.errors, 0);
+    EXPECT_EQ(fake::system.pauses, (std::vector<unsigned>{2, 4, 2}));
+
+    fake::system.pauses.clear();
+    fake::add_file(u"/root/held");
+    fake::system.fail_delete[u"/root/held"] = 32;
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_EQ(counters.errors, 1);  // one line, after every wait
+    unsigned waited = 0;
+    for (unsigned pause : fake::system.pauses) waited += pause;
+    EXPECT_EQ(waited, 500u);
+}
+
+TEST_F(Walk, NotEmptyIsNotRetriedWhereTheWalkBelowGaveUp) {
+    fake::system.transient_errors = {145};
+    fake::add_directory(u"/root/sub");
+    fake::add_file(u"/root/sub/stuck");
+    fake::system.fail_delete[u"/root/sub/stuck"] = 5;
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_TRUE(fake::system.pauses.empty());
 }
