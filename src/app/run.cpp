@@ -30,9 +30,11 @@ bool open_checked_root(platform::OpenedRoot& root) {
     return false;
 }
 
+// A root whose walk left something behind is not worth a second try.
 void remove_run_root(platform::Root& root) {
+    auto remove = [&] { return platform::remove_root(root); };
     Retries retries;
-    platform::ErrorCode error = retries.run([&] { return platform::remove_root(root); });
+    platform::ErrorCode error = counters.errors == 0 ? retries.run(remove) : remove();
     if (!error) return;
     report_win32_error(settings.rooted_path, "RemoveDirectory() failed", error);
     // A root left behind counts twice: once for the line, once for the run.

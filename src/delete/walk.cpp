@@ -53,6 +53,7 @@ struct Level {
     platform::OwnedDirectory owned;  // empty for the root, which the run holds open
     platform::Directory* directory;
     std::size_t path_length;  // this directory's path in the walk's path buffer
+    std::int32_t errors_before = counters.errors;
     DirectoryEntry entry;     // the entry being handled
     bool restart = true;
     bool listed_again = false;
@@ -141,6 +142,7 @@ private:
             if (released(parent_index))
                 unreachable = reopen(parent_index, released(parent_index + 1) ? nullptr : finished.directory);
             path_.resize(finished.path_length);
+            bool emptied = step == Step::completed && counters.errors == finished.errors_before;
             if (!released(parent_index + 1)) --open_handles_;
             levels_.pop_back();
             released_end_ = std::min(released_end_, levels_.size());
@@ -151,7 +153,7 @@ private:
                 step = Step::gave_up;
                 continue;
             }
-            if (subdirectory_done(parent, step)) return true;
+            if (subdirectory_done(parent, step, emptied)) return true;
             step = Step::gave_up;
         }
     }
@@ -206,7 +208,7 @@ private:
                     handled = remove_subdirectory(level, false);
                 } else {
                     if (enter(level)) return Step::descended;
-                    if (!subdirectory_done(level, Step::gave_up)) return Step::gave_up;
+                    if (!subdirectory_done(level, Step::gave_up, false)) return Step::gave_up;
                     continue;
                 }
             } else {
@@ -224,9 +226,9 @@ private:
     }
 
     // After a subdirectory's walk: true when the parent goes on listing.
-    bool subdirectory_done(Level& parent, Step result) {
+    bool subdirectory_done(Level& parent, Step result, bool emptied) {
         if (result == Step::gave_up && settings_.stop_at_first_error) return false;
-        return remove_subdirectory(parent, result == Step::completed) || settings_.ignore_errors;
+        return remove_subdirectory(parent, emptied) || settings_.ignore_errors;
     }
 
     // Under /IgnoreErrors the listing goes on past an entry that stays.
@@ -235,7 +237,7 @@ private:
         return false;
     }
 
-    // Only a directory whose walk completed can be "not empty" for a moment
+    // Only a directory whose walk deleted everything can be "not empty" for a moment
     // (deleted children someone still holds open) rather than for good.
     bool remove_subdirectory(Level& parent, bool emptied) {
         const DirectoryEntry& entry = parent.entry;

@@ -1,4 +1,10 @@
 // Starting the program: usage, options, fatal messages, logs and header.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
+
 #include "expected_output.h"
 #include "harness.h"
 
@@ -22,17 +28,27 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
         std::string message;
     };
     std::string relative = target_->windows() ? "/Dir:folder\\sub" : "/Dir:folder/sub";
-    for (const Case& fatal : std::vector<Case>{
-             {{"/Silent"}, "Need path to delete, aborting.\r\n"},
-             {{"/Dir:"}, "Delete path too short (2 char minimum).\r\n"},
-             {{"/Dir:x", "/SubDirectories"}, "Delete path too short (2 char minimum).\r\n"},
-             {{relative}, "Source path nor local neither UNC path, cannot identify long path prefix."},
-         }) {
+    std::string unknown_kind = "Source path nor local neither UNC path, cannot identify long path prefix.";
+    std::string dots = "Source path ends in . or .., refusing to delete it.\r\n";
+    std::string tree = argument("tree"), sep = separator();
+    fs::create_directories(path("tree/sub"));
+    write_file(path("tree/sub/keep"));
+    std::vector<Case> cases{
+        {{"/Silent"}, "Need path to delete, aborting.\r\n"},
+        {{"/Dir:"}, "Delete path too short (2 char minimum).\r\n"},
+        {{"/Dir:x", "/SubDirectories"}, "Delete path too short (2 char minimum).\r\n"},
+        {{relative}, unknown_kind},
+        {{"/Dir:" + tree + sep + ".", "/SubDirectories"}, dots},
+        {{"/Dir:" + tree + sep + "sub" + sep + "..", "/SubDirectories"}, dots},
+        {{"/Dir:" + tree + sep + "sub" + sep + ".." + sep, "/SubDirectories"}, dots},
+    };
+    if (target_->windows()) cases.push_back({{"/Dir:Z:tmp", "/SubDirectories"}, unknown_kind});
+    for (const Case& fatal : cases) {
         Result result = run(fatal.arguments);
-        EXPECT_EQ(result.output, fatal.message);
+        EXPECT_EQ(result.output, fatal.message) << fatal.arguments[0];
         EXPECT_EQ(result.exit_code, 255);
     }
-    EXPECT_TRUE(fs::exists(path("tree")));
+    EXPECT_TRUE(fs::exists(path("tree/sub/keep")));
 }
 
 TEST_F(CommandLine, TheFileSystemRootIsNeverEmptied) {
@@ -104,13 +120,118 @@ TEST_F(CommandLine, LogsThatCannotBeCreated) {
     EXPECT_TRUE(fs::exists(path("tree")));
 }
 
-TEST_F(CommandLine, TrailingBackslashIsDroppedOnWindows) {
-    if (!target_->windows()) GTEST_SKIP() << "a Windows path rule";
+TEST_F(CommandLine, TrailingSeparatorsAreDropped) {
     write_file(path("tree/file"));
-    Result result = run({"/Dir:" + argument("tree") + "\\\\", "/Log:" + argument("run.log")});
+    Result result = run({"/Dir:" + argument("tree") + separator() + separator(), "/Log:" + argument("run.log")});
     EXPECT_EQ(without_elapsed_digits(read_file(path("run.log"))),
               log_header() + "DIR  000001: " + shown() + "\r\n" + "FILE 000001: " + shown("file") + " (0 KB)\r\n" +
                   log_summary(1, 1, 0));
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_FALSE(fs::exists(path("tree")));
+}
+
+TEST_F(CommandLine, RootThatIsALinkIsRemovedAsALinkAndNothingBehindItChanges) {
+    fs::create_directories(path("target/sub"));
+    write_file(path("target/sub/keep"), "keep");
+    fs::create_directory_symlink(path("target"), path("link"));
+    Result result = run({"/Dir:" + argument("link"), "/SubDirectories", "/Silent", "/Log:" + argument("run.log")});
+    EXPECT_EQ(read_file(path("target/sub/keep")), "keep");
+    std::string log = without_elapsed_digits(read_file(path("run.log")));
+    std::string shown_link = target_->windows() ? "\\\\?\\" + argument("link") : argument("link");
+    if (target_->windows()) {
+        // Wine opens a Unix link as its target, which is told and refused.
+        EXPECT_NE(log.find("ERR  000001: " + shown_link + ": The file cannot be accessed. at CreateFile(DIR) (1920)\r\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_TRUE(fs::is_symlink(path("link")));
+    } else {
+        EXPECT_EQ(log.substr(log.find("DIR  ")), "DIR  000001: " + shown_link + "\r\n" + log_summary(1, 0, 0));
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(path("link"))));
+    }
+}
+
+TEST_F(CommandLine, WindowsPathFormsAreCleanedUpBeforeThePrefix) {
+    if (!target_->windows()) GTEST_SKIP() << "Windows path forms";
+    std::string tree = argument("tree");  // Z:\tmp\...\tree
+    std::string forward = tree;
+    for (char& c : forward)
+        if (c == '\\') c = '/';
+    for (const std::string& form : {forward, tree + "\\.\\..\\tree\\", "\\\\?\\" + tree, "\\\\.\\" + tree,
+                                    "Z:\\\\" + tree.substr(3)}) {
+        fs::create_directories(path("tree/sub"));
+        write_file(path("tree/sub/file"));
+        Result result = run({"/Dir:" + form, "/SubDirectories"});
+        EXPECT_NE(result.output.find("Source                    : " + shown() + "\r\n"), std::string::npos) << form;
+        EXPECT_NE(result.output.find("FILE 000001: " + shown("sub\\file") + " (0 KB)\r\n"), std::string::npos) << form;
+        EXPECT_EQ(result.exit_code, 0) << form;
+        EXPECT_FALSE(fs::exists(path("tree"))) << form;
+    }
+}
+
+TEST_F(CommandLine, DriveRootsAreRefused) {
+    if (!target_->windows()) GTEST_SKIP() << "Windows drive letters";
+    run({});  // makes the Wine prefix if there is none yet
+    fs::create_directories(path("scratch/d"));
+    write_file(path("scratch/d/keep"), "keep");
+    fs::path drive = wine_drives() / "y:";
+    std::error_code ignored;
+    fs::remove(drive, ignored);
+    fs::create_directory_symlink(path("scratch"), drive);
+    std::string drive_root = "Source path is a drive root, refusing to delete it.\r\n";
+    for (const auto& [dir, message] : std::vector<std::pair<std::string, std::string>>{
+             {"Y:\\", drive_root},
+             {"Y:", drive_root},
+             {"y:/", drive_root},
+             {"\\\\?\\Y:\\", drive_root},
+             {"Y:\\d\\..", "Source path ends in . or .., refusing to delete it.\r\n"},
+             {"Y:\\d\\..\\..\\d", "Source path climbs above its drive or share root, refusing to delete it.\r\n"},
+         }) {
+        Result result = run({"/Dir:" + dir, "/SubDirectories"});
+        EXPECT_EQ(result.output, message) << dir;
+        EXPECT_EQ(result.exit_code, 255) << dir;
+    }
+    fs::remove(drive);
+    EXPECT_EQ(read_file(path("scratch/d/keep")), "keep");
+}
+
+TEST_F(CommandLine, TheFileSystemRootIsRefusedHoweverItIsReached) {
+    if (target_->windows()) GTEST_SKIP() << "a POSIX rule";
+    if (geteuid() != 0) GTEST_SKIP() << "skipped: needs root to chroot";
+    // In a jail of its own, a wrong program could only empty the jail.
+    fs::path jail = path("jail");
+    fs::create_directories(jail / "lib");
+    fs::copy_file(target_->program, jail / "scythe");
+    Result libraries = run_command({"/bin/sh", "-c", "ldd '" + target_->program + "' | grep -o '/[^ ]*'"});
+    std::istringstream lines(libraries.output);
+    for (std::string library; std::getline(lines, library);) {
+        fs::create_directories(jail / fs::path(library).relative_path().parent_path());
+        fs::copy_file(library, jail / fs::path(library).relative_path(), fs::copy_options::overwrite_existing);
+    }
+    write_file(jail / "canary", "canary");
+    std::string component(200, 'c');
+    std::string long_path;
+    fs::path inside = jail;
+    int fd = ::open(jail.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 25; ++level, long_path += "/" + component) {
+        mkdirat(fd, component.c_str(), 0755);
+        int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    ASSERT_EQ(symlinkat("/", fd, "to-root"), 0);
+    ::close(fd);
+    ASSERT_GT(long_path.size(), 4096u);
+    std::string root_refused = "Source path is the file-system root, refusing to delete it.\r\n";
+    for (const auto& [root, message] : std::vector<std::pair<std::string, std::string>>{
+             {long_path + "/to-root", root_refused},
+             {long_path + "/to-root/", root_refused},
+             {long_path + "/to-root/" + component + "/..//", "Source path ends in . or .., refusing to delete it.\r\n"},
+         }) {
+        Result result = run_command({"/usr/sbin/chroot", jail.string(), "/scythe", "/Dir:" + root, "/SubDirectories"});
+        EXPECT_EQ(result.output, message) << root.substr(root.size() - 20);
+        EXPECT_EQ(result.exit_code, 255);
+    }
+    EXPECT_EQ(read_file(jail / "canary"), "canary");
 }

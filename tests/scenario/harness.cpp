@@ -121,10 +121,11 @@ int run_with_output_closed(const Target& target, const std::vector<std::string>&
     return exit_code_of(child);
 }
 
-Result run(const Target& target, const std::vector<std::string>& arguments, int uid) {
+namespace {
+Result run_and_read(const std::vector<std::string>& command, int uid) {
     int pipe_ends[2];
     if (pipe2(pipe_ends, O_CLOEXEC) != 0) return {};
-    pid_t child = start(command_line(target, arguments), pipe_ends[1], uid);
+    pid_t child = start(command, pipe_ends[1], uid);
     ::close(pipe_ends[1]);
     Result result;
     char buffer[65536];
@@ -134,6 +135,13 @@ Result run(const Target& target, const std::vector<std::string>& arguments, int 
     result.exit_code = exit_code_of(child);
     return result;
 }
+}  // namespace
+
+Result run(const Target& target, const std::vector<std::string>& arguments, int uid) {
+    return run_and_read(command_line(target, arguments), uid);
+}
+
+Result run_command(const std::vector<std::string>& command) { return run_and_read(command, -1); }
 
 void Scenario::SetUp() {
     target_ = target_or_skip();
@@ -168,6 +176,13 @@ std::string Scenario::argument(const std::string& relative) const {
 std::string Scenario::shown(const std::string& relative_to_tree) const {
     std::string relative = relative_to_tree.empty() ? "tree" : "tree/" + relative_to_tree;
     return target_->windows() ? "\\\\?\\" + argument(relative) : argument(relative);
+}
+
+std::string Scenario::separator() const { return target_->windows() ? "\\" : "/"; }
+
+fs::path Scenario::wine_drives() const {
+    const char* prefix = std::getenv("WINEPREFIX");
+    return fs::path(prefix ? prefix : std::string(std::getenv("HOME")) + "/.wine") / "dosdevices";
 }
 
 std::string Scenario::text(const char* posix, const char* windows) const {

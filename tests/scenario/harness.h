@@ -36,6 +36,8 @@ void write_file(const fs::path& path, const std::string& content = "");
 
 // Runs as root unless uid is given.
 Result run(const Target& target, const std::vector<std::string>& arguments, int uid = -1);
+// Runs a command line as it is (no Wine): prlimit, chroot and the like.
+Result run_command(const std::vector<std::string>& command);
 // Runs with standard output a pipe that nobody reads; gives the exit status.
 int run_with_output_closed(const Target& target, const std::vector<std::string>& arguments);
 
@@ -50,6 +52,10 @@ protected:
     std::string argument(const std::string& relative = "") const;
     // The path as the program shows it: the rooted path of the tree "tree".
     std::string shown(const std::string& relative_to_tree = "") const;
+    // The path separator of the build under test.
+    std::string separator() const;
+    // The Wine prefix's folder of drive letters.
+    fs::path wine_drives() const;
     // The system text for an error: errno text natively, Win32 text under Wine.
     std::string text(const char* posix, const char* windows) const;
 
