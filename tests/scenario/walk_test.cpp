@@ -70,10 +70,12 @@ protected:
 };
 
 // Builds a chain of directories through descriptors, so that its full
-// path may exceed what one system call takes.
-void build_chain(const fs::path& top, const std::string& component, int depth, const std::string& leaf_file) {
+// path may exceed what one system call takes; with a file per level if wanted.
+void build_chain(const fs::path& top, const std::string& component, int depth, const std::string& leaf_file,
+                 bool file_per_level = false) {
     int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY);
     for (int level = 0; level < depth; ++level) {
+        if (file_per_level) ::close(openat(fd, "file", O_CREAT | O_WRONLY, 0644));
         mkdirat(fd, component.c_str(), 0755);
         int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
         ::close(fd);
@@ -291,4 +293,32 @@ TEST_F(Walk, RootPathLongerThanTheSystemLimit) {
     }
     EXPECT_NE(faccessat(fd, component.c_str(), F_OK, AT_SYMLINK_NOFOLLOW), 0);
     ::close(fd);
+}
+
+TEST_F(Walk, DeepChainUnderALowOpenFileLimitGivesTheLinesOfAnUnlimitedRun) {
+    if (target_->windows()) GTEST_SKIP() << "the POSIX open-file limit";
+    std::string stuck = "tree";
+    for (int level = 0; level < 100; ++level) stuck += "/d";
+    stuck += "/stuck";
+    auto run_on_a_fresh_chain = [&](std::vector<std::string> command) {
+        std::system(("chattr -i '" + path(stuck).string() + "' 2>/dev/null; rm -rf '" + path("tree").string() + "'").c_str());
+        fs::create_directory(path("tree"));
+        build_chain(path("tree"), "d", 3000, "leaf", true);
+        write_file(path(stuck));
+        make_immutable(stuck);  // left behind at a level that is reopened
+        for (const char* option : {"/SubDirectories", "/IgnoreErrors", "/Silent"}) command.push_back(option);
+        command.push_back("/Dir:" + argument("tree"));
+        command.push_back("/Log:" + argument("run.log"));
+        Result result = run_command(command);
+        return std::make_pair(result.exit_code, without_elapsed_digits(read_file(path("run.log"))));
+    };
+    auto unlimited = run_on_a_fresh_chain({target_->program});
+    if (HasFatalFailure() || IsSkipped()) return;
+    auto limited = run_on_a_fresh_chain({"/usr/bin/prlimit", "--nofile=256:256", target_->program});
+    EXPECT_EQ(limited.first, 103);  // the file, each of the 100 levels above it and the root twice
+    EXPECT_EQ(limited.first, unlimited.first);
+    EXPECT_TRUE(limited.second == unlimited.second) << "the logs differ";
+    EXPECT_NE(limited.second.find(log_summary(3001, 3002, 103)), std::string::npos);
+    EXPECT_EQ(limited.second.find(shown(stuck.substr(5)) + ": Operation not permitted at DeleteFile()"),
+              limited.second.rfind(shown(stuck.substr(5)) + ": Operation not permitted at DeleteFile()"));
 }
