@@ -13,6 +13,7 @@ int finish(const std::vector<std::u16string>& arguments) {
     scythe::platform::prepare_process();
     int result = scythe::run_program(arguments);
     scythe::flush_output();
+    scythe::platform::run_finished();
     return scythe::platform::exit_status(result);
 }
 

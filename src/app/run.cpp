@@ -53,6 +53,7 @@ int run_deletion(platform::OpenedRoot& root) {
     if (delete_tree(root, settings.rooted_path, settings) == TreeResult::completed) remove_run_root(*root.root);
     std::int64_t end = platform::wall_clock_seconds();
 
+    flush_logs();  // a log that cannot be written is counted before the summary
     write_summary(end - start);
     close_logs();
     return counters.errors;

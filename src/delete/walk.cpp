@@ -21,6 +21,8 @@
 //   within bounds before they are reported.
 // - Entries are deleted while their directory's listing is still open; the
 //   listing goes on from where it stood.
+// - An interruption stops the walk before its next operation; nothing is
+//   deleted or removed after it.
 #include "delete/walk.h"
 
 #include <algorithm>
@@ -95,6 +97,7 @@ private:
     const std::size_t budget_;
     std::deque<Level> levels_;
     std::size_t open_handles_ = 0;
+    bool stopping_ = false;  // interrupted: nothing more is deleted or removed
     // Levels from levels_kept_at_top up to here have released their handles.
     std::size_t released_end_ = levels_kept_at_top;
     std::u16string line_;
@@ -139,7 +142,7 @@ private:
             Level& finished = levels_.back();
             Level& parent = levels_[parent_index];
             ErrorCode unreachable = no_error;
-            if (released(parent_index))
+            if (!stopping_ && released(parent_index))
                 unreachable = reopen(parent_index, released(parent_index + 1) ? nullptr : finished.directory);
             path_.resize(finished.path_length);
             bool emptied = step == Step::completed && counters.errors == finished.errors_before;
@@ -150,6 +153,10 @@ private:
                 // Moved or replaced meanwhile: nothing more is done in it.
                 path_.resize(parent.path_length);
                 report_win32_error(path_, "CreateFile(DIR)", unreachable);
+                step = Step::gave_up;
+                continue;
+            }
+            if (stopping_ || interrupted(parent)) {
                 step = Step::gave_up;
                 continue;
             }
@@ -190,6 +197,7 @@ private:
     // Lists one directory until it ends, gives up, or a child is entered.
     Step list(Level& level) {
         for (;;) {
+            if (interrupted(level)) return Step::gave_up;
             platform::NativeStatus status = platform::read_directory(*level.directory, level.restart, level.entry);
             level.restart = false;
             if (status < 0) return listing_ended(level, status);
@@ -216,6 +224,19 @@ private:
             }
             if (!handled && !settings_.ignore_errors) return Step::gave_up;
         }
+    }
+
+    // An interruption stops the walk before its next operation, with one
+    // ERR line for the directory being walked; as under /StopAtFirstError
+    // no directory above it is removed.
+    bool interrupted(Level& level) {
+        if (!platform::interruption_requested()) return false;
+        if (!stopping_) {
+            stopping_ = true;
+            path_.resize(level.path_length);
+            report_win32_error(path_, "Interrupted", platform::cancelled_error());
+        }
+        return true;
     }
 
     Step listing_ended(Level& level, platform::NativeStatus status) {
@@ -294,7 +315,7 @@ private:
         append_ascii(line_, kind);
         append_decimal(line_, number, 6);
         append_ascii(line_, ": ");
-        line_ += path_;
+        append_path(line_, path_);
         if (file) {
             append_ascii(line_, " (");
             append_decimal(line_, static_cast<std::int64_t>(file->end_of_file >> 10));

@@ -5,6 +5,7 @@
 
 #include "app/settings.h"
 #include "platform/platform.h"
+#include "report/output.h"
 
 namespace scythe {
 
@@ -18,8 +19,11 @@ public:
     platform::ErrorCode run(Operation operation) {
         platform::ErrorCode error = operation();
         for (unsigned wait : waits_milliseconds) {
-            if (!error || !platform::worth_retrying(error) || left_milliseconds_ < wait) break;
+            if (!error || !platform::worth_retrying(error) || left_milliseconds_ < wait ||
+                platform::interruption_requested())
+                break;
             left_milliseconds_ -= wait;
+            flush_output();  // no line waits out the pause in a buffer
             platform::pause_milliseconds(wait);
             error = operation();
         }

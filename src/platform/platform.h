@@ -46,8 +46,20 @@ std::u16string error_message(ErrorCode code);
 
 // ---- process ----
 
-// Called once before anything else (raises the open-file limit on POSIX).
+// Called once before anything else: standard descriptors that are closed
+// are opened on the null device (POSIX), the current directory is moved
+// out of any tree (Windows), interruptions are watched for.
 void prepare_process();
+// True once the user asked the run to stop (POSIX: SIGINT, SIGTERM,
+// SIGHUP; Windows: Ctrl-C, Ctrl-Break, console close, logoff, shutdown).
+// A second request ends the process at once.
+bool interruption_requested();
+// The system's code for a cancelled operation.
+ErrorCode cancelled_error();
+// Called when the run's output is all written: a console that is being
+// closed may end the process from then on.
+void run_finished();
+std::uint64_t monotonic_milliseconds();
 // The exit status the system can carry for a program result.
 int exit_status(int result);
 std::int64_t wall_clock_seconds();
@@ -65,12 +77,19 @@ using FileHandle = void*;
 using FileHandle = int;
 #endif
 
-// Unbuffered byte writes; the caller buffers. Write errors are ignored.
+// Unbuffered byte writes; the caller buffers. Console write errors are
+// ignored: a closed pipe must not change the run's result.
 void write_console(std::string_view bytes);
-// Creates or empties the file, leaving it shared for others to read and write.
+// Creates or empties the file, leaving it shared for others to read and
+// write (not to delete). Never blocks: a FIFO without a reader is refused.
 bool create_output_file(const std::u16string& path, FileHandle& file);
-void write_file(FileHandle file, std::string_view bytes);
+ErrorCode write_file(FileHandle file, std::string_view bytes);
 void close_file(FileHandle file);
+// True when both handles are the same file, however it was named.
+bool same_file(FileHandle first, FileHandle second);
+// The walk refuses to delete this file (the run's own log): its deletion
+// fails as a file held open fails.
+void protect_output_file(FileHandle file);
 
 // ---- native directory interface ----
 
@@ -93,6 +112,7 @@ struct DirectoryEntry {
     // The name as the system gave it (POSIX bytes), so that acting on the
     // entry does not convert the name back again.
     std::string native_name;
+    std::uint64_t inode = 0;  // POSIX: the listing's inode number
     // False while the size and read-only bit of a file are not yet read
     // (POSIX lists files without touching their inodes).
     bool complete = true;

@@ -21,7 +21,7 @@ std::u16string setting_line(std::string_view label, bool value) {
 // The part shared by console and run log, from "Source" to the closing hyphens.
 std::u16string settings_block(bool silent) {
     std::u16string block = ascii_text("Source                    : ");
-    block += settings.rooted_path;
+    append_path(block, settings.rooted_path);
     append_ascii(block, "\n");
     block += setting_line("SubDirectories            : ", settings.descend_into_subdirectories);
     block += setting_line("Silent                    : ", silent);

@@ -24,7 +24,7 @@ std::u16string line_start(const std::u16string& path, std::string_view label, pl
     std::u16string line = ascii_text("ERR  ");
     append_decimal(line, counters.errors, 6);
     append_ascii(line, ": ");
-    line += path;
+    append_path(line, path);
     append_ascii(line, ": ");
     line += error_text(code);
     append_ascii(line, " at ");

@@ -1,9 +1,22 @@
+// The three output channels and the run counters. The hard cases:
+// - Speed against watchability: console and run log are buffered (a write
+//   per line would cost a system call per entry), but no console line waits
+//   in the buffer much longer than a quarter of a second.
+// - One file named by both /Log: and /ErrorLog: is opened once and written
+//   as the run log, flushed after each ERR line as the error log would be;
+//   two handles at two positions would splice their lines.
+// - A log that cannot be written (disk full, I/O error) is reported once,
+//   counted as an error and written to the other channels; the run goes on.
+//   The console's own write errors are ignored: a closed pipe must not
+//   change the result.
+// - The logs are protected from the walk: a run never deletes its record.
 #include "report/output.h"
 
 #include <string>
 
 #include "app/settings.h"
 #include "platform/platform.h"
+#include "report/errors.h"
 #include "report/text.h"
 
 namespace scythe {
@@ -12,34 +25,72 @@ Counters counters;
 
 namespace {
 
-// Console and run log are buffered: a line-by-line write would cost a
-// system call per entry of the tree.
 constexpr std::size_t flush_threshold = 64 * 1024;
+constexpr std::uint64_t console_delay_milliseconds = 250;
 
 struct Channel {
     bool open = false;
     bool console = false;
+    bool failed = false;
     platform::FileHandle file{};
+    const std::u16string* path = nullptr;
     std::string pending;
+    std::uint64_t pending_since = 0;  // when the oldest buffered console line came
 };
 
-Channel console_channel{true, true, {}, {}};
+Channel console_channel{true, true, false, {}, nullptr, {}, 0};
 Channel run_log;
 Channel error_log;
+// The run log is the error log too.
+bool one_file_for_both_logs = false;
+
+void report_write_failure(Channel& channel, platform::ErrorCode error);
 
 void flush(Channel& channel) {
     if (!channel.open || channel.pending.empty()) return;
-    if (channel.console)
+    if (channel.console) {
         platform::write_console(channel.pending);
-    else
-        platform::write_file(channel.file, channel.pending);
+    } else if (!channel.failed) {
+        if (platform::ErrorCode error = platform::write_file(channel.file, channel.pending)) {
+            channel.pending.clear();
+            report_write_failure(channel, error);
+        }
+    }
     channel.pending.clear();
 }
 
 void write(Channel& channel, std::u16string_view text) {
     if (!channel.open) return;
+    if (channel.console && channel.pending.empty()) channel.pending_since = platform::monotonic_milliseconds();
     encode_output(channel.pending, text);
-    if (channel.pending.size() >= flush_threshold) flush(channel);
+    if (channel.pending.size() >= flush_threshold) {
+        flush(channel);
+    } else if (channel.console &&
+               platform::monotonic_milliseconds() - channel.pending_since >= console_delay_milliseconds) {
+        flush(channel);
+    }
+}
+
+// "ERR  000001: path: text at WriteFile() (code)", once per log, to the
+// console and to the other log while that one works.
+void report_write_failure(Channel& channel, platform::ErrorCode error) {
+    channel.failed = true;
+    ++counters.errors;
+    std::u16string line = ascii_text("ERR  ");
+    append_decimal(line, counters.errors, 6);
+    append_ascii(line, ": ");
+    append_path(line, *channel.path);
+    append_ascii(line, ": ");
+    line += error_text(error);
+    append_ascii(line, " at WriteFile() (");
+    append_decimal(line, static_cast<std::int32_t>(error));
+    append_ascii(line, ")\n");
+    if (!settings.silent) write(console_channel, line);
+    Channel& other = &channel == &run_log ? error_log : run_log;
+    if (other.open && !other.failed) {
+        write(other, line);
+        flush(other);
+    }
 }
 
 void close(Channel& channel) {
@@ -52,12 +103,15 @@ void close(Channel& channel) {
 int open_log(Channel& channel, const std::u16string& path, std::string_view message) {
     if (!platform::create_output_file(path, channel.file)) {
         std::u16string line = ascii_text(message);
-        line += path;
+        append_path(line, path);
         append_ascii(line, " for writing.\n");
         write_console(line);
         return 0;
     }
     channel.open = true;
+    channel.failed = false;
+    channel.path = &path;
+    platform::protect_output_file(channel.file);
     return 1;
 }
 
@@ -67,20 +121,31 @@ void reset_output() {
     counters = Counters{};
     close(run_log);
     close(error_log);
+    one_file_for_both_logs = false;
 }
 
 int open_logs() {
-    if (settings.run_log_path && !open_log(run_log, *settings.run_log_path, "Cannot open logfile "))
-        return 0;
+    if (settings.run_log_path && !open_log(run_log, *settings.run_log_path, "Cannot open logfile ")) return 0;
     if (settings.error_log_path &&
         !open_log(error_log, *settings.error_log_path, "Cannot open error-logfile "))
         return 0;
+    if (run_log.open && error_log.open && platform::same_file(run_log.file, error_log.file)) {
+        // Both were just emptied; the run log already carries every ERR line.
+        platform::close_file(error_log.file);
+        error_log.open = false;
+        one_file_for_both_logs = true;
+    }
     return 1;
 }
 
 void close_logs() {
     close(run_log);
     close(error_log);
+}
+
+void flush_logs() {
+    flush(run_log);
+    flush(error_log);
 }
 
 void flush_output() {
@@ -95,6 +160,10 @@ void write_console(std::u16string_view text) { write(console_channel, text); }
 void write_run_log(std::u16string_view text) { write(run_log, text); }
 
 void write_error_log(std::u16string_view text) {
+    if (one_file_for_both_logs) {
+        flush(run_log);  // the ERR line is in it already
+        return;
+    }
     write(error_log, text);
     flush(error_log);
 }

@@ -22,6 +22,9 @@ void reset_output();
 int open_logs();
 // Flushes and closes the run log, then the error log.
 void close_logs();
+// Pushes the logs' buffered lines out, so that a failing log is known
+// before the summary counts the errors.
+void flush_logs();
 // Pushes every buffered byte out; called before any exit.
 void flush_output();
 

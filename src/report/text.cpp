@@ -12,6 +12,20 @@ std::u16string ascii_text(std::string_view ascii) {
     return text;
 }
 
+void append_path(std::u16string& out, std::u16string_view path) {
+    static constexpr char hex_digits[] = "0123456789ABCDEF";
+    for (char16_t unit : path) {
+        if (unit >= 0x20 && unit != 0x7F && unit != u'<') {
+            out.push_back(unit);
+            continue;
+        }
+        append_ascii(out, "<U+00");
+        out.push_back(static_cast<char16_t>(hex_digits[unit >> 4]));
+        out.push_back(static_cast<char16_t>(hex_digits[unit & 0xF]));
+        out.push_back(u'>');
+    }
+}
+
 void append_decimal(std::u16string& out, std::int64_t value, int min_digits) {
     char16_t digits[24];
     int count = 0;

@@ -21,4 +21,9 @@ void encode_output(std::string& out, std::u16string_view text);
 
 std::u16string ascii_text(std::string_view ascii);
 
+// Appends a path so that its line stays one line and reads back to the
+// exact name: control characters, DEL and "<" itself (which would make the
+// form ambiguous) are written as <U+XXXX>.
+void append_path(std::u16string& out, std::u16string_view path);
+
 }  // namespace scythe

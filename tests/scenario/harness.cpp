@@ -91,7 +91,10 @@ pid_t start(std::vector<std::string> command, int output_fd, int uid) {
     argv.push_back(nullptr);
     pid_t child = fork();
     if (child == 0) {
-        dup2(output_fd, STDOUT_FILENO);
+        if (output_fd >= 0)
+            dup2(output_fd, STDOUT_FILENO);
+        else
+            ::close(STDOUT_FILENO);
         int null = ::open("/dev/null", O_RDWR);
         dup2(null, STDERR_FILENO);  // Wine's own chatter
         dup2(null, STDIN_FILENO);
@@ -139,6 +142,29 @@ Result run_and_read(const std::vector<std::string>& command, int uid) {
 
 Result run(const Target& target, const std::vector<std::string>& arguments, int uid) {
     return run_and_read(command_line(target, arguments), uid);
+}
+
+Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,
+                       const std::vector<int>& signals) {
+    int pipe_ends[2];
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return {};
+    pid_t child = start(command_line(target, arguments), pipe_ends[1], -1);
+    ::close(pipe_ends[1]);
+    Result result;
+    char buffer[4096];
+    ssize_t length;
+    while (result.output.find("DIR  000001") == std::string::npos &&
+           (length = read(pipe_ends[0], buffer, sizeof buffer)) > 0)
+        result.output.append(buffer, length);
+    for (int signal_number : signals) kill(child, signal_number);
+    while ((length = read(pipe_ends[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, length);
+    ::close(pipe_ends[0]);
+    result.exit_code = exit_code_of(child);
+    return result;
+}
+
+int run_with_output_missing(const Target& target, const std::vector<std::string>& arguments) {
+    return exit_code_of(start(command_line(target, arguments), -1, -1));
 }
 
 Result run_command(const std::vector<std::string>& command) { return run_and_read(command, -1); }

@@ -38,6 +38,13 @@ void write_file(const fs::path& path, const std::string& content = "");
 Result run(const Target& target, const std::vector<std::string>& arguments, int uid = -1);
 // Runs a command line as it is (no Wine): prlimit, chroot and the like.
 Result run_command(const std::vector<std::string>& command);
+// Starts the program, reads its output until the walk has begun, then stops
+// reading, so that the run blocks on a full pipe and cannot end before the
+// signals arrive; sends them, and reads on to the end.
+Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,
+                       const std::vector<int>& signals);
+// Runs with standard output closed.
+int run_with_output_missing(const Target& target, const std::vector<std::string>& arguments);
 // Runs with standard output a pipe that nobody reads; gives the exit status.
 int run_with_output_closed(const Target& target, const std::vector<std::string>& arguments);
 

@@ -1,5 +1,9 @@
 // Whole runs: the sequence from header to exit code.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <iterator>
 
 #include "harness.h"
 
@@ -92,4 +96,94 @@ TEST_F(WholeRun, OutputThatNobodyReadsDoesNotStopTheRun) {
     EXPECT_EQ(exit_code, 0);
     EXPECT_FALSE(fs::exists(path("tree")));
     EXPECT_NE(read_file(path("run.log")).find("Files          : 2000\r\n"), std::string::npos);
+}
+
+TEST_F(WholeRun, InterruptionLeavesACompleteRecord) {
+    std::vector<int> signals{SIGINT};
+    if (!target_->windows()) signals = {SIGINT, SIGTERM, SIGHUP};  // Wine turns only SIGINT into Ctrl-C
+    for (int signal_number : signals) {
+        fs::create_directories(path("tree/sub"));
+        for (int i = 0; i < 3000; ++i) write_file(path("tree/sub/file-" + std::to_string(i)));
+        Result result = run_interrupted(*target_,
+                                        {"/Dir:" + argument("tree"), "/SubDirectories", "/Log:" + argument("run.log"),
+                                         "/ErrorLog:" + argument("error.log")},
+                                        {signal_number});
+        EXPECT_EQ(result.exit_code, 1) << signal_number;
+        EXPECT_EQ(read_file(path("error.log")),
+                  "ERR  000001: " + shown("sub") + ": " + text("Operation canceled", "Operation canceled by user.") +
+                      " at Interrupted " + text("(125)", "(1223)") + "\r\n");
+        std::string log = without_elapsed_digits(read_file(path("run.log")));
+        std::size_t logged = 0;
+        for (std::size_t at = log.find("FILE "); at != std::string::npos; at = log.find("FILE ", at + 1)) ++logged;
+        std::size_t deleted = 3000 - static_cast<std::size_t>(std::distance(fs::directory_iterator(path("tree/sub")), {}));
+        EXPECT_TRUE(logged == deleted || logged == deleted + 1) << logged << " logged, " << deleted << " deleted";
+        EXPECT_LT(deleted, 3000u);
+        EXPECT_NE(log.find(log_summary(2, static_cast<int>(logged), 1)), std::string::npos) << log.substr(log.size() - 200);
+        EXPECT_NE(without_elapsed_digits(result.output).find(summary(2, static_cast<int>(logged), 1)), std::string::npos);
+        std::system(("rm -rf '" + path("tree").string() + "'").c_str());
+    }
+}
+
+TEST_F(WholeRun, SecondInterruptionEndsTheRunAtOnce) {
+    if (target_->windows()) GTEST_SKIP() << "signals to the native build";
+    for (int i = 0; i < 3000; ++i) write_file(path("tree/file-" + std::to_string(i)));
+    // Two different signals: two of the same kind may arrive as one.
+    Result result = run_interrupted(*target_, {"/Dir:" + argument("tree")}, {SIGINT, SIGTERM});
+    EXPECT_TRUE(result.exit_code == 128 + SIGTERM || result.exit_code == 128 + SIGINT) << result.exit_code;
+    EXPECT_EQ(result.output.find("Elapsed time"), std::string::npos);
+}
+
+TEST_F(WholeRun, TheRunNeverDeletesItsOwnLogs) {
+    write_file(path("tree/before"));
+    write_file(path("tree/after"));
+    Result result = run({"/Dir:" + argument("tree"), "/IgnoreErrors", "/Silent", "/Log:" + argument("tree/run.log"),
+                         "/ErrorLog:" + argument("tree/error.log")});
+    std::string busy = text("Device or resource busy at DeleteFile() (16)", "Sharing violation. at DeleteFile() (32)");
+    std::string errors = read_file(path("tree/error.log"));
+    EXPECT_NE(errors.find(shown("run.log") + ": " + busy + "\r\n"), std::string::npos) << errors;
+    EXPECT_NE(errors.find(shown("error.log") + ": " + busy + "\r\n"), std::string::npos) << errors;
+    EXPECT_NE(without_elapsed_digits(read_file(path("tree/run.log"))).find(log_summary(1, 4, 4)), std::string::npos);
+    EXPECT_EQ(result.exit_code, 4);
+    EXPECT_FALSE(fs::exists(path("tree/before")));
+    EXPECT_FALSE(fs::exists(path("tree/after")));
+}
+
+TEST_F(WholeRun, OneFileNamedForBothLogsIsWrittenOnce) {
+    fs::create_directories(path("logs"));
+    fs::create_directories(path("tree/sub"));
+    write_file(path("tree/sub/file"));
+    fs::permissions(path("tree"), fs::perms::owner_read | fs::perms::owner_exec);
+    Result result = run({"/Dir:" + argument("tree"), "/Log:" + argument("logs") + separator() + "both.log",
+                         "/ErrorLog:" + argument("logs") + separator() + separator() + "both.log"});
+    fs::permissions(path("tree"), fs::perms::owner_all);
+    std::string log = without_elapsed_digits(read_file(path("logs/both.log")));
+    EXPECT_EQ(log, log_header() + "DIR  000001: " + shown() + "\r\n" + "ERR  000001: " + shown() + ": " +
+                       text("Directory not empty", "Directory is not empty.") + " at RemoveDirectory() failed " +
+                       text("(39)", "(145)") + "\r\n" + log_summary(1, 0, 2));
+    EXPECT_EQ(result.exit_code, 2);
+}
+
+TEST_F(WholeRun, LogsThatWouldBlockOrFailAreTold) {
+    if (target_->windows()) GTEST_SKIP() << "FIFOs, /dev/full and closed descriptors of the native build";
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
+    Result result = run({"/Dir:" + argument("tree"), "/Log:" + argument("fifo")});
+    EXPECT_EQ(result.output, "Cannot open logfile " + argument("fifo") + " for writing.\r\n");
+    EXPECT_EQ(result.exit_code, 255);
+
+    write_file(path("tree/file"));
+    result = run({"/Dir:" + argument("tree"), "/Silent", "/Log:/dev/full", "/ErrorLog:" + argument("error.log")});
+    std::string failure = "ERR  000001: /dev/full: No space left on device at WriteFile() (28)\r\n";
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(read_file(path("error.log")), failure);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_FALSE(fs::exists(path("tree")));
+
+    fs::create_directory(path("tree"));
+    result = run({"/Dir:" + argument("tree"), "/Log:/dev/null", "/ErrorLog:/dev/null"});
+    EXPECT_EQ(result.exit_code, 0);
+
+    fs::create_directory(path("tree"));
+    EXPECT_EQ(run_with_output_missing(*target_, {"/Dir:" + argument("tree"), "/Log:" + argument("run.log")}), 0);
+    EXPECT_EQ(without_elapsed_digits(read_file(path("run.log"))),
+              log_header() + "DIR  000001: " + shown() + "\r\n" + log_summary(1, 0, 0));
 }

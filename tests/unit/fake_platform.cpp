@@ -98,6 +98,7 @@ std::u16string error_message(ErrorCode code) {
         case 5: return u"Access is denied.\r\n";
         case 145: return u"The directory is not empty.\r\n";
         case 1234: return u"First line of the text.\r\nSecond line.\r\n";
+        case 1223: return u"The operation was canceled by the user.\r\n";
         case 1300: return u"Not all privileges referenced are assigned to the caller.\r\n";
         default: return u"";
     }
@@ -125,9 +126,25 @@ bool create_output_file(const std::u16string& path, FileHandle& file) {
     return true;
 }
 
-void write_file(FileHandle file, std::string_view bytes) {
-    system.files[system.open_files[static_cast<std::size_t>(file)]] += bytes;
+ErrorCode write_file(FileHandle file, std::string_view bytes) {
+    const std::u16string& path = system.open_files[static_cast<std::size_t>(file)];
+    if (auto failure = system.fail_write.find(path); failure != system.fail_write.end()) return failure->second;
+    system.files[path] += bytes;
+    return no_error;
 }
+
+bool same_file(FileHandle first, FileHandle second) {
+    return system.open_files[static_cast<std::size_t>(first)] == system.open_files[static_cast<std::size_t>(second)];
+}
+
+void protect_output_file(FileHandle file) {
+    system.protected_files.push_back(system.open_files[static_cast<std::size_t>(file)]);
+}
+
+bool interruption_requested() { return system.interrupted; }
+ErrorCode cancelled_error() { return 1223; }
+void run_finished() {}
+std::uint64_t monotonic_milliseconds() { return system.milliseconds; }
 
 void close_file(FileHandle file) { system.closed_files.push_back(system.open_files[static_cast<std::size_t>(file)]); }
 
@@ -290,6 +307,8 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const 
 
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
     std::u16string path = child_path(parent, entry);
+    for (const std::u16string& log : system.protected_files)
+        if (log == path) return 32;
     if (ErrorCode error = injected(system.fail_delete, path)) return error;
     if (system.nodes[path].attributes & attribute_read_only) return 5;
     fake::remove_node(path);

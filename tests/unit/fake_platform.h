@@ -52,7 +52,10 @@ struct System {
     std::map<std::string, std::uint32_t> fail_lookup, fail_adjust;
     bool fail_close_token = false;
     std::vector<std::string> looked_up, enabled_privileges;
-    std::vector<std::u16string> open_files, closed_files, closed_directories;
+    std::vector<std::u16string> open_files, closed_files, closed_directories, protected_files;
+    std::map<std::u16string, std::uint32_t> fail_write;  // output files whose writes fail
+    bool interrupted = false;
+    std::uint64_t milliseconds = 0;  // the monotonic clock
     std::int64_t clock = 1000;
     std::int64_t clock_step = 0;  // added at every reading
 };

@@ -136,3 +136,40 @@ TEST_F(Reporting, LogsThatCannotBeCreatedAreNamedAsTyped) {
     EXPECT_EQ(console(), "Cannot open error-logfile bad\xe9.log for writing.\r\n");
     EXPECT_TRUE(scythe::run_log_open());
 }
+
+TEST_F(Reporting, OneFileForBothLogsIsWrittenOnceAsTheRunLog) {
+    settings.run_log_path = u"both.log";
+    settings.error_log_path = u"both.log";
+    ASSERT_EQ(scythe::open_logs(), 1);
+    scythe::write_run_log(u"DIR  000001: /root\n");
+    report_win32_error(u"/root/a", "DeleteFile()", 5);
+    // Flushed with the ERR line, as an error log would be.
+    EXPECT_EQ(fake::system.files[u"both.log"],
+              "DIR  000001: /root\r\nERR  000001: /root/a: Access is denied. at DeleteFile() (5)\r\n");
+    scythe::close_logs();
+    EXPECT_EQ(fake::system.closed_files, (std::vector<std::u16string>{u"both.log", u"both.log"}));
+}
+
+TEST_F(Reporting, ALogThatCannotBeWrittenIsReportedOnceAndCounted) {
+    open_both_logs();
+    fake::system.fail_write[u"run.log"] = 112;
+    scythe::write_run_log(u"DIR  000001: /root\n");
+    scythe::flush_logs();
+    scythe::write_run_log(u"DIR  000002: /root/a\n");
+    scythe::flush_logs();
+    std::string line = "ERR  000001: run.log: Unknown error 112 at WriteFile() (112)\r\n";
+    EXPECT_EQ(console(), line);
+    EXPECT_EQ(file(u"error.log"), line);
+    EXPECT_EQ(counters.errors, 1);
+}
+
+TEST_F(Reporting, ConsoleLinesWaitNoLongerThanAQuarterSecond) {
+    scythe::write_console(u"first\n");
+    EXPECT_EQ(fake::system.console, "");  // buffered
+    fake::system.milliseconds += 249;
+    scythe::write_console(u"second\n");
+    EXPECT_EQ(fake::system.console, "");
+    fake::system.milliseconds += 1;
+    scythe::write_console(u"third\n");
+    EXPECT_EQ(fake::system.console, "first\r\nsecond\r\nthird\r\n");
+}

@@ -180,3 +180,34 @@ TEST_F(Run, WhatThePathReachesIsJudgedBeforeAnyLogIsOpened) {
     EXPECT_TRUE(fake::system.files.empty());
     EXPECT_TRUE(fake::exists(u"/root"));
 }
+
+TEST_F(Run, InterruptionStopsTheWalkAndRemovesNothingAbove) {
+    fake::add_directory(u"/root/a");
+    fake::add_directory(u"/root/a/b");
+    fake::add_file(u"/root/a/b/f");
+    fake::add_file(u"/root/a/after");
+    fake::system.before_opening = [](const std::u16string& path) {
+        if (path == u"/root/a/b") fake::system.interrupted = true;
+    };
+    EXPECT_EQ(run({u"/Dir:/root", u"/SubDirectories", u"/IgnoreErrors", u"/Log:run.log", u"/ErrorLog:error.log"}), 1);
+    std::string interrupted = "ERR  000001: /root/a/b: The operation was canceled by the user. at Interrupted (1223)\r\n";
+    EXPECT_EQ(file(u"error.log"), interrupted);
+    std::string log = file(u"run.log");
+    EXPECT_NE(log.find("DIR  000003: /root/a/b\r\n" + interrupted + "\r\n-------------------------------------------\r\n"
+                       "Directories    : 3\r\nFiles          : 0\r\nErrors         : 1\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(fake::exists(u"/root/a/b/f"));
+    EXPECT_TRUE(fake::exists(u"/root/a/after"));
+}
+
+TEST_F(Run, TheRunNeverDeletesItsOwnLogs) {
+    fake::add_file(u"/root/run.log");
+    fake::add_file(u"/root/other");
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent", u"/IgnoreErrors", u"/Log:/root/run.log"}), 3);
+    EXPECT_TRUE(fake::exists(u"/root/run.log"));
+    EXPECT_FALSE(fake::exists(u"/root/other"));
+    EXPECT_NE(file(u"/root/run.log").find("FILE 000001: /root/run.log (0 KB)\r\n"
+                                         "ERR  000001: /root/run.log: Unknown error 32 at DeleteFile() (32)\r\n"),
+              std::string::npos);
+}

@@ -59,3 +59,9 @@ TEST(ElapsedTime, HoursMinutesSecondsWithTwoDigitsAtLeast) {
     EXPECT_EQ(scythe::format_elapsed(59), u"00:00:59");
     EXPECT_EQ(scythe::format_elapsed(360000), u"100:00:00");
 }
+
+TEST(Encoding, PathsStayOneLineAndReadBackToTheExactName) {
+    std::u16string line;
+    scythe::append_path(line, u"a\nb\rc\x01\x1f d\x7f<U+0041>\u00e9>");
+    EXPECT_EQ(encoded(line), "a<U+000A>b<U+000D>c<U+0001><U+001F> d<U+007F><U+003C>U+0041>\xe9>");
+}

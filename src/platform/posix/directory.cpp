@@ -173,7 +173,10 @@ bool read_status(const Directory& directory, const DirectoryEntry& entry, struct
 
 // Directories are looked at at once (mount point, read-only bit); files
 // only when their size or bit is wanted, which saves a call per file.
-void describe_entry(const Directory& directory, const char* name, unsigned char type, DirectoryEntry& entry) {
+void describe_entry(const Directory& directory, const dirent64& record, DirectoryEntry& entry) {
+    const char* name = record.d_name;
+    unsigned char type = record.d_type;
+    entry.inode = record.d_ino;
     entry.native_name.assign(name);
     decode_native_bytes_into(entry.name, entry.native_name);
     entry.attributes = type == DT_DIR ? attribute_directory : 0;
@@ -341,7 +344,7 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
         auto* record = reinterpret_cast<const dirent64*>(directory.buffer.data() + directory.offset);
         directory.offset += record->d_reclen;
         if (is_dot_or_dot_dot(record->d_name)) continue;
-        describe_entry(directory, record->d_name, record->d_type, entry);
+        describe_entry(directory, *record, entry);
         return 0;
     }
 }
@@ -399,7 +402,34 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const 
     return no_error;
 }
 
+namespace {
+struct ProtectedFile {
+    std::uint64_t device, inode;
+};
+std::vector<ProtectedFile> protected_files;
+
+bool is_protected(const Directory& parent, const DirectoryEntry& entry) {
+    for (const ProtectedFile& file : protected_files) {
+        if (file.inode != entry.inode) continue;
+        struct stat status {};
+        if (fstatat(parent.fd.get(), entry.native_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            status.st_dev == file.device && status.st_ino == file.inode)
+            return true;
+    }
+    return false;
+}
+}  // namespace
+
+void protect_output_file(FileHandle file) {
+    struct stat status {};
+    if (fstat(file, &status) == 0 && S_ISREG(status.st_mode))
+        protected_files.push_back({static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)});
+}
+
+// The listing's inode number tells, without another call, whether an entry
+// may be one of the run's own logs.
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+    if (!protected_files.empty() && is_protected(parent, entry)) return EBUSY;
     return remove_entry(parent, entry, 0);
 }
 

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -35,10 +37,58 @@ std::u16string error_message(ErrorCode code) {
     return text ? decode_native_bytes(text) : std::u16string();
 }
 
+namespace {
+
+volatile std::sig_atomic_t interruption = 0;
+
+// The first request is noted and the walk stops before its next operation;
+// a second one ends the process as the signal would have.
+void on_interruption(int signal_number) {
+    if (interruption) {
+        std::signal(signal_number, SIG_DFL);
+        std::raise(signal_number);
+        return;
+    }
+    interruption = 1;
+}
+
+// A log must never take the number of a standard descriptor that was
+// closed at start, or console text would land in it.
+void open_closed_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int opened = ::open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
+}  // namespace
+
+bool interruption_requested() { return interruption != 0; }
+
+ErrorCode cancelled_error() { return ECANCELED; }
+
+void run_finished() {}
+
+std::uint64_t monotonic_milliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
 void prepare_process() {
+    open_closed_standard_descriptors();
     // Output that nobody reads any more (a closed pipe) must not end a run
     // halfway: write errors are ignored, not fatal.
     std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = on_interruption;
+    action.sa_flags = SA_RESTART;  // a write in progress finishes; the walk checks between operations
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
     // Every level of the walk holds its directory open.
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -70,14 +120,34 @@ void write_all(int fd, std::string_view bytes) {
 
 void write_console(std::string_view bytes) { write_all(STDOUT_FILENO, bytes); }
 
+// Opening a FIFO for writing waits for a reader; non-blocking, it fails at
+// once instead (ENXIO), and writes block again once it is open.
 bool create_output_file(const std::u16string& path, FileHandle& file) {
-    file = ::open(to_native_bytes(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    return file >= 0 || fail_with_errno();
+    file = ::open(to_native_bytes(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (file < 0) return fail_with_errno();
+    int flags = fcntl(file, F_GETFL);
+    if (flags >= 0) fcntl(file, F_SETFL, flags & ~O_NONBLOCK);
+    return true;
 }
 
-void write_file(FileHandle file, std::string_view bytes) { write_all(file, bytes); }
+ErrorCode write_file(FileHandle file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t written = ::write(file, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return static_cast<ErrorCode>(errno);
+        if (written == 0) return EIO;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return 0;
+}
 
 void close_file(FileHandle file) { ::close(file); }
+
+bool same_file(FileHandle first, FileHandle second) {
+    struct stat one {}, other {};
+    return fstat(first, &one) == 0 && fstat(second, &other) == 0 && one.st_dev == other.st_dev &&
+           one.st_ino == other.st_ino;
+}
 
 // ---- native interface stand-ins ----
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <ctime>
+#include <type_traits>
 
 #include "platform/win32/win32.h"
 
@@ -22,12 +23,44 @@ std::u16string error_message(ErrorCode code) {
     return message;
 }
 
-// A process whose current directory lies inside the tree would keep that
-// directory from being removed.
+namespace {
+
+volatile LONG interruption = 0;
+HANDLE run_finished_event = nullptr;
+
+// Runs on a thread of its own. The first request is noted and the walk
+// stops before its next operation; a second one falls through to the
+// default handler, which ends the process. When the console is closed or
+// the user logs off, the process ends as soon as this returns, so it waits
+// (within the system's few seconds) until the run has written everything.
+BOOL WINAPI on_console_control(DWORD event) {
+    if (InterlockedExchange(&interruption, 1) != 0) return FALSE;
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        WaitForSingleObject(run_finished_event, 4000);
+    return TRUE;
+}
+static_assert(std::is_same_v<decltype(&on_console_control), PHANDLER_ROUTINE>);
+
+}  // namespace
+
+bool interruption_requested() { return interruption != 0; }
+
+ErrorCode cancelled_error() { return ERROR_CANCELLED; }
+
+void run_finished() {
+    if (run_finished_event) SetEvent(run_finished_event);
+}
+
+std::uint64_t monotonic_milliseconds() { return GetTickCount64(); }
+
 void prepare_process() {
+    // A process whose current directory lies inside the tree would keep
+    // that directory from being removed.
     wchar_t system_directory[MAX_PATH];
     UINT length = GetSystemDirectoryW(system_directory, MAX_PATH);
     if (length > 0 && length < MAX_PATH) SetCurrentDirectoryW(system_directory);
+    run_finished_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_control, TRUE);
 }
 
 int exit_status(int result) { return result; }
@@ -50,13 +83,34 @@ void write_all(HANDLE handle, std::string_view bytes) {
 // Written as bytes to the handle itself: no C runtime text mode to double CR LF.
 void write_console(std::string_view bytes) { write_all(GetStdHandle(STD_OUTPUT_HANDLE), bytes); }
 
+// Shared for reading and writing but not for deletion: a walk that meets
+// the run's own log fails to delete it with a sharing violation.
 bool create_output_file(const std::u16string& path, FileHandle& file) {
-    file = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
     return file != INVALID_HANDLE_VALUE;
 }
 
-void write_file(FileHandle file, std::string_view bytes) { write_all(file, bytes); }
+ErrorCode write_file(FileHandle file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        DWORD written = 0;
+        DWORD chunk = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
+        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) return GetLastError();
+        if (written == 0) return ERROR_WRITE_FAULT;
+        bytes.remove_prefix(written);
+    }
+    return 0;
+}
+
+bool same_file(FileHandle first, FileHandle second) {
+    BY_HANDLE_FILE_INFORMATION one{}, other{};
+    return GetFileInformationByHandle(first, &one) && GetFileInformationByHandle(second, &other) &&
+           one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
+           one.nFileIndexLow == other.nFileIndexLow;
+}
+
+// The sharing mode of the log already refuses its deletion.
+void protect_output_file(FileHandle) {}
 
 void close_file(FileHandle file) { CloseHandle(file); }
 
