@@ -144,8 +144,8 @@ Result run(const Target& target, const std::vector<std::string>& arguments, int 
     return run_and_read(command_line(target, arguments), uid);
 }
 
-Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,
-                       const std::vector<int>& signals) {
+Result run_stopping_at(const Target& target, const std::vector<std::string>& arguments, const std::string& marker,
+                       const std::function<void(int)>& meanwhile) {
     int pipe_ends[2];
     if (pipe2(pipe_ends, O_CLOEXEC) != 0) return {};
     pid_t child = start(command_line(target, arguments), pipe_ends[1], -1);
@@ -153,14 +153,66 @@ Result run_interrupted(const Target& target, const std::vector<std::string>& arg
     Result result;
     char buffer[4096];
     ssize_t length;
-    while (result.output.find("DIR  000001") == std::string::npos &&
-           (length = read(pipe_ends[0], buffer, sizeof buffer)) > 0)
+    while (result.output.find(marker) == std::string::npos && (length = read(pipe_ends[0], buffer, sizeof buffer)) > 0)
         result.output.append(buffer, length);
-    for (int signal_number : signals) kill(child, signal_number);
+    meanwhile(child);
     while ((length = read(pipe_ends[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, length);
     ::close(pipe_ends[0]);
     result.exit_code = exit_code_of(child);
     return result;
+}
+
+Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,
+                       const std::vector<int>& signals) {
+    return run_stopping_at(target, arguments, "DIR  000001", [&](int child) {
+        for (int signal_number : signals) kill(child, signal_number);
+    });
+}
+
+Background start_background(const std::vector<std::string>& command) {
+    int input[2], output[2];
+    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return {};
+    std::vector<std::string> parts = command;
+    std::vector<char*> argv;
+    for (std::string& part : parts) argv.push_back(part.data());
+    argv.push_back(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(input[0], STDIN_FILENO);
+        dup2(output[1], STDOUT_FILENO);
+        setenv("WINEDEBUG", "-all", 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(input[0]);
+    ::close(output[1]);
+    Background background;
+    background.pid = child;
+    background.input = input[1];
+    background.output = output[0];
+    return background;
+}
+
+std::string Background::read_line() {
+    std::string line;
+    char c;
+    while (read(output, &c, 1) == 1 && c != '\n') line.push_back(c);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+int Background::finish() {
+    ::close(input);
+    int code = exit_code_of(pid);
+    ::close(output);
+    pid = -1;
+    return code;
+}
+
+Background::~Background() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    finish();
 }
 
 int run_with_output_missing(const Target& target, const std::vector<std::string>& arguments) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,11 +39,29 @@ void write_file(const fs::path& path, const std::string& content = "");
 Result run(const Target& target, const std::vector<std::string>& arguments, int uid = -1);
 // Runs a command line as it is (no Wine): prlimit, chroot and the like.
 Result run_command(const std::vector<std::string>& command);
-// Starts the program, reads its output until the walk has begun, then stops
-// reading, so that the run blocks on a full pipe and cannot end before the
-// signals arrive; sends them, and reads on to the end.
+// Starts the program and reads its output until it shows marker, then stops
+// reading: a run with enough output blocks on the full pipe and cannot go
+// far past that point. Calls meanwhile(pid) and reads on to the end.
+Result run_stopping_at(const Target& target, const std::vector<std::string>& arguments, const std::string& marker,
+                       const std::function<void(int)>& meanwhile);
+// As above, once the walk has begun: sends the signals.
 Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,
                        const std::vector<int>& signals);
+
+// A program running beside the test, its standard input and output pipes.
+struct Background {
+    int pid = -1;
+    int input = -1;   // closing it ends the program's input
+    int output = -1;
+    std::string read_line();  // without its line end
+    int finish();             // closes its input and waits for it
+    Background() = default;
+    Background(Background&& other) noexcept : pid(other.pid), input(other.input), output(other.output) {
+        other.pid = -1;
+    }
+    ~Background();  // a test that stopped early leaves nothing running
+};
+Background start_background(const std::vector<std::string>& command);
 // Runs with standard output closed.
 int run_with_output_missing(const Target& target, const std::vector<std::string>& arguments);
 // Runs with standard output a pipe that nobody reads; gives the exit status.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "harness.h"
 
@@ -165,9 +166,9 @@ TEST_F(Walk, SparseFileSizeIsTheFull64BitSize) {
 }
 
 TEST_F(Walk, PathsLongerThanTheSystemLimit) {
-    // Under Wine every call takes the full Unix path, so the Windows build
-    // is shown past the Windows limit of 260 rather than past PATH_MAX.
-    int depth = target_->windows() ? 12 : 45;
+    // Wine builds a full Unix path for every call, so the Windows build is
+    // shown past the Windows limit of 260 but short of PATH_MAX.
+    int depth = target_->windows() ? 35 : 100;
     build_chain(path("tree"), std::string(100, 'd'), depth, "leaf");
     Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", "/Log:" + argument("run.log")});
     EXPECT_EQ(result.exit_code, 0) << read_file(path("run.log"));
@@ -324,4 +325,70 @@ TEST_F(Walk, DeepChainUnderALowOpenFileLimitGivesTheLinesOfAnUnlimitedRun) {
     EXPECT_NE(limited.second.find(log_summary(3001, 3002, 103)), std::string::npos);
     EXPECT_EQ(limited.second.find(shown(stuck.substr(5)) + ": Operation not permitted at DeleteFile()"),
               limited.second.rfind(shown(stuck.substr(5)) + ": Operation not permitted at DeleteFile()"));
+}
+
+TEST_F(Walk, ADirectorySwappedForALinkAfterTheWalkEnteredItLeadsNowhere) {
+    for (int round = 0; round < 3; ++round) {
+        fs::create_directories(path("tree/a"));
+        fs::create_directories(path("outside"));
+        for (int i = 0; i < 3000; ++i) {
+            std::string name = "file-" + std::to_string(i);
+            write_file(path("tree/a/" + name));
+            write_file(path("outside/" + name), "keep");
+        }
+        // Inside a, the walk has 3,000 lines to write to a pipe that is not
+        // read: it is still in there when a is moved and replaced.
+        Result result = run_stopping_at(*target_, {"/Dir:" + argument("tree"), "/SubDirectories"},
+                                        "DIR  000002: " + shown("a") + "\r\n", [&](int) {
+                                            fs::rename(path("tree/a"), path("tree/a-moved"));
+                                            fs::create_directory_symlink(path("outside"), path("tree/a"));
+                                        });
+        EXPECT_NE(result.exit_code, 0);
+        EXPECT_EQ(std::distance(fs::directory_iterator(path("outside")), {}), 3000) << "round " << round;
+        EXPECT_EQ(read_file(path("outside/file-0")), "keep");
+        std::system(("rm -rf '" + path("tree").string() + "' '" + path("outside").string() + "'").c_str());
+    }
+}
+
+TEST_F(Walk, HardLinksAndNamesThatWindowsWouldTrim) {
+    write_file(path("outside"), "keep");
+    fs::permissions(path("outside"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::create_hard_link(path("outside"), path("tree/linked"));
+    fs::create_directories(path("tree/dir. "));
+    for (const char* name : {"tree/dots...", "tree/space ", "tree/dir. /in. .", "tree/dir. /plain"})
+        write_file(path(name));
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(read_file(path("error.log")), "");
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(fs::exists(path("tree")));
+    // The read-only bit belongs to the file: its other link keeps it.
+    EXPECT_EQ(fs::status(path("outside")).permissions(),
+              fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(read_file(path("outside")), "keep");
+}
+
+TEST_F(Walk, PathsBeyondWhatWineCanReachAreRefusedNotPretended) {
+    if (!target_->windows()) GTEST_SKIP() << "a limit of Wine";
+    build_chain(path("tree"), std::string(100, 'd'), 50, "leaf");
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
+    EXPECT_NE(read_file(path("error.log")).find(": File name is too long. at CreateFile(DIR) (206)\r\n"), std::string::npos);
+    EXPECT_NE(result.exit_code, 0);
+    EXPECT_TRUE(fs::exists(path("tree")));
+}
+
+TEST_F(Walk, AFileHeldOpenByAnotherProgramGivesOneErrorLine) {
+    if (!target_->windows()) GTEST_SKIP() << "delete-pending files are a Windows matter";
+    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
+    fs::create_directories(path("tree/sub"));
+    write_file(path("tree/sub/held"));
+    Background holder = start_background({target_->wine, helper, argument("tree/sub/held")});
+    ASSERT_EQ(holder.read_line(), "ready");
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
+    // Deleted, but pending while held: its directory is not empty, after
+    // the retries, and only that is reported.
+    EXPECT_EQ(read_file(path("error.log")),
+              "ERR  000001: " + shown("sub") + ": Directory is not empty. at RemoveDirectory() (145)\r\n");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(holder.finish(), 0);
+    EXPECT_FALSE(fs::exists(path("tree/sub/held")));  // gone with the last handle
 }
