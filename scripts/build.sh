@@ -15,7 +15,7 @@ for target in x64:x86_64 x86:i686; do
     [ "${CI:-}" = true ] && exit 1
     continue
   fi
-  cmake -S . -B "build-windows-$name" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  cmake --no-warn-unused-cli -S . -B "build-windows-$name" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
   cmake --build "build-windows-$name"
 done

@@ -10,7 +10,7 @@ const char* const hyphen_line = "-------------------------------------------\n";
 
 namespace {
 
-const char* const program_version = "1.1.1";
+const char* const program_version = SCYTHE_VERSION;
 
 std::u16string setting_line(std::string_view label, bool value) {
     std::u16string line = ascii_text(label);
