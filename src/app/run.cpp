@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "delete/native.h"
+#include "delete/retries.h"
 #include "delete/walk.h"
 #include "platform/platform.h"
 #include "privilege/privilege.h"

@@ -29,6 +29,7 @@
 #include <deque>
 #include <set>
 
+#include "delete/retries.h"
 #include "report/errors.h"
 #include "report/output.h"
 #include "report/text.h"
@@ -112,7 +113,7 @@ private:
     bool enter(Level& parent) {
         count_and_show_directory();
         platform::OwnedDirectory child;
-        if (ErrorCode error = platform::open_subdirectory(*parent.directory, parent.entry, path_, child)) {
+        if (ErrorCode error = platform::open_subdirectory(*parent.directory, parent.entry, child)) {
             report_win32_error(path_, "CreateFile(DIR)", error);
             return false;
         }
@@ -263,7 +264,7 @@ private:
     bool remove_subdirectory(Level& parent, bool emptied) {
         const DirectoryEntry& entry = parent.entry;
         ErrorCode error = clear_read_only(parent);
-        auto remove = [&] { return platform::remove_directory(*parent.directory, entry, path_); };
+        auto remove = [&] { return platform::remove_directory(*parent.directory, entry); };
         if (!error) error = emptied ? retries_.run(remove) : remove();
         if (!error) return true;
         report_win32_error(path_, "RemoveDirectory()", error);
@@ -279,7 +280,7 @@ private:
         }
         // The read-only bit is looked at only once the deletion is refused,
         // which saves reading it for every file where none is read-only.
-        auto remove = [&] { return platform::delete_file(*parent.directory, entry, path_); };
+        auto remove = [&] { return platform::delete_file(*parent.directory, entry); };
         ErrorCode refused = retries_.run(remove);
         if (!refused) return true;
         platform::complete_entry(*parent.directory, entry);
@@ -296,7 +297,7 @@ private:
     ErrorCode clear_read_only(Level& parent) {
         const DirectoryEntry& entry = parent.entry;
         if (!(entry.attributes & platform::attribute_read_only)) return no_error;
-        ErrorCode error = platform::clear_read_only(*parent.directory, entry, path_);
+        ErrorCode error = platform::clear_read_only(*parent.directory, entry);
         if (error) report_win32_error(path_, "SetFileAttributes(remove read only attribute)", error);
         return error;
     }

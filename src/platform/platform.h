@@ -154,8 +154,7 @@ Directory* root_directory(Root& root);
 ErrorCode remove_root(Root& root);
 
 // Opens a child of an open directory as itself: never through a link.
-ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, const std::u16string& path,
-                            OwnedDirectory& opened);
+ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened);
 // One entry per call; restart on the first call for a directory.
 // Returns 0 or more with an entry, status_no_more_files at the end,
 // another negative status on failure.
@@ -182,11 +181,11 @@ ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const Dire
 bool worth_retrying(ErrorCode error);
 void pause_milliseconds(unsigned milliseconds);
 
-// Operations on an entry of an open directory; path is for the system
-// calls of the Windows build only.
-ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string& path);
-ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string& path);
-ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, const std::u16string& path);
+// Operations on an entry of an open directory, through its handle: no
+// full path is looked up again.
+ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry);
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry);
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry);
 
 // ---- privileges ----
 

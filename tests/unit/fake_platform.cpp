@@ -248,8 +248,7 @@ ErrorCode remove_root(Root& root) {
     return remove_empty_directory(root.path);
 }
 
-ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, const std::u16string&,
-                            OwnedDirectory& opened) {
+ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened) {
     if (system.before_opening) system.before_opening(child_path(parent, entry));
     return open_at(child_path(parent, entry), opened);
 }
@@ -298,14 +297,14 @@ bool worth_retrying(ErrorCode error) { return system.transient_errors.count(erro
 
 void pause_milliseconds(unsigned milliseconds) { system.pauses.push_back(milliseconds); }
 
-ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     std::u16string path = child_path(parent, entry);
     if (ErrorCode error = injected(system.fail_clear, path)) return error;
     system.nodes[path].attributes &= ~attribute_read_only;
     return no_error;
 }
 
-ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry) {
     std::u16string path = child_path(parent, entry);
     for (const std::u16string& log : system.protected_files)
         if (log == path) return 32;
@@ -315,7 +314,7 @@ ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std:
     return no_error;
 }
 
-ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry) {
     return remove_empty_directory(child_path(parent, entry));
 }
 

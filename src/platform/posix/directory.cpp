@@ -318,8 +318,7 @@ ErrorCode remove_root(Root& root) {
     return no_error;
 }
 
-ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, const std::u16string&,
-                            OwnedDirectory& opened) {
+ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened) {
     Descriptor fd(openat(parent.fd.get(), entry.native_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (ErrorCode error = adopt(std::move(fd), opened)) return error;
     if (!opened->identity.same_mount(parent.identity)) {
@@ -392,7 +391,7 @@ bool worth_retrying(ErrorCode) { return false; }
 
 void pause_milliseconds(unsigned milliseconds) { usleep(milliseconds * 1000u); }
 
-ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     struct stat status {};
     const char* name = entry.native_name.c_str();
     if (fstatat(parent.fd.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return errno_code();
@@ -428,12 +427,12 @@ void protect_output_file(FileHandle file) {
 
 // The listing's inode number tells, without another call, whether an entry
 // may be one of the run's own logs.
-ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry) {
     if (!protected_files.empty() && is_protected(parent, entry)) return EBUSY;
     return remove_entry(parent, entry, 0);
 }
 
-ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry) {
     return remove_entry(parent, entry, AT_REMOVEDIR);
 }
 

@@ -472,8 +472,7 @@ ErrorCode remove_root(Root& root) {
     return error;
 }
 
-ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, const std::u16string&,
-                            OwnedDirectory& opened) {
+ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened) {
     Handle handle;
     if (LONG status = open_for_listing(parent.handle.get(), entry.name, handle); status < 0) return error_of(status);
     // A directory turned into a link since it was listed is not entered.
@@ -535,7 +534,7 @@ bool worth_retrying(ErrorCode error) { return error == ERROR_SHARING_VIOLATION |
 
 void pause_milliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
-ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     Handle handle;
     ErrorCode error;
     open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, handle, error);
@@ -545,7 +544,7 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry, const 
     return set_attributes(handle.get(), basic.file_attributes & ~static_cast<ULONG>(FILE_ATTRIBUTE_READONLY));
 }
 
-ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry) {
     Handle handle;
     ErrorCode error;
     open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle,
@@ -556,7 +555,7 @@ ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, const std:
     return error;
 }
 
-ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, const std::u16string&) {
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry) {
     Handle handle;
     ErrorCode error;
     open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES, option_directory, handle, error);
