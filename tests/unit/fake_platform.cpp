@@ -137,9 +137,7 @@ bool same_file(FileHandle first, FileHandle second) {
     return system.open_files[static_cast<std::size_t>(first)] == system.open_files[static_cast<std::size_t>(second)];
 }
 
-void protect_output_file(FileHandle file) {
-    system.protected_files.push_back(system.open_files[static_cast<std::size_t>(file)]);
-}
+void protect_output_file(FileHandle) {}
 
 bool interruption_requested() { return system.interrupted; }
 ErrorCode cancelled_error() { return 1223; }
@@ -225,10 +223,6 @@ OpenedRoot open_root(const std::u16string& path) {
         opened.root->id = node->second.id;
         return opened;
     }
-    if (path == system.file_system_root) {
-        opened.kind = RootKind::file_system_root;
-        return opened;
-    }
     opened.error = open_at(path, opened.root->directory);
     opened.kind = opened.error ? RootKind::unopened : RootKind::directory;
     if (!opened.error) opened.root->id = opened.root->directory->id;
@@ -306,8 +300,6 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
 
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry) {
     std::u16string path = child_path(parent, entry);
-    for (const std::u16string& log : system.protected_files)
-        if (log == path) return 32;
     if (ErrorCode error = injected(system.fail_delete, path)) return error;
     if (system.nodes[path].attributes & attribute_read_only) return 5;
     fake::remove_node(path);

@@ -28,7 +28,6 @@ struct System {
     std::map<std::u16string, Node> nodes;  // by full path
     std::map<std::uint64_t, std::u16string> path_of;  // node id to its path now
     std::uint64_t last_id = 0;
-    std::u16string file_system_root = u"/";
     std::size_t directory_handle_budget = SIZE_MAX;
     std::size_t open_directories = 0, most_open_directories = 0;
     // Called with a subdirectory's path just before the walk opens it.
@@ -52,7 +51,7 @@ struct System {
     std::map<std::string, std::uint32_t> fail_lookup, fail_adjust;
     bool fail_close_token = false;
     std::vector<std::string> looked_up, enabled_privileges;
-    std::vector<std::u16string> open_files, closed_files, closed_directories, protected_files;
+    std::vector<std::u16string> open_files, closed_files, closed_directories;
     std::map<std::u16string, std::uint32_t> fail_write;  // output files whose writes fail
     bool interrupted = false;
     std::uint64_t milliseconds = 0;  // the monotonic clock

@@ -159,28 +159,6 @@ TEST_F(Run, EachRunStartsFromFreshSettingsAndCounters) {
     EXPECT_NE(console_text.find(summary(1, 0, 0)), std::string::npos);
 }
 
-TEST_F(Run, RootThatIsALinkIsRemovedAsALinkWithoutBeingEntered) {
-    fake::reset(u"/top");
-    fake::add_directory(u"/top/link", scythe::platform::attribute_reparse_point);
-    fake::system.fail_open[u"/top/link"] = 5;  // entering it would show
-    EXPECT_EQ(run({u"/Dir:/top/link", u"/Silent", u"/Log:run.log"}), 0);
-    std::string log = file(u"run.log");
-    EXPECT_NE(log.find("-------------------------------------------\r\nDIR  000001: /top/link\r\n\r\n"
-                       "-------------------------------------------\r\n"
-                       "Directories    : 1\r\nFiles          : 0\r\nErrors         : 0\r\n"),
-              std::string::npos)
-        << log;
-    EXPECT_FALSE(fake::exists(u"/top/link"));
-}
-
-TEST_F(Run, WhatThePathReachesIsJudgedBeforeAnyLogIsOpened) {
-    fake::system.file_system_root = u"/root";
-    EXPECT_EQ(run({u"/Dir:/root", u"/SubDirectories", u"/Log:run.log"}), -1);
-    EXPECT_EQ(console(), "Source path is the file-system root, refusing to delete it.\r\n");
-    EXPECT_TRUE(fake::system.files.empty());
-    EXPECT_TRUE(fake::exists(u"/root"));
-}
-
 TEST_F(Run, InterruptionStopsTheWalkAndRemovesNothingAbove) {
     fake::add_directory(u"/root/a");
     fake::add_directory(u"/root/a/b");
@@ -199,15 +177,4 @@ TEST_F(Run, InterruptionStopsTheWalkAndRemovesNothingAbove) {
         << log;
     EXPECT_TRUE(fake::exists(u"/root/a/b/f"));
     EXPECT_TRUE(fake::exists(u"/root/a/after"));
-}
-
-TEST_F(Run, TheRunNeverDeletesItsOwnLogs) {
-    fake::add_file(u"/root/run.log");
-    fake::add_file(u"/root/other");
-    EXPECT_EQ(run({u"/Dir:/root", u"/Silent", u"/IgnoreErrors", u"/Log:/root/run.log"}), 3);
-    EXPECT_TRUE(fake::exists(u"/root/run.log"));
-    EXPECT_FALSE(fake::exists(u"/root/other"));
-    EXPECT_NE(file(u"/root/run.log").find("FILE 000001: /root/run.log (0 KB)\r\n"
-                                         "ERR  000001: /root/run.log: Unknown error 32 at DeleteFile() (32)\r\n"),
-              std::string::npos);
 }

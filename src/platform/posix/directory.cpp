@@ -16,9 +16,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <utility>
@@ -353,9 +355,15 @@ void complete_entry(Directory& parent, DirectoryEntry& entry) {
     if (!entry.complete && read_status(parent, entry, status)) describe(parent, status, entry);
 }
 
-// Well under the 1,024 that services and containers often get, with room
-// for the logs and whatever else the process holds.
-std::size_t directory_handle_budget() { return 64; }
+// Well under the 1,024 that services and containers often get, and never
+// more than half of what this process may open, which leaves room for the
+// logs and whatever else it holds.
+std::size_t directory_handle_budget() {
+    constexpr std::size_t most = 64, fewest = 4;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return most;
+    return std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur) / 2, fewest, most);
+}
 
 void release_directory(Directory& directory) {
     directory.fd.reset();

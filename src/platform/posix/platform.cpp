@@ -89,12 +89,6 @@ void prepare_process() {
     action.sa_flags = SA_RESTART;  // a write in progress finishes; the walk checks between operations
     sigemptyset(&action.sa_mask);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
-    // Every level of the walk holds its directory open.
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
 }
 
 int exit_status(int result) {
