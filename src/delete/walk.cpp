@@ -103,6 +103,16 @@ private:
     std::size_t released_end_ = levels_kept_at_top;
     std::u16string line_;
     Retries retries_;
+    // Until the system refuses it; then the classic form for the rest of the run.
+    platform::DeletionForm form_ = platform::DeletionForm::ignoring_read_only;
+
+    template <typename Operation>
+    ErrorCode in_learned_form(Operation operation) {
+        ErrorCode error = operation(form_);
+        if (error != platform::deletion_form_refused) return error;
+        form_ = platform::DeletionForm::classic;
+        return operation(form_);
+    }
 
     static bool is_link(const DirectoryEntry& entry) {
         return (entry.attributes & platform::attribute_reparse_point) &&
@@ -261,11 +271,15 @@ private:
 
     // Only a directory whose walk deleted everything can be "not empty" for a moment
     // (deleted children someone still holds open) rather than for good.
+    // The classic form wants the read-only bit cleared first.
     bool remove_subdirectory(Level& parent, bool emptied) {
-        const DirectoryEntry& entry = parent.entry;
-        ErrorCode error = clear_read_only(parent);
-        auto remove = [&] { return platform::remove_directory(*parent.directory, entry); };
-        if (!error) error = emptied ? retries_.run(remove) : remove();
+        auto remove_in = [&](platform::DeletionForm form) {
+            if (form == platform::DeletionForm::classic)
+                if (ErrorCode error = clear_read_only(parent)) return error;
+            return platform::remove_directory(*parent.directory, parent.entry, form);
+        };
+        auto remove = [&] { return in_learned_form(remove_in); };
+        ErrorCode error = emptied ? retries_.run(remove) : remove();
         if (!error) return true;
         report_win32_error(path_, "RemoveDirectory()", error);
         return failed(parent);
@@ -280,7 +294,10 @@ private:
         }
         // The read-only bit is looked at only once the deletion is refused,
         // which saves reading it for every file where none is read-only.
-        auto remove = [&] { return platform::delete_file(*parent.directory, entry); };
+        auto remove = [&] {
+            return in_learned_form(
+                [&](platform::DeletionForm form) { return platform::delete_file(*parent.directory, entry, form); });
+        };
         ErrorCode refused = retries_.run(remove);
         if (!refused) return true;
         platform::complete_entry(*parent.directory, entry);

@@ -181,11 +181,21 @@ ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const Dire
 bool worth_retrying(ErrorCode error);
 void pause_milliseconds(unsigned milliseconds);
 
+// How an entry is deleted where the system offers a choice (Windows):
+// with POSIX semantics, ignoring the read-only bit (the name goes at once,
+// even while someone holds the file open, and no attribute changes), or the
+// classic disposition, which needs the read-only bit cleared first.
+enum class DeletionForm { ignoring_read_only, classic };
+// The system refuses the form itself, whatever the entry: the caller then
+// uses the classic one from there on. (Win32 codes with bit 29 set are
+// reserved for applications; errno values never come near.)
+inline constexpr ErrorCode deletion_form_refused = 0x20000001;
+
 // Operations on an entry of an open directory, through its handle: no
 // full path is looked up again.
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry);
-ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry);
-ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry);
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm form);
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form);
 
 // ---- privileges ----
 

@@ -298,15 +298,23 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     return no_error;
 }
 
-ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry) {
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
     std::u16string path = child_path(parent, entry);
+    system.deletion_forms.push_back(form);
+    if (form == DeletionForm::ignoring_read_only) {
+        if (system.refuse_ignoring_read_only) return deletion_form_refused;
+        if (ErrorCode error = injected(system.fail_delete, path)) return error;
+        fake::remove_node(path);
+        return no_error;
+    }
     if (ErrorCode error = injected(system.fail_delete, path)) return error;
     if (system.nodes[path].attributes & attribute_read_only) return 5;
     fake::remove_node(path);
     return no_error;
 }
 
-ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry) {
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
+    if (form == DeletionForm::ignoring_read_only && system.refuse_ignoring_read_only) return deletion_form_refused;
     return remove_empty_directory(child_path(parent, entry));
 }
 

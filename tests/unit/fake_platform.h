@@ -54,6 +54,10 @@ struct System {
     std::vector<std::u16string> open_files, closed_files, closed_directories;
     std::map<std::u16string, std::uint32_t> fail_write;  // output files whose writes fail
     bool interrupted = false;
+    // Deletion forms: the one that ignores the read-only bit is refused
+    // (as by Wine or a FAT volume) unless this is false.
+    bool refuse_ignoring_read_only = true;
+    std::vector<scythe::platform::DeletionForm> deletion_forms;
     std::uint64_t milliseconds = 0;  // the monotonic clock
     std::int64_t clock = 1000;
     std::int64_t clock_step = 0;  // added at every reading

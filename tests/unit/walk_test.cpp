@@ -360,3 +360,27 @@ TEST_F(Walk, NotEmptyIsNotRetriedWhereTheWalkBelowGaveUp) {
     EXPECT_EQ(delete_tree(u"/root"), 0);
     EXPECT_TRUE(fake::system.pauses.empty());
 }
+
+TEST_F(Walk, ReadOnlyEntriesGoWithoutAttributeChangesWhereTheSystemAllows) {
+    fake::add_file(u"/root/locked", 0, attribute_read_only);
+    fake::add_directory(u"/root/dir", attribute_read_only);
+    fake::add_file(u"/root/plain");
+    fake::system.fail_clear[u"/root/locked"] = 5;  // any attempt to clear would show
+    fake::system.fail_clear[u"/root/dir"] = 5;
+    fake::system.refuse_ignoring_read_only = false;
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(counters.errors, 0);
+    EXPECT_EQ(left(), std::vector<std::u16string>{u"/root"});
+
+    // Where it refuses that form, the run learns it at once and clears bits.
+    fake::system.fail_clear.clear();
+    fake::system.deletion_forms.clear();
+    fake::system.refuse_ignoring_read_only = true;
+    fake::add_file(u"/root/first");
+    fake::add_file(u"/root/locked", 0, attribute_read_only);
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(counters.errors, 0);
+    using Form = scythe::platform::DeletionForm;
+    EXPECT_EQ(fake::system.deletion_forms,
+              (std::vector<Form>{Form::ignoring_read_only, Form::classic, Form::classic, Form::classic}));
+}

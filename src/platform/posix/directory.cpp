@@ -435,12 +435,12 @@ void protect_output_file(FileHandle file) {
 
 // The listing's inode number tells, without another call, whether an entry
 // may be one of the run's own logs.
-ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry) {
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm) {
     if (!protected_files.empty() && is_protected(parent, entry)) return EBUSY;
     return remove_entry(parent, entry, 0);
 }
 
-ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry) {
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm) {
     return remove_entry(parent, entry, AT_REMOVEDIR);
 }
 

@@ -13,9 +13,10 @@
 //   the tag read from the entry's own handle) are links; other reparse
 //   points are walked and deleted as what they contain.
 // - Read-only files: POSIX-semantics deletion ignoring the read-only bit
-//   where the system has it (learned once per run); elsewhere the classic
-//   disposition, after the bit is cleared, and the bit set again before the
-//   handle closes on a file with other links, which share it.
+//   where the system has it (the walk learns once per run whether it does);
+//   elsewhere the classic disposition, after the bit is cleared, and the bit
+//   set again before the handle closes on a file with other links, which
+//   share it.
 // - Delete-pending entries: an entry already being deleted counts as gone.
 // - Wine: it cannot open a Unix symbolic link itself and acts on its
 //   target instead, so under Wine each handle is checked to be the entry it
@@ -320,12 +321,10 @@ LONG open_entry(Directory& parent, const DirectoryEntry& entry, ACCESS_MASK acce
     return status;
 }
 
-// Learned once per run: the system (or Wine, or a FAT volume) refuses
-// POSIX-semantics deletion, so the classic form is used from then on.
-bool posix_deletion_refused = false;
-
-ErrorCode set_delete_disposition(HANDLE handle) {
-    if (!posix_deletion_refused) {
+// The system (Windows before 10 1809, a FAT volume, Wine) may refuse the
+// POSIX-semantics class; the walk then learns to use the classic form.
+ErrorCode set_delete_disposition(HANDLE handle, DeletionForm form) {
+    if (form == DeletionForm::ignoring_read_only) {
         DispositionInformationEx disposition{disposition_delete | disposition_posix_semantics |
                                              disposition_ignore_read_only};
         LONG status = set(handle, disposition, file_disposition_information_ex);
@@ -333,8 +332,7 @@ ErrorCode set_delete_disposition(HANDLE handle) {
         bool class_refused = status == status_not_implemented || status == status_invalid_info_class ||
                              status == status_invalid_device_request || status == status_invalid_parameter ||
                              status == status_not_supported;
-        if (!class_refused) return error_of(status);
-        posix_deletion_refused = true;
+        return class_refused ? deletion_form_refused : error_of(status);
     }
     DispositionInformation disposition{TRUE};
     LONG status = set(handle, disposition, file_disposition_information);
@@ -352,7 +350,7 @@ ErrorCode set_attributes(HANDLE handle, ULONG attributes) {
 // links gets it back before its handle closes (only the classic deletion
 // needed it cleared).
 void keep_read_only_for_other_links(HANDLE handle, const DirectoryEntry& entry) {
-    if (!(entry.attributes & FILE_ATTRIBUTE_READONLY) || !posix_deletion_refused) return;
+    if (!(entry.attributes & FILE_ATTRIBUTE_READONLY)) return;
     StandardInformation standard{};
     BasicInformation basic{};
     if (query(handle, standard, file_standard_information) < 0 || standard.number_of_links < 2) return;
@@ -467,7 +465,7 @@ ErrorCode remove_root(Root& root) {
     if (LONG status = open_relative(root.directory->handle.get(), u"", DELETE | FILE_READ_ATTRIBUTES, 0, fresh);
         status < 0)
         return error_of(status);
-    ErrorCode error = set_delete_disposition(fresh.get());
+    ErrorCode error = set_delete_disposition(fresh.get(), DeletionForm::classic);
     if (!error) root.directory.reset();  // the last handles close: the name goes
     return error;
 }
@@ -544,18 +542,18 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     return set_attributes(handle.get(), basic.file_attributes & ~static_cast<ULONG>(FILE_ATTRIBUTE_READONLY));
 }
 
-ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry) {
+ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
     Handle handle;
     ErrorCode error;
     open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle,
                error);
     if (error || !handle) return error;
-    error = set_delete_disposition(handle.get());
-    if (!error) keep_read_only_for_other_links(handle.get(), entry);
+    error = set_delete_disposition(handle.get(), form);
+    if (!error && form == DeletionForm::classic) keep_read_only_for_other_links(handle.get(), entry);
     return error;
 }
 
-ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry) {
+ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
     Handle handle;
     ErrorCode error;
     open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES, option_directory, handle, error);
@@ -567,7 +565,7 @@ ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry) {
             !(tag.file_attributes & FILE_ATTRIBUTE_REPARSE_POINT))
             return ERROR_NOT_A_REPARSE_POINT;
     }
-    return set_delete_disposition(handle.get());
+    return set_delete_disposition(handle.get(), form);
 }
 
 }  // namespace scythe::platform
