@@ -119,6 +119,8 @@ void close_file(FileHandle file) { CloseHandle(file); }
 QueryDirectoryFile query_directory_file = nullptr;
 namespace {
 using StatusToDosError = ULONG(NTAPI*)(LONG status);
+// The entry points follow the system's calling convention (stdcall on x86).
+static_assert(std::is_same_v<StatusToDosError, ULONG(__stdcall*)(LONG)>);
 StatusToDosError status_to_dos_error = nullptr;
 }  // namespace
 
