@@ -39,7 +39,8 @@ inline constexpr std::uint32_t attribute_reparse_point = 0x400;
 inline constexpr std::uint32_t reparse_tag_name_surrogate = 0x20000000;
 inline constexpr std::uint32_t reparse_tag_mount_point = 0xA0000003;
 
-// The code of the last failed call made through this header.
+// The code of the last failed privilege or output-file call (the directory
+// calls return theirs).
 ErrorCode last_error();
 // The system's text for an error code; empty when the system has none.
 std::u16string error_message(ErrorCode code);
