@@ -25,4 +25,12 @@ inline constexpr const char* privileges =
     "Try to set SeSecurityPrivilege privilege for current process.\r\n"
     "Set privilege SeSecurityPrivilege successfully.\r\n";
 
+// Refused source paths, as the console shows them.
+inline constexpr const char* unknown_kind = "Source path nor local neither UNC path, cannot identify long path prefix.";
+inline constexpr const char* file_system_root = "Source path is the file-system root, refusing to delete it.\r\n";
+inline constexpr const char* drive_root = "Source path is a drive root, refusing to delete it.\r\n";
+inline constexpr const char* share_root = "Source path is a share root, refusing to delete it.\r\n";
+inline constexpr const char* ends_in_dots = "Source path ends in . or .., refusing to delete it.\r\n";
+inline constexpr const char* climbs = "Source path climbs above its drive or share root, refusing to delete it.\r\n";
+
 }  // namespace expected

@@ -111,8 +111,7 @@ struct WindowsPath {
 // it, and doubled separators would otherwise stay doubled in every child.
 // Names keep their trailing dots and spaces, which are real names under
 // the prefix. A path given in long form is used as it is.
-const char* resolve_names(std::u16string_view rest, bool long_form, WindowsPath& path) {
-    std::vector<std::u16string_view> parts = split(rest, u'\\');
+const char* resolve_names(std::vector<std::u16string_view> parts, bool long_form, WindowsPath& path) {
     while (!parts.empty() && parts.back().empty()) parts.pop_back();
     if (!parts.empty() && is_dot_or_dot_dot(parts.back())) return dot_message;
     for (std::u16string_view part : parts) {
@@ -153,24 +152,25 @@ const char* parse_windows_path(std::u16string_view source, std::u16string& norma
     } else {
         return unknown_kind_message;
     }
+    std::vector<std::u16string_view> parts = split(rest, u'\\');
+    std::size_t next = 0;  // the first part below the drive or share
+    const char* root_message = drive_root_message;
     if (unc) {
-        std::size_t position = 0;
+        // Doubled separators may stand before and between server and share.
         auto next_name = [&] {
-            while (position < rest.size() && rest[position] == u'\\') ++position;
-            std::size_t start = position;
-            while (position < rest.size() && rest[position] != u'\\') ++position;
-            return rest.substr(start, position - start);
+            while (next < parts.size() && parts[next].empty()) ++next;
+            return next < parts.size() ? parts[next++] : std::u16string_view();
         };
         std::u16string_view server = next_name(), share = next_name();
         if (server.empty() || share.empty()) return unknown_kind_message;
         path.rooted_prefix = u"\\\\?\\UNC\\" + std::u16string(server) + u"\\" + std::u16string(share);
-        std::size_t share_end = position;
-        if (const char* failure = resolve_names(rest.substr(share_end), long_form, path)) return failure;
-        return path.names.empty() ? share_root_message : nullptr;
+        root_message = share_root_message;
+    } else {
+        path.rooted_prefix = u"\\\\?\\" + std::u16string(parts[next++]);  // "D:"
     }
-    path.rooted_prefix = u"\\\\?\\" + std::u16string(rest.substr(0, 2));
-    if (const char* failure = resolve_names(rest.substr(2), long_form, path)) return failure;
-    return path.names.empty() ? drive_root_message : nullptr;
+    parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(next));
+    if (const char* failure = resolve_names(std::move(parts), long_form, path)) return failure;
+    return path.names.empty() ? root_message : nullptr;
 }
 
 }  // namespace

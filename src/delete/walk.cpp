@@ -59,9 +59,8 @@ struct Level {
     std::int32_t errors_before = counters.errors;
     DirectoryEntry entry;     // the entry being handled
     bool restart = true;
-    bool listed_again = false;
     // Entries handled here that are still there (failures under
-    // /IgnoreErrors), passed over when the listing starts again.
+    // /IgnoreErrors), passed over when a reopened level lists again.
     std::set<std::u16string> left_behind;
 };
 
@@ -188,7 +187,6 @@ private:
         ++open_handles_;
         released_end_ = index;
         level.restart = true;
-        level.listed_again = true;
         return no_error;
     }
 
@@ -214,7 +212,7 @@ private:
             if (status < 0) return listing_ended(level, status);
 
             const DirectoryEntry& entry = level.entry;
-            if (level.listed_again && level.left_behind.count(entry.name)) continue;
+            if (!level.left_behind.empty() && level.left_behind.count(entry.name)) continue;
             path_.resize(level.path_length);
             path_.push_back(platform::path_separator);
             path_ += entry.name;

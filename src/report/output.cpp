@@ -48,49 +48,30 @@ void report_write_failure(Channel& channel, platform::ErrorCode error);
 
 void flush(Channel& channel) {
     if (!channel.open || channel.pending.empty()) return;
-    if (channel.console) {
+    platform::ErrorCode error = 0;
+    if (channel.console)
         platform::write_console(channel.pending);
-    } else if (!channel.failed) {
-        if (platform::ErrorCode error = platform::write_file(channel.file, channel.pending)) {
-            channel.pending.clear();
-            report_write_failure(channel, error);
-        }
-    }
+    else
+        error = platform::write_file(channel.file, channel.pending);
     channel.pending.clear();
+    if (error) report_write_failure(channel, error);
 }
 
 void write(Channel& channel, std::u16string_view text) {
-    if (!channel.open) return;
+    if (!channel.open || channel.failed) return;
     if (channel.console && channel.pending.empty()) channel.pending_since = platform::monotonic_milliseconds();
     encode_output(channel.pending, text);
-    if (channel.pending.size() >= flush_threshold) {
-        flush(channel);
-    } else if (channel.console &&
-               platform::monotonic_milliseconds() - channel.pending_since >= console_delay_milliseconds) {
-        flush(channel);
-    }
+    bool due = channel.pending.size() >= flush_threshold ||
+               (channel.console &&
+                platform::monotonic_milliseconds() - channel.pending_since >= console_delay_milliseconds);
+    if (due) flush(channel);
 }
 
-// "ERR  000001: path: text at WriteFile() (code)", once per log, to the
-// console and to the other log while that one works.
+// Once per log: marked failed first, so that the ERR line goes only to the
+// console and the other log.
 void report_write_failure(Channel& channel, platform::ErrorCode error) {
     channel.failed = true;
-    ++counters.errors;
-    std::u16string line = ascii_text("ERR  ");
-    append_decimal(line, counters.errors, 6);
-    append_ascii(line, ": ");
-    append_path(line, *channel.path);
-    append_ascii(line, ": ");
-    line += error_text(error);
-    append_ascii(line, " at WriteFile() (");
-    append_decimal(line, static_cast<std::int32_t>(error));
-    append_ascii(line, ")\n");
-    if (!settings.silent) write(console_channel, line);
-    Channel& other = &channel == &run_log ? error_log : run_log;
-    if (other.open && !other.failed) {
-        write(other, line);
-        flush(other);
-    }
+    report_win32_error(*channel.path, "WriteFile()", error);
 }
 
 void close(Channel& channel) {

@@ -28,8 +28,7 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
         std::string message;
     };
     std::string relative = target_->windows() ? "/Dir:folder\\sub" : "/Dir:folder/sub";
-    std::string unknown_kind = "Source path nor local neither UNC path, cannot identify long path prefix.";
-    std::string dots = "Source path ends in . or .., refusing to delete it.\r\n";
+    std::string unknown_kind = expected::unknown_kind, dots = expected::ends_in_dots;
     std::string tree = argument("tree"), sep = separator();
     fs::create_directories(path("tree/sub"));
     write_file(path("tree/sub/keep"));
@@ -56,7 +55,7 @@ TEST_F(CommandLine, TheFileSystemRootIsNeverEmptied) {
     fs::create_directory_symlink("/", path("link-to-root"));
     for (const std::string& root : std::vector<std::string>{"//", "/.", "/..", "/tmp/..", "/tmp/../", argument("link-to-root")}) {
         Result result = run({"/Dir:" + root, "/SubDirectories", "/Log:" + argument("run.log")});
-        EXPECT_EQ(result.output, "Source path is the file-system root, refusing to delete it.\r\n") << root;
+        EXPECT_EQ(result.output, expected::file_system_root) << root;
         EXPECT_EQ(result.exit_code, 255);
     }
     EXPECT_FALSE(fs::exists(path("run.log")));
@@ -179,14 +178,14 @@ TEST_F(CommandLine, DriveRootsAreRefused) {
     std::error_code ignored;
     fs::remove(drive, ignored);
     fs::create_directory_symlink(path("scratch"), drive);
-    std::string drive_root = "Source path is a drive root, refusing to delete it.\r\n";
+    std::string drive_root = expected::drive_root;
     for (const auto& [dir, message] : std::vector<std::pair<std::string, std::string>>{
              {"Y:\\", drive_root},
              {"Y:", drive_root},
              {"y:/", drive_root},
              {"\\\\?\\Y:\\", drive_root},
-             {"Y:\\d\\..", "Source path ends in . or .., refusing to delete it.\r\n"},
-             {"Y:\\d\\..\\..\\d", "Source path climbs above its drive or share root, refusing to delete it.\r\n"},
+             {"Y:\\d\\..", expected::ends_in_dots},
+             {"Y:\\d\\..\\..\\d", expected::climbs},
          }) {
         Result result = run({"/Dir:" + dir, "/SubDirectories"});
         EXPECT_EQ(result.output, message) << dir;
@@ -223,11 +222,11 @@ TEST_F(CommandLine, TheFileSystemRootIsRefusedHoweverItIsReached) {
     ASSERT_EQ(symlinkat("/", fd, "to-root"), 0);
     ::close(fd);
     ASSERT_GT(long_path.size(), 4096u);
-    std::string root_refused = "Source path is the file-system root, refusing to delete it.\r\n";
+    std::string root_refused = expected::file_system_root;
     for (const auto& [root, message] : std::vector<std::pair<std::string, std::string>>{
              {long_path + "/to-root", root_refused},
              {long_path + "/to-root/", root_refused},
-             {long_path + "/to-root/" + component + "/..//", "Source path ends in . or .., refusing to delete it.\r\n"},
+             {long_path + "/to-root/" + component + "/..//", expected::ends_in_dots},
          }) {
         Result result = run_command({"/usr/sbin/chroot", jail.string(), "/scythe", "/Dir:" + root, "/SubDirectories"});
         EXPECT_TRUE(result.output == message) << root.substr(root.size() - 20) << ": " << result.output.substr(0, 300);

@@ -190,20 +190,14 @@ void describe_entry(const Directory& directory, const dirent64& record, Director
         describe(directory, status, entry);
 }
 
-ErrorCode identify(int fd, Identity& identity) {
+ErrorCode identify_at(int parent, const char* name, int flags, Identity& identity) {
     struct statx status {};
-    if (statx(fd, "", AT_EMPTY_PATH, identity_fields, &status) != 0) return errno_code();
+    if (statx(parent, name, flags | AT_NO_AUTOMOUNT, identity_fields, &status) != 0) return errno_code();
     identity = identity_of(status);
     return no_error;
 }
 
-ErrorCode identify_at(int parent, const char* name, int flags, Identity& identity) {
-    struct statx status {};
-    if (statx(parent, name, flags | AT_NO_AUTOMOUNT, identity_fields | STATX_TYPE, &status) != 0)
-        return errno_code();
-    identity = identity_of(status);
-    return no_error;
-}
+ErrorCode identify(int fd, Identity& identity) { return identify_at(fd, "", AT_EMPTY_PATH, identity); }
 
 // Opens the directory that holds the last component of an absolute path,
 // one component at a time where the path is too long for one call. Links

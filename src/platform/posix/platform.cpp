@@ -102,13 +102,15 @@ std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(n
 // ---- output ----
 
 namespace {
-void write_all(int fd, std::string_view bytes) {
+ErrorCode write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
+        if (written < 0) return static_cast<ErrorCode>(errno);
+        if (written == 0) return EIO;
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
+    return 0;
 }
 }  // namespace
 
@@ -124,16 +126,7 @@ bool create_output_file(const std::u16string& path, FileHandle& file) {
     return true;
 }
 
-ErrorCode write_file(FileHandle file, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t written = ::write(file, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0) return static_cast<ErrorCode>(errno);
-        if (written == 0) return EIO;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return 0;
-}
+ErrorCode write_file(FileHandle file, std::string_view bytes) { return write_all(file, bytes); }
 
 void close_file(FileHandle file) { ::close(file); }
 

@@ -308,17 +308,14 @@ ErrorCode leads_elsewhere(Directory& parent, const DirectoryEntry& entry, HANDLE
     return names_match(parent.wine_name, entry.name, found) ? no_error : ERROR_CANT_ACCESS_FILE;
 }
 
-// Opens an entry to change or delete it; an entry already being deleted
-// is reported as already_gone.
-LONG open_entry(Directory& parent, const DirectoryEntry& entry, ACCESS_MASK access, ULONG options, Handle& opened,
-                ErrorCode& error) {
+// Opens an entry to change or delete it. An entry already being deleted
+// leaves opened empty without an error: there is nothing left to do.
+ErrorCode open_entry(Directory& parent, const DirectoryEntry& entry, ACCESS_MASK access, ULONG options,
+                     Handle& opened) {
     LONG status = open_relative(parent.handle.get(), entry.name, access, options, opened);
-    if (status < 0) {
-        error = status == status_delete_pending ? no_error : error_of(status);
-        return status;
-    }
-    error = leads_elsewhere(parent, entry, opened.get());
-    return status;
+    if (status == status_delete_pending) return no_error;
+    if (status < 0) return error_of(status);
+    return leads_elsewhere(parent, entry, opened.get());
 }
 
 // The system (Windows before 10 1809, a FAT volume, Wine) may refuse the
@@ -364,17 +361,24 @@ LARGE_INTEGER file_id_of(HANDLE handle) {
     return internal.index_number;
 }
 
+// The reparse tag of what the handle is; 0 for no reparse point, or when
+// the system cannot say.
+std::uint32_t reparse_tag_of(HANDLE handle) {
+    AttributeTagInformation tag{};
+    if (query(handle, tag, file_attribute_tag_information) < 0 || !(tag.file_attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    return tag.reparse_tag;
+}
+
 // Reads the tag of a listed reparse point from the entry itself. Where the
 // system went through it instead (Wine), it counts as a link: a link is
 // never entered.
-std::uint32_t reparse_tag_of(Directory& parent, const DirectoryEntry& entry) {
+std::uint32_t listed_reparse_tag(Directory& parent, const DirectoryEntry& entry) {
     Handle handle;
-    AttributeTagInformation tag{};
-    if (open_relative(parent.handle.get(), entry.name, FILE_READ_ATTRIBUTES, 0, handle) < 0 ||
-        query(handle.get(), tag, file_attribute_tag_information) < 0 ||
-        !(tag.file_attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return reparse_tag_mount_point;
-    return tag.reparse_tag;
+    std::uint32_t tag = 0;
+    if (open_relative(parent.handle.get(), entry.name, FILE_READ_ATTRIBUTES, 0, handle) >= 0)
+        tag = reparse_tag_of(handle.get());
+    return tag ? tag : reparse_tag_mount_point;
 }
 
 }  // namespace
@@ -474,10 +478,7 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
     Handle handle;
     if (LONG status = open_for_listing(parent.handle.get(), entry.name, handle); status < 0) return error_of(status);
     // A directory turned into a link since it was listed is not entered.
-    AttributeTagInformation tag{};
-    if (query(handle.get(), tag, file_attribute_tag_information) >= 0 &&
-        (tag.file_attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag.reparse_tag & reparse_tag_name_surrogate))
-        return error_reparse_point_encountered;
+    if (reparse_tag_of(handle.get()) & reparse_tag_name_surrogate) return error_reparse_point_encountered;
     if (ErrorCode error = leads_elsewhere(parent, entry, handle.get()))
         return error == ERROR_CANT_ACCESS_FILE ? error_reparse_point_encountered : error;
     LARGE_INTEGER id = file_id_of(handle.get());
@@ -504,7 +505,7 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
     entry.name.assign(reinterpret_cast<const char16_t*>(record->file_name), record->file_name_length / 2);
     entry.reparse_tag = 0;
     if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && entry.name != u"." && entry.name != u"..")
-        entry.reparse_tag = reparse_tag_of(directory, entry);
+        entry.reparse_tag = listed_reparse_tag(directory, entry);
     return status;
 }
 
@@ -534,9 +535,9 @@ void pause_milliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     Handle handle;
-    ErrorCode error;
-    open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, handle, error);
-    if (error || !handle) return error;
+    if (ErrorCode error = open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, handle);
+        error || !handle)
+        return error;
     BasicInformation basic{};
     if (LONG status = query(handle.get(), basic, file_basic_information); status < 0) return error_of(status);
     return set_attributes(handle.get(), basic.file_attributes & ~static_cast<ULONG>(FILE_ATTRIBUTE_READONLY));
@@ -544,9 +545,8 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
 
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
     Handle handle;
-    ErrorCode error;
-    open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle,
-               error);
+    ErrorCode error =
+        open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle);
     if (error || !handle) return error;
     error = set_delete_disposition(handle.get(), form);
     if (!error && form == DeletionForm::classic) keep_read_only_for_other_links(handle.get(), entry);
@@ -555,16 +555,12 @@ ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionFo
 
 ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
     Handle handle;
-    ErrorCode error;
-    open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES, option_directory, handle, error);
-    if (error || !handle) return error;
-    if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        // Removed as a link only if the handle is the link itself.
-        AttributeTagInformation tag{};
-        if (query(handle.get(), tag, file_attribute_tag_information) < 0 ||
-            !(tag.file_attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            return ERROR_NOT_A_REPARSE_POINT;
-    }
+    if (ErrorCode error = open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES, option_directory, handle);
+        error || !handle)
+        return error;
+    // Removed as a link only if the handle is the link itself.
+    if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !reparse_tag_of(handle.get()))
+        return ERROR_NOT_A_REPARSE_POINT;
     return set_delete_disposition(handle.get(), form);
 }
 

@@ -70,13 +70,15 @@ std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(n
 // ---- output ----
 
 namespace {
-void write_all(HANDLE handle, std::string_view bytes) {
+ErrorCode write_all(HANDLE handle, std::string_view bytes) {
     while (!bytes.empty()) {
         DWORD written = 0;
         DWORD chunk = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
-        if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0) return;
+        if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr)) return GetLastError();
+        if (written == 0) return ERROR_WRITE_FAULT;
         bytes.remove_prefix(written);
     }
+    return 0;
 }
 }  // namespace
 
@@ -91,16 +93,7 @@ bool create_output_file(const std::u16string& path, FileHandle& file) {
     return file != INVALID_HANDLE_VALUE;
 }
 
-ErrorCode write_file(FileHandle file, std::string_view bytes) {
-    while (!bytes.empty()) {
-        DWORD written = 0;
-        DWORD chunk = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
-        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) return GetLastError();
-        if (written == 0) return ERROR_WRITE_FAULT;
-        bytes.remove_prefix(written);
-    }
-    return 0;
-}
+ErrorCode write_file(FileHandle file, std::string_view bytes) { return write_all(file, bytes); }
 
 bool same_file(FileHandle first, FileHandle second) {
     BY_HANDLE_FILE_INFORMATION one{}, other{};
