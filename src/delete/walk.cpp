@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <optional>
 #include <set>
 
 #include "delete/retries.h"
@@ -59,9 +60,11 @@ struct Level {
     std::int32_t errors_before = counters.errors;
     DirectoryEntry entry;     // the entry being handled
     bool restart = true;
-    // Entries handled here that are still there (failures under
-    // /IgnoreErrors), passed over when a reopened level lists again.
-    std::set<std::u16string> left_behind;
+    // Once the level has been released: the entries handled here that are
+    // still there (failures under /IgnoreErrors), passed over when it is
+    // reopened and lists again. Levels never released remember nothing, so
+    // failures cost no memory.
+    std::optional<std::set<std::u16string>> left_behind;
 };
 
 // The root stays open: reopening from above starts there.
@@ -119,10 +122,16 @@ private:
     }
 
     // Counts and shows the directory at path_, then opens it as a new level.
+    // Handles that others took meanwhile are made up for by releasing one
+    // more level of the walk's own.
     bool enter(Level& parent) {
         count_and_show_directory();
         platform::OwnedDirectory child;
-        if (ErrorCode error = platform::open_subdirectory(*parent.directory, parent.entry, child)) {
+        ErrorCode error;
+        while ((error = platform::open_subdirectory(*parent.directory, parent.entry, child)) &&
+               platform::out_of_handles(error) && release_one())
+            continue;
+        if (error) {
             report_win32_error(path_, "CreateFile(DIR)", error);
             return false;
         }
@@ -135,10 +144,32 @@ private:
 
     // One handle is kept free: a level is reopened while its child is open.
     void keep_within_budget() {
-        while (open_handles_ >= budget_ && released_end_ + 1 < levels_.size()) {
-            platform::release_directory(*levels_[released_end_++].directory);
-            --open_handles_;
+        while (open_handles_ >= budget_ && release_one()) continue;
+    }
+
+    // Releases the highest open level between the root and the deepest,
+    // noting first what it leaves behind; false when there is none.
+    bool release_one() {
+        if (released_end_ + 1 >= levels_.size()) return false;
+        Level& level = levels_[released_end_++];
+        if (!level.left_behind) level.left_behind = entries_before_current(level);
+        platform::release_directory(*level.directory);
+        --open_handles_;
+        return true;
+    }
+
+    // The entries a level's listing gave before the one being handled: each
+    // is handled and still there (deleted ones are gone). An entry added by
+    // someone else meanwhile may be among them; it is then left alone.
+    std::set<std::u16string> entries_before_current(Level& level) {
+        std::set<std::u16string> before;
+        DirectoryEntry listed;
+        bool restart = true;
+        while (platform::read_directory(*level.directory, restart, listed) >= 0 && listed.name != level.entry.name) {
+            before.insert(listed.name);
+            restart = false;
         }
+        return before;
     }
 
     bool released(std::size_t index) const { return platform::directory_released(*levels_[index].directory); }
@@ -211,8 +242,9 @@ private:
             level.restart = false;
             if (status < 0) return listing_ended(level, status);
 
+            keep_console_current();
             const DirectoryEntry& entry = level.entry;
-            if (!level.left_behind.empty() && level.left_behind.count(entry.name)) continue;
+            if (level.left_behind && level.left_behind->count(entry.name)) continue;
             path_.resize(level.path_length);
             path_.push_back(platform::path_separator);
             path_ += entry.name;
@@ -263,7 +295,7 @@ private:
 
     // Under /IgnoreErrors the listing goes on past an entry that stays.
     bool failed(Level& parent) {
-        if (settings_.ignore_errors) parent.left_behind.insert(parent.entry.name);
+        if (settings_.ignore_errors && parent.left_behind) parent.left_behind->insert(parent.entry.name);
         return false;
     }
 

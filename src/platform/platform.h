@@ -79,8 +79,15 @@ using FileHandle = int;
 #endif
 
 // Unbuffered byte writes; the caller buffers. Console write errors are
-// ignored: a closed pipe must not change the run's result.
+// ignored: a closed pipe must not change the run's result. Once the run is
+// interrupted, the console waits for a reader only a moment.
+// A handle that is not ready (left non-blocking) is waited for.
 void write_console(std::string_view bytes);
+// Standard output, for protecting it like a log where it is a file.
+FileHandle console_file();
+// True when file is the very file standard output writes to: two handles
+// at two positions in one file would write over each other's lines.
+bool shares_file_with_console(FileHandle file);
 // Creates or empties the file, leaving it shared for others to read and
 // write (not to delete). Never blocks: a FIFO without a reader is refused.
 bool create_output_file(const std::u16string& path, FileHandle& file);
@@ -113,7 +120,11 @@ struct DirectoryEntry {
     // The name as the system gave it (POSIX bytes), so that acting on the
     // entry does not convert the name back again.
     std::string native_name;
-    std::uint64_t inode = 0;  // POSIX: the listing's inode number
+    // POSIX: the file's device and inode number once complete (the
+    // listing's inode number until then, which overlay file systems give
+    // differently).
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
     // False while the size and read-only bit of a file are not yet read
     // (POSIX lists files without touching their inodes).
     bool complete = true;
@@ -164,9 +175,12 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
 // out; keeps the entry as it is if that fails.
 void complete_entry(Directory& parent, DirectoryEntry& entry);
 
-// Open handles a walk may hold at once; deeper levels are released and
-// reopened. Unbounded where the system sets no low limit.
+// Open handles a walk may hold at once, its open root included, from what
+// is free when it starts; deeper levels are released and reopened.
+// Unbounded where the system sets no low limit.
 std::size_t directory_handle_budget();
+// The process has no handle to spare: releasing one of its own may help.
+bool out_of_handles(ErrorCode error);
 // Closes the handle but keeps what identifies the directory.
 void release_directory(Directory& directory);
 bool directory_released(const Directory& directory);

@@ -64,17 +64,26 @@ std::u16string format_elapsed(std::int64_t seconds) {
     return text;
 }
 
-void write_summary(std::int64_t elapsed_seconds) {
-    std::u16string counts = counter_line("Directories    : ", counters.directories);
+namespace {
+std::u16string counts_block() {
+    std::u16string counts = ascii_text("\n");
+    append_ascii(counts, hyphen_line);
+    counts += counter_line("Directories    : ", counters.directories);
     counts += counter_line("Files          : ", counters.files);
     counts += counter_line("Errors         : ", counters.errors);
+    return counts;
+}
+}  // namespace
+
+// The run log's summary is written out first: a log that fails to take it
+// counts an error, and the console's summary then shows it, as the exit
+// code will.
+void write_summary(std::int64_t elapsed_seconds) {
     std::u16string elapsed = ascii_text("Elapsed time   : ") + format_elapsed(elapsed_seconds);
     append_ascii(elapsed, "\n");
-
-    std::u16string opening = ascii_text("\n");
-    append_ascii(opening, hyphen_line);
-    if (!settings.silent) write_console(opening + counts + u"\n" + elapsed);
-    write_run_log(opening + counts + elapsed);
+    write_run_log(counts_block() + elapsed);
+    flush_logs();
+    if (!settings.silent) write_console(counts_block() + u"\n" + elapsed);
 }
 
 }  // namespace scythe

@@ -9,7 +9,9 @@
 //   counted as an error and written to the other channels; the run goes on.
 //   The console's own write errors are ignored: a closed pipe must not
 //   change the result.
-// - The logs are protected from the walk: a run never deletes its record.
+// - The logs, and standard output where it is a file, are protected from
+//   the walk: a run never deletes its record. A log that is the console's
+//   own file is refused unless the console is silent.
 #include "report/output.h"
 
 #include <string>
@@ -81,13 +83,22 @@ void close(Channel& channel) {
     channel.open = false;
 }
 
+int cannot_open(const std::u16string& path, std::string_view message) {
+    std::u16string line = ascii_text(message);
+    append_path(line, path);
+    append_ascii(line, " for writing.\n");
+    write_console(line);
+    return 0;
+}
+
+// A log that is the file the console is redirected to would have its lines
+// and the console's written over each other; with /Silent only the log
+// writes there.
 int open_log(Channel& channel, const std::u16string& path, std::string_view message) {
-    if (!platform::create_output_file(path, channel.file)) {
-        std::u16string line = ascii_text(message);
-        append_path(line, path);
-        append_ascii(line, " for writing.\n");
-        write_console(line);
-        return 0;
+    if (!platform::create_output_file(path, channel.file)) return cannot_open(path, message);
+    if (!settings.silent && platform::shares_file_with_console(channel.file)) {
+        platform::close_file(channel.file);
+        return cannot_open(path, message);
     }
     channel.open = true;
     channel.failed = false;
@@ -106,6 +117,8 @@ void reset_output() {
 }
 
 int open_logs() {
+    // Standard output redirected into the tree is as much the run's record.
+    platform::protect_output_file(platform::console_file());
     if (settings.run_log_path && !open_log(run_log, *settings.run_log_path, "Cannot open logfile ")) return 0;
     if (settings.error_log_path &&
         !open_log(error_log, *settings.error_log_path, "Cannot open error-logfile "))
@@ -147,6 +160,12 @@ void write_error_log(std::u16string_view text) {
     }
     write(error_log, text);
     flush(error_log);
+}
+
+void keep_console_current() {
+    if (console_channel.pending.empty()) return;
+    if (platform::monotonic_milliseconds() - console_channel.pending_since >= console_delay_milliseconds)
+        flush(console_channel);
 }
 
 void write_progress(std::u16string_view text) {

@@ -36,6 +36,10 @@ void write_run_log(std::u16string_view text);
 // The error log is flushed after every write.
 void write_error_log(std::u16string_view text);
 
+// Pushes out a console line that has waited a quarter of a second, for a
+// walk that passes over many entries without writing a line.
+void keep_console_current();
+
 // Console unless silent, and the run log if open: DIR and FILE lines.
 void write_progress(std::u16string_view text);
 

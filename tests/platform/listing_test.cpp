@@ -96,7 +96,8 @@ TEST_F(Listing, AttributesFollowWhatWindowsWouldShow) {
     auto entries = list();
     EXPECT_EQ(entries["dir"].attributes, platform::attribute_directory);
     EXPECT_EQ(entries["readonly-dir"].attributes, platform::attribute_directory | platform::attribute_read_only);
-    EXPECT_EQ(entries["readonly"].attributes, platform::attribute_read_only);
+    // A file's mode never keeps it from being deleted: it is not read-only.
+    EXPECT_EQ(entries["readonly"].attributes, 0u);
     EXPECT_EQ(entries["readonly"].end_of_file, 3u);
     EXPECT_EQ(entries["owner-only-writable"].attributes, 0u);
     // A link is never a directory, whatever it points to.
@@ -144,7 +145,7 @@ TEST_F(Listing, HundredThousandEntriesListInBoundedMemory) {
     std::printf("listing %d entries raised the peak resident size by %ld KiB\n", count, growth);
 }
 
-TEST_F(Listing, FilesAreReadOnlyWhenWanted) {
+TEST_F(Listing, FilesAreCompletedWhenWanted) {
     create_file("file", "12345");
     fs::permissions(root_ / "file", fs::perms::owner_read);
     fs::create_directory(root_ / "dir");
@@ -161,7 +162,7 @@ TEST_F(Listing, FilesAreReadOnlyWhenWanted) {
         EXPECT_EQ(entry.attributes, 0u);
         platform::complete_entry(*directory, entry);
         EXPECT_TRUE(entry.complete);
-        EXPECT_EQ(entry.attributes, platform::attribute_read_only);
+        EXPECT_EQ(entry.attributes, 0u);
         EXPECT_EQ(entry.end_of_file, 5u);
     }
 }

@@ -118,6 +118,12 @@ std::string to_native_bytes(std::u16string_view text) { return std::string(text.
 
 void write_console(std::string_view bytes) { system.console += bytes; }
 
+FileHandle console_file() { return -1; }
+
+bool shares_file_with_console(FileHandle file) {
+    return system.open_files[static_cast<std::size_t>(file)] == system.console_redirected_to;
+}
+
 bool create_output_file(const std::u16string& path, FileHandle& file) {
     if (path.empty() || system.uncreatable.count(path)) return fail(3);
     system.files[path].clear();
@@ -164,6 +170,7 @@ ErrorCode open_at(const std::u16string& path, OwnedDirectory& opened) {
     if (auto found = system.fail_open.find(path); found != system.fail_open.end()) return found->second;
     auto node = system.nodes.find(path);
     if (node == system.nodes.end()) return 2;
+    if (system.open_directories >= system.open_limit) return fake::too_many_open;
     opened.reset(new Directory{node->second.id, {}, 0, false});
     if (++system.open_directories > system.most_open_directories)
         system.most_open_directories = system.open_directories;
@@ -192,6 +199,7 @@ ErrorCode reopen_at(Directory& directory, const std::u16string& path) {
     auto node = system.nodes.find(path);
     if (node == system.nodes.end()) return 2;
     if (node->second.id != directory.id) return fake::stale;
+    if (system.open_directories >= system.open_limit) return fake::too_many_open;
     directory.released = false;
     directory.next = 0;
     if (++system.open_directories > system.most_open_directories)
@@ -270,6 +278,8 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
 void complete_entry(Directory&, DirectoryEntry&) {}
 
 std::size_t directory_handle_budget() { return system.directory_handle_budget; }
+
+bool out_of_handles(ErrorCode error) { return error == fake::too_many_open; }
 
 void release_directory(Directory& directory) {
     directory.released = true;

@@ -23,16 +23,20 @@ struct Node {
 
 // The code a reopened directory that is no longer the same one fails with.
 inline constexpr std::uint32_t stale = 116;
+// The code an open fails with when the process has no handle left.
+inline constexpr std::uint32_t too_many_open = 4;
 
 struct System {
     std::map<std::u16string, Node> nodes;  // by full path
     std::map<std::uint64_t, std::u16string> path_of;  // node id to its path now
     std::uint64_t last_id = 0;
     std::size_t directory_handle_budget = SIZE_MAX;
+    std::size_t open_limit = SIZE_MAX;  // directories open at once before opens fail
     std::size_t open_directories = 0, most_open_directories = 0;
     // Called with a subdirectory's path just before the walk opens it.
     std::function<void(const std::u16string&)> before_opening;
     std::string console;
+    std::u16string console_redirected_to;  // the output file standard output is, if any
     std::map<std::u16string, std::string> files;  // output files by path
     std::set<std::u16string> uncreatable;
 

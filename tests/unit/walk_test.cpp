@@ -275,12 +275,16 @@ void build_chain(int depth) {
 
 TEST_F(Walk, SmallHandleBudgetGivesTheLinesOfAnUnlimitedRun) {
     settings.ignore_errors = true;
-    auto run_chain = [](std::size_t budget) {
+    auto run_chain = [](std::size_t budget, std::size_t open_limit = SIZE_MAX) {
         fake::reset(u"/root");
         build_chain(40);
-        fake::add_file(u"/root/d/d/d/d/d/d/d/d/d/d/stuck");  // left behind at a level that is reopened
+        // Left behind at a level that is released and reopened: one listed
+        // after the level below, one before it.
+        fake::add_file(u"/root/d/d/d/d/d/d/d/d/d/d/stuck");
         fake::system.fail_delete[u"/root/d/d/d/d/d/d/d/d/d/d/stuck"] = 5;
+        fake::system.fail_delete[u"/root/d/d/d/d/d/d/d/d/d/d/f"] = 5;
         fake::system.directory_handle_budget = budget;
+        fake::system.open_limit = open_limit;
         scythe::counters = {};
         fake::system.console.clear();
         EXPECT_EQ(delete_tree(u"/root"), 1);
@@ -290,9 +294,12 @@ TEST_F(Walk, SmallHandleBudgetGivesTheLinesOfAnUnlimitedRun) {
     EXPECT_EQ(fake::system.most_open_directories, 41u);
     std::string limited = run_chain(4);
     EXPECT_EQ(limited, unlimited);
-    EXPECT_EQ(counters.errors, 11);  // the file, and each directory above it
+    EXPECT_EQ(counters.errors, 12);  // the two files, and each directory above them
     EXPECT_LE(fake::system.most_open_directories, 4u);
-    EXPECT_EQ(left().size(), 12u);  // the root, ten levels and the file
+    EXPECT_EQ(left().size(), 13u);  // the root, ten levels and the files
+    // Handles others hold: an open that finds none left releases a level.
+    EXPECT_EQ(run_chain(SIZE_MAX, 5), unlimited);
+    EXPECT_EQ(fake::system.most_open_directories, 5u);
 }
 
 TEST_F(Walk, LevelMovedOutOfTheTreeIsNotFollowedOut) {

@@ -12,10 +12,21 @@
 //   tells them apart; a directory on another mount is never entered.
 // - Depth: a walk may release a level's descriptor and reopen it later, from
 //   its child's ".." or by name from its parent; it is accepted only if it
-//   is the same directory (device and inode) it was.
+//   is provably the same directory it was: device, inode and birth time (or
+//   generation) together, since a removed directory's inode number is given
+//   to the next one made at once. A directory that cannot be proved the same
+//   (a file system that keeps neither) is not accepted.
+// - Modes: a file's mode never stands in the way of its deletion here, so it
+//   is never changed; a directory's mode only on a directory opened as
+//   itself on the tree's own mount, to delete its own entries.
+// - The run's own output files are protected by what the file itself is
+//   (device and inode from statx), not by the listing's inode number, which
+//   overlay file systems give differently.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,15 +50,46 @@ struct Identity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::uint64_t mount_id = 0;
+    // What tells a directory from a later one given the same inode number:
+    // its birth time where the file system keeps one, else its generation.
+    std::uint64_t birth_ns = 0;
+    bool birth_known = false;
+    std::uint32_t generation = 0;
+    bool generation_known = false;
     bool same_mount(const Identity& other) const { return device == other.device && mount_id == other.mount_id; }
     bool same_object(const Identity& other) const { return device == other.device && inode == other.inode; }
+    // Same object and provably not a newer one that reuses its number.
+    bool provably_same(const Identity& other) const {
+        if (!same_object(other) || !same_mount(other)) return false;
+        if (birth_known && other.birth_known) return birth_ns == other.birth_ns;
+        return generation_known && other.generation_known && generation == other.generation;
+    }
 };
 
-constexpr unsigned identity_fields = STATX_INO | STATX_MNT_ID;
+constexpr unsigned identity_fields = STATX_INO | STATX_MNT_ID | STATX_BTIME;
+
+std::uint64_t device_of(const struct statx& status) {
+    return (std::uint64_t{status.stx_dev_major} << 32) | status.stx_dev_minor;
+}
 
 Identity identity_of(const struct statx& status) {
-    std::uint64_t device = (std::uint64_t{status.stx_dev_major} << 32) | status.stx_dev_minor;
-    return {device, status.stx_ino, (status.stx_mask & STATX_MNT_ID) ? status.stx_mnt_id : 0};
+    Identity identity;
+    identity.device = device_of(status);
+    identity.inode = status.stx_ino;
+    identity.mount_id = (status.stx_mask & STATX_MNT_ID) ? status.stx_mnt_id : 0;
+    identity.birth_known = (status.stx_mask & STATX_BTIME) != 0;
+    if (identity.birth_known)
+        identity.birth_ns = static_cast<std::uint64_t>(status.stx_btime.tv_sec) * 1000000000u + status.stx_btime.tv_nsec;
+    return identity;
+}
+
+// Where there is no birth time, the generation number (ext2/3/4 and
+// others keep one) serves the same purpose.
+void add_generation(int fd, Identity& identity) {
+    if (identity.birth_known) return;
+    int generation = 0;
+    identity.generation_known = ioctl(fd, FS_IOC_GETVERSION, &generation) == 0;
+    identity.generation = static_cast<std::uint32_t>(generation);
 }
 
 // An owned descriptor: closed on every way out.
@@ -84,6 +126,7 @@ struct Directory {
     std::vector<char> buffer;
     std::size_t offset = 0;
     std::size_t filled = 0;
+    bool read_from = false;  // the descriptor's position is past the start
 };
 
 struct Root {
@@ -134,6 +177,7 @@ NativeStatus errno_status() {
 // Reads the next batch of records; 0, or the status that ends the listing.
 NativeStatus refill(Directory& directory) {
     if (directory.buffer.size() != listing_buffer_size) directory.buffer = take_listing_buffer();
+    directory.read_from = true;
     ssize_t length = getdents64(directory.fd.get(), directory.buffer.data(), directory.buffer.size());
     if (length < 0) return errno_status();
     if (length == 0) {
@@ -149,11 +193,13 @@ bool is_dot_or_dot_dot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-constexpr unsigned entry_fields = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MNT_ID;
+constexpr unsigned entry_fields = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_INO | STATX_MNT_ID;
 
 // The attributes Windows would show: a directory only for a real directory
-// (a link never is one), read-only when no write bit is set at all, and a
-// directory on another mount marked as a mount point, never to be entered.
+// (a link never is one), and a directory on another mount marked as a mount
+// point, never to be entered. A directory without write bits shows
+// read-only; a file never does, since its mode does not keep it from being
+// deleted (and changing it would change every other link to it).
 void describe(const Directory& directory, const struct statx& status, DirectoryEntry& entry) {
     bool is_directory = S_ISDIR(status.stx_mode);
     entry.attributes = is_directory ? attribute_directory : 0;
@@ -162,9 +208,11 @@ void describe(const Directory& directory, const struct statx& status, DirectoryE
         entry.attributes |= attribute_reparse_point;
         entry.reparse_tag = reparse_tag_mount_point;
     }
-    else if ((status.stx_mode & 0222) == 0)
+    else if (is_directory && (status.stx_mode & 0222) == 0)
         entry.attributes |= attribute_read_only;
     entry.end_of_file = is_directory ? 0 : status.stx_size;
+    entry.device = device_of(status);
+    entry.inode = status.stx_ino;
     entry.complete = true;
 }
 
@@ -240,6 +288,7 @@ ErrorCode adopt(Descriptor fd, OwnedDirectory& opened) {
     if (fd.get() < 0) return errno_code();
     auto directory = OwnedDirectory(new Directory{});
     if (ErrorCode error = identify(fd.get(), directory->identity)) return error;
+    add_generation(fd.get(), directory->identity);
     directory->fd = std::move(fd);
     opened = std::move(directory);
     return no_error;
@@ -327,9 +376,10 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
 }
 
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {
-    if (restart && (directory.offset != 0 || directory.filled != 0)) {
+    if (restart && directory.read_from) {
         lseek(directory.fd.get(), 0, SEEK_SET);
-        directory.offset = directory.filled = 0;
+        release_buffer(directory);
+        directory.read_from = false;
     }
     for (;;) {
         if (directory.offset >= directory.filled) {
@@ -349,15 +399,39 @@ void complete_entry(Directory& parent, DirectoryEntry& entry) {
     if (!entry.complete && read_status(parent, entry, status)) describe(parent, status, entry);
 }
 
-// Well under the 1,024 that services and containers often get, and never
-// more than half of what this process may open, which leaves room for the
-// logs and whatever else it holds.
+namespace {
+// Descriptors open now: counted in /proc where it is mounted, else by
+// asking each number up to the limit (a chroot has no /proc).
+std::size_t descriptors_in_use(std::size_t limit) {
+    if (DIR* listing = opendir("/proc/self/fd")) {
+        std::size_t count = 0;
+        while (const dirent* record = readdir(listing))
+            if (record->d_name[0] != '.') ++count;
+        closedir(listing);
+        return count > 0 ? count - 1 : 0;  // less the listing's own
+    }
+    std::size_t count = 0;
+    for (std::size_t fd = 0; fd < std::min<std::size_t>(limit, 65536); ++fd)
+        if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++count;
+    return count;
+}
+}  // namespace
+
+// What is free now, less a few for the system's own use (a library that
+// opens a file), never more than 64, which is well under the 1,024 that
+// services and containers often get. The walk counts its root, already
+// open, among them.
 std::size_t directory_handle_budget() {
-    constexpr std::size_t most = 64, fewest = 4;
+    constexpr std::size_t most = 64, kept_free = 2;
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return most;
-    return std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur) / 2, fewest, most);
+    auto allowed = static_cast<std::size_t>(limit.rlim_cur);
+    std::size_t in_use = descriptors_in_use(allowed);
+    std::size_t free = allowed > in_use + kept_free ? allowed - in_use - kept_free : 0;
+    return std::min(most, free + 1);
 }
+
+bool out_of_handles(ErrorCode error) { return error == EMFILE || error == ENFILE; }
 
 void release_directory(Directory& directory) {
     directory.fd.reset();
@@ -371,10 +445,13 @@ ErrorCode reopen(Directory& directory, Descriptor fd) {
     if (fd.get() < 0) return errno_code();
     Identity found;
     if (ErrorCode error = identify(fd.get(), found)) return error;
-    // Moved or replaced while its descriptor was closed: not ours any more.
-    if (!found.same_object(directory.identity) || !found.same_mount(directory.identity)) return ESTALE;
+    add_generation(fd.get(), found);
+    // Moved or replaced while its descriptor was closed, or not provably
+    // the same: not ours any more.
+    if (!found.provably_same(directory.identity)) return ESTALE;
     directory.fd = std::move(fd);
     release_buffer(directory);
+    directory.read_from = false;
     return no_error;
 }
 }  // namespace
@@ -393,13 +470,15 @@ bool worth_retrying(ErrorCode) { return false; }
 
 void pause_milliseconds(unsigned milliseconds) { usleep(milliseconds * 1000u); }
 
+// Only a directory's bit is ever cleared (a file's mode does not stand in
+// the way), and only on the directory opened as itself, on the tree's mount.
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
+    if (!(entry.attributes & attribute_directory)) return no_error;
+    OwnedDirectory child;
+    if (ErrorCode error = open_subdirectory(parent, entry, child)) return error;
     struct stat status {};
-    const char* name = entry.native_name.c_str();
-    if (fstatat(parent.fd.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return errno_code();
-    // Without following links: a link's target is never changed.
-    if (fchmodat(parent.fd.get(), name, (status.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno_code();
+    if (fstat(child->fd.get(), &status) != 0) return errno_code();
+    if (fchmod(child->fd.get(), (status.st_mode & 07777) | S_IWUSR) != 0) return errno_code();
     return no_error;
 }
 
@@ -409,26 +488,28 @@ struct ProtectedFile {
 };
 std::vector<ProtectedFile> protected_files;
 
+// The entry's own identity where the listing was completed already (its
+// FILE line wanted the size), else read now.
 bool is_protected(const Directory& parent, const DirectoryEntry& entry) {
-    for (const ProtectedFile& file : protected_files) {
-        if (file.inode != entry.inode) continue;
-        struct stat status {};
-        if (fstatat(parent.fd.get(), entry.native_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-            status.st_dev == file.device && status.st_ino == file.inode)
-            return true;
+    ProtectedFile identified{entry.device, entry.inode};
+    struct statx status {};
+    if (!entry.complete) {
+        if (!read_status(parent, entry, status)) return false;
+        identified = {device_of(status), status.stx_ino};
     }
+    for (const ProtectedFile& file : protected_files)
+        if (file.device == identified.device && file.inode == identified.inode) return true;
     return false;
 }
 }  // namespace
 
 void protect_output_file(FileHandle file) {
-    struct stat status {};
-    if (fstat(file, &status) == 0 && S_ISREG(status.st_mode))
-        protected_files.push_back({static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)});
+    struct statx status {};
+    if (statx(file, "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO, &status) == 0 && S_ISREG(status.stx_mode))
+        protected_files.push_back({device_of(status), status.stx_ino});
 }
 
-// The listing's inode number tells, without another call, whether an entry
-// may be one of the run's own logs.
+// Where the run writes to files, each file is identified before it goes.
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm) {
     if (!protected_files.empty() && is_protected(parent, entry)) return EBUSY;
     return remove_entry(parent, entry, 0);

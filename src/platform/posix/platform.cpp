@@ -3,6 +3,8 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/capability.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -40,6 +43,8 @@ std::u16string error_message(ErrorCode code) {
 namespace {
 
 volatile std::sig_atomic_t interruption = 0;
+// Standard output is a pipe or socket: a write may wait for a reader.
+bool console_may_block = false;
 
 // The first request is noted and the walk stops before its next operation;
 // a second one ends the process as the signal would have.
@@ -81,9 +86,13 @@ std::uint64_t monotonic_milliseconds() {
 
 void prepare_process() {
     open_closed_standard_descriptors();
+    struct stat console {};
+    console_may_block = fstat(STDOUT_FILENO, &console) == 0 && (S_ISFIFO(console.st_mode) || S_ISSOCK(console.st_mode));
     // Output that nobody reads any more (a closed pipe) must not end a run
-    // halfway: write errors are ignored, not fatal.
+    // halfway: write errors are ignored, not fatal. A log that reaches the
+    // file-size limit fails its write (EFBIG) like a full disk.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = on_interruption;
     action.sa_flags = SA_RESTART;  // a write in progress finishes; the walk checks between operations
@@ -102,19 +111,78 @@ std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(n
 // ---- output ----
 
 namespace {
-ErrorCode write_all(int fd, std::string_view bytes) {
+
+// Once the run is interrupted, console writes wait no more than this in
+// all: a reader that is still there gets the rest, one that is gone (or a
+// supervisor about to kill the process) does not hold the run's end up.
+constexpr std::uint64_t interrupted_console_wait_milliseconds = 1000;
+std::uint64_t interrupted_console_deadline = 0;
+
+// How long the next wait may last: forever, or what is left of the grace.
+bool wait_limit(bool give_up_when_interrupted, timespec& limit) {
+    if (!give_up_when_interrupted || !interruption_requested()) return false;
+    std::uint64_t now = monotonic_milliseconds();
+    if (interrupted_console_deadline == 0) interrupted_console_deadline = now + interrupted_console_wait_milliseconds;
+    std::uint64_t left = interrupted_console_deadline > now ? interrupted_console_deadline - now : 0;
+    limit = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000 * 1000000)};
+    return true;
+}
+
+// True once fd takes bytes again (one left non-blocking by whoever started
+// the program, or a pipe that was full). With give_up_when_interrupted it
+// waits only a short while once the run is interrupted. The signals are
+// blocked from the check to the wait, so one that comes in between still
+// ends the wait.
+bool wait_until_writable(int fd, bool give_up_when_interrupted) {
+    sigset_t interruptions, before;
+    sigemptyset(&interruptions);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interruptions, signal_number);
+    sigprocmask(SIG_BLOCK, &interruptions, &before);
+    int ready;
+    pollfd wanted{fd, POLLOUT, 0};
+    do {
+        timespec limit{};
+        bool limited = wait_limit(give_up_when_interrupted, limit);
+        ready = ppoll(&wanted, 1, limited ? &limit : nullptr, &before);
+    } while (ready < 0 && errno == EINTR);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return ready > 0 && (wanted.revents & POLLOUT);
+}
+
+// A console that may block (a pipe nobody reads) is written PIPE_BUF at a
+// time, each only once it has room, so that no write blocks beyond the
+// reach of an interruption: once the run is interrupted the console gets a
+// short grace, and the run ends with its logs complete.
+ErrorCode write_all(int fd, std::string_view bytes, bool console) {
     while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        std::size_t chunk = bytes.size();
+        if (console && console_may_block) {
+            if (!wait_until_writable(fd, true)) return ECANCELED;
+            chunk = std::min<std::size_t>(chunk, PIPE_BUF);
+        }
+        ssize_t written = ::write(fd, bytes.data(), chunk);
         if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait_until_writable(fd, console)) return ECANCELED;
+            continue;
+        }
         if (written < 0) return static_cast<ErrorCode>(errno);
         if (written == 0) return EIO;
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
     return 0;
 }
+
 }  // namespace
 
-void write_console(std::string_view bytes) { write_all(STDOUT_FILENO, bytes); }
+void write_console(std::string_view bytes) { write_all(STDOUT_FILENO, bytes, true); }
+
+FileHandle console_file() { return STDOUT_FILENO; }
+
+bool shares_file_with_console(FileHandle file) {
+    struct stat console {};
+    return fstat(STDOUT_FILENO, &console) == 0 && S_ISREG(console.st_mode) && same_file(file, STDOUT_FILENO);
+}
 
 // Opening a FIFO for writing waits for a reader; non-blocking, it fails at
 // once instead (ENXIO), and writes block again once it is open.
@@ -126,7 +194,7 @@ bool create_output_file(const std::u16string& path, FileHandle& file) {
     return true;
 }
 
-ErrorCode write_file(FileHandle file, std::string_view bytes) { return write_all(file, bytes); }
+ErrorCode write_file(FileHandle file, std::string_view bytes) { return write_all(file, bytes, false); }
 
 void close_file(FileHandle file) { ::close(file); }
 

@@ -514,6 +514,8 @@ void complete_entry(Directory&, DirectoryEntry&) {}
 // Handles are not scarce on Windows.
 std::size_t directory_handle_budget() { return SIZE_MAX; }
 
+bool out_of_handles(ErrorCode error) { return error == ERROR_TOO_MANY_OPEN_FILES; }
+
 void release_directory(Directory& directory) { directory.handle.reset(); }
 
 bool directory_released(const Directory& directory) { return !directory.handle; }

@@ -85,6 +85,13 @@ ErrorCode write_all(HANDLE handle, std::string_view bytes) {
 // Written as bytes to the handle itself: no C runtime text mode to double CR LF.
 void write_console(std::string_view bytes) { write_all(GetStdHandle(STD_OUTPUT_HANDLE), bytes); }
 
+FileHandle console_file() { return GetStdHandle(STD_OUTPUT_HANDLE); }
+
+bool shares_file_with_console(FileHandle file) {
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    return GetFileType(console) == FILE_TYPE_DISK && same_file(file, console);
+}
+
 // Shared for reading and writing but not for deletion: a walk that meets
 // the run's own log fails to delete it with a sharing violation.
 bool create_output_file(const std::u16string& path, FileHandle& file) {
