@@ -134,7 +134,9 @@ bool create_output_file(const std::u16string& path, FileHandle& file) {
 
 ErrorCode write_file(FileHandle file, std::string_view bytes) {
     const std::u16string& path = system.open_files[static_cast<std::size_t>(file)];
-    if (auto failure = system.fail_write.find(path); failure != system.fail_write.end()) return failure->second;
+    if (auto failure = system.fail_write.find(path);
+        failure != system.fail_write.end() && system.writes_before_failing[path]-- <= 0)
+        return failure->second;
     system.files[path] += bytes;
     return no_error;
 }
@@ -257,6 +259,7 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
 
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {
     const std::u16string& path = system.path_of[directory.id];
+    system.milliseconds += system.milliseconds_per_entry;
     if (restart) {
         directory.names = system.nodes[path].children;
         directory.next = 0;

@@ -57,12 +57,14 @@ struct System {
     std::vector<std::string> looked_up, enabled_privileges;
     std::vector<std::u16string> open_files, closed_files, closed_directories;
     std::map<std::u16string, std::uint32_t> fail_write;  // output files whose writes fail
+    std::map<std::u16string, int> writes_before_failing;  // ... after this many have gone through
     bool interrupted = false;
     // Deletion forms: the one that ignores the read-only bit is refused
     // (as by Wine or a FAT volume) unless this is false.
     bool refuse_ignoring_read_only = true;
     std::vector<scythe::platform::DeletionForm> deletion_forms;
     std::uint64_t milliseconds = 0;  // the monotonic clock
+    std::uint64_t milliseconds_per_entry = 0;  // added at every listing call
     std::int64_t clock = 1000;
     std::int64_t clock_step = 0;  // added at every reading
 };

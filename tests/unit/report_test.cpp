@@ -172,4 +172,25 @@ TEST_F(Reporting, ConsoleLinesWaitNoLongerThanAQuarterSecond) {
     fake::system.milliseconds += 1;
     scythe::write_console(u"third\n");
     EXPECT_EQ(fake::system.console, "first\r\nsecond\r\nthird\r\n");
+    // With no line following, the walk's passing over entries pushes it out.
+    scythe::write_console(u"fourth\n");
+    fake::system.milliseconds += 249;
+    scythe::keep_console_current();
+    EXPECT_EQ(fake::system.console, "first\r\nsecond\r\nthird\r\n");
+    fake::system.milliseconds += 1;
+    scythe::keep_console_current();
+    EXPECT_EQ(fake::system.console, "first\r\nsecond\r\nthird\r\nfourth\r\n");
+}
+
+TEST_F(Reporting, ALogThatIsTheConsolesFileIsRefusedUnlessSilent) {
+    fake::system.console_redirected_to = u"out.txt";
+    settings.run_log_path = u"out.txt";
+    EXPECT_EQ(scythe::open_logs(), 0);
+    EXPECT_EQ(console(), "Cannot open logfile out.txt for writing.\r\n");
+    EXPECT_EQ(fake::system.closed_files, std::vector<std::u16string>{u"out.txt"});
+    fake::system.console.clear();
+    scythe::reset_output();
+    settings.silent = true;  // the log alone writes there
+    EXPECT_EQ(scythe::open_logs(), 1);
+    EXPECT_EQ(console(), "");
 }

@@ -49,6 +49,15 @@ TEST_F(Run, CleanTreeIsDeletedWithItsRoot) {
               (std::vector<std::string>{"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"}));
 }
 
+TEST_F(Run, ARunLogThatFailsToTakeTheSummaryIsCountedInTheConsolesSummary) {
+    fake::system.fail_write[u"run.log"] = 112;
+    fake::system.writes_before_failing[u"run.log"] = 1;  // header and lines go through
+    EXPECT_EQ(run({u"/Dir:/root", u"/Log:run.log"}), 1);
+    std::string output = console();
+    EXPECT_EQ(output.substr(output.find("ERR")),
+              "ERR  000001: run.log: Unknown error 112 at WriteFile() (112)\r\n" + summary(1, 0, 1));
+}
+
 TEST_F(Run, RootThatCannotBeRemovedCountsTwoErrors) {
     fake::add_directory(u"/root/sub");
     EXPECT_EQ(run({u"/Dir:/root"}), 2);
