@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -162,6 +163,55 @@ Result run_stopping_at(const Target& target, const std::vector<std::string>& arg
     return result;
 }
 
+namespace {
+// 'S' while it waits, 'Z' once it has ended; from /proc/<pid>/stat.
+char process_state(int pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t name_end = stat.rfind(')');
+    return name_end == std::string::npos || name_end + 2 >= stat.size() ? 'Z' : stat[name_end + 2];
+}
+
+// Waits for the end, killing the program if it does not come.
+int exit_code_within(pid_t child, int seconds) {
+    for (int tenth = 0; tenth < seconds * 10; ++tenth) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        usleep(100000);
+    }
+    kill(child, SIGKILL);
+    return exit_code_of(child);
+}
+
+void read_to_end(int fd, std::string& output) {
+    char buffer[65536];
+    ssize_t length;
+    while ((length = read(fd, buffer, sizeof buffer)) > 0) output.append(buffer, length);
+}
+}  // namespace
+
+Result run_with_full_pipe(const Target& target, const std::vector<std::string>& arguments, bool nonblocking,
+                          const std::function<bool(int)>& when_full) {
+    int pipe_ends[2];
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return {};
+    fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096);
+    if (nonblocking) fcntl(pipe_ends[1], F_SETFL, fcntl(pipe_ends[1], F_GETFL) | O_NONBLOCK);
+    pid_t child = start(command_line(target, arguments), pipe_ends[1], -1);
+    ::close(pipe_ends[1]);
+    for (;;) {
+        int buffered = 0;
+        ioctl(pipe_ends[0], FIONREAD, &buffered);
+        char state = process_state(child);
+        if (state == 'Z' || (buffered >= 4096 && state == 'S')) break;
+        usleep(10000);
+    }
+    Result result;
+    if (when_full(child)) read_to_end(pipe_ends[0], result.output);
+    result.exit_code = exit_code_within(child, 20);
+    read_to_end(pipe_ends[0], result.output);
+    ::close(pipe_ends[0]);
+    return result;
+}
+
 Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,
                        const std::vector<int>& signals) {
     return run_stopping_at(target, arguments, "DIR  000001", [&](int child) {
@@ -229,10 +279,22 @@ void Scenario::SetUp() {
     folder_ = pattern;
     fs::permissions(folder_, fs::perms::all);  // reachable for an unprivileged run
     fs::create_directory(folder_ / "tree");
+    if (target_->windows()) map_drive(scratch_drive, folder_);
+}
+
+void Scenario::map_drive(const std::string& letter, const fs::path& folder) {
+    // A prefix is made by the first start of Wine.
+    if (!fs::exists(wine_drives())) run({});
+    std::error_code ignored;
+    fs::remove(wine_drives() / letter, ignored);
+    fs::create_directory_symlink(folder, wine_drives() / letter);
+    mapped_drives_.push_back(letter);
 }
 
 void Scenario::TearDown() {
     if (folder_.empty()) return;
+    std::error_code ignored;
+    for (const std::string& letter : mapped_drives_) fs::remove(wine_drives() / letter, ignored);
     if (made_immutable_) std::system(("chattr -R -i '" + folder_.string() + "' 2>/dev/null").c_str());
     // rm copes with paths longer than one system call takes.
     std::system(("chmod -R u+rwx '" + folder_.string() + "' 2>/dev/null; rm -rf '" + folder_.string() + "'").c_str());
@@ -243,9 +305,8 @@ fs::path Scenario::path(const std::string& relative) const {
 }
 
 std::string Scenario::argument(const std::string& relative) const {
-    std::string native = path(relative).string();
-    if (!target_->windows()) return native;
-    std::string windows = "Z:" + native;
+    if (!target_->windows()) return path(relative).string();
+    std::string windows = "Y:\\" + relative;
     for (char& c : windows)
         if (c == '/') c = '\\';
     return windows;

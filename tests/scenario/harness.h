@@ -45,6 +45,13 @@ Result run_command(const std::vector<std::string>& command);
 Result run_stopping_at(const Target& target, const std::vector<std::string>& arguments, const std::string& marker,
                        const std::function<void(int)>& meanwhile);
 // As above, once the walk has begun: sends the signals.
+// Starts the program with standard output a one-page pipe (non-blocking
+// if asked) that is not read until it is full and the program waits on it
+// or has ended; then calls when_full(pid). If that returns true the pipe
+// is read to the end, else only once the program has ended (which it must
+// within 20 s, or it is killed).
+Result run_with_full_pipe(const Target& target, const std::vector<std::string>& arguments, bool nonblocking,
+                          const std::function<bool(int)>& when_full);
 Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,
                        const std::vector<int>& signals);
 
@@ -82,6 +89,11 @@ protected:
     std::string separator() const;
     // The Wine prefix's folder of drive letters.
     fs::path wine_drives() const;
+    // Under Wine, maps a drive letter ("x:") to a folder until the test ends.
+    // Every test has scratch_drive mapped to its own folder, so that no
+    // tree is reached through a drive that maps the whole system.
+    void map_drive(const std::string& letter, const fs::path& folder);
+    static constexpr const char* scratch_drive = "y:";
     // The system text for an error: errno text natively, Win32 text under Wine.
     std::string text(const char* posix, const char* windows) const;
 
@@ -96,6 +108,7 @@ protected:
     const Target* target_ = nullptr;
     fs::path folder_;
     bool made_immutable_ = false;
+    std::vector<std::string> mapped_drives_;
 };
 
 // "Elapsed time   : 12:34:56" becomes "Elapsed time   : 00:00:00".
