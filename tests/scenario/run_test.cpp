@@ -124,6 +124,39 @@ TEST_F(WholeRun, InterruptionLeavesACompleteRecord) {
     }
 }
 
+TEST_F(WholeRun, ConsoleThatNobodyReadsNeitherHoldsUpAnInterruptionNorLosesLinesWhenNonBlocking) {
+    if (target_->windows()) GTEST_SKIP() << "signals and descriptors of the native build";
+    auto fresh_tree = [&] {
+        std::system(("rm -rf '" + path("tree").string() + "'").c_str());
+        fs::create_directories(path("tree/sub"));
+        for (int i = 0; i < 3000; ++i) write_file(path("tree/sub/file-" + std::to_string(i)));
+    };
+    std::vector<std::string> arguments{"/Dir:" + argument("tree"), "/SubDirectories", "/Log:" + argument("run.log")};
+    // Stopped while its console write waits on a full pipe: the run ends
+    // with its log complete, whatever the console could not take.
+    fresh_tree();
+    Result result = run_with_full_pipe(*target_, arguments, false, [](int child) {
+        kill(child, SIGTERM);
+        return false;
+    });
+    EXPECT_EQ(result.exit_code, 1);
+    std::string log = without_elapsed_digits(read_file(path("run.log")));
+    std::size_t logged = 0;
+    for (std::size_t at = log.find("FILE "); at != std::string::npos; at = log.find("FILE ", at + 1)) ++logged;
+    std::size_t deleted = 3000 - static_cast<std::size_t>(std::distance(fs::directory_iterator(path("tree/sub")), {}));
+    EXPECT_TRUE(logged == deleted || logged == deleted + 1) << logged << " logged, " << deleted << " deleted";
+    EXPECT_NE(log.find(log_summary(2, static_cast<int>(logged), 1)), std::string::npos);
+    // Left non-blocking by its parent, a full pipe is waited on, not dropped.
+    fresh_tree();
+    result = run_with_full_pipe(*target_, arguments, true, [](int) { return true; });
+    EXPECT_EQ(result.exit_code, 0);
+    std::size_t shown_files = 0;
+    for (std::size_t at = result.output.find("FILE "); at != std::string::npos; at = result.output.find("FILE ", at + 1))
+        ++shown_files;
+    EXPECT_EQ(shown_files, 3000u);
+    EXPECT_NE(without_elapsed_digits(result.output).find(summary(2, 3000, 0)), std::string::npos);
+}
+
 TEST_F(WholeRun, SecondInterruptionEndsTheRunAtOnce) {
     if (target_->windows()) GTEST_SKIP() << "signals to the native build";
     for (int i = 0; i < 3000; ++i) write_file(path("tree/file-" + std::to_string(i)));
@@ -146,6 +179,26 @@ TEST_F(WholeRun, TheRunNeverDeletesItsOwnLogs) {
     EXPECT_EQ(result.exit_code, 4);
     EXPECT_FALSE(fs::exists(path("tree/before")));
     EXPECT_FALSE(fs::exists(path("tree/after")));
+    if (target_->windows()) return;  // the shell's redirections below are the native build's
+    // Standard output redirected into the tree is kept as well, and a log
+    // that is that very file is refused rather than written over it.
+    auto redirected = [&](const std::vector<std::string>& options) {
+        std::vector<std::string> command{"/bin/sh", "-c", "exec \"$0\" \"$@\" > '" + path("tree/console.txt").string() + "'",
+                                         target_->program, "/Dir:" + argument("tree")};
+        command.insert(command.end(), options.begin(), options.end());
+        return run_command(command).exit_code;
+    };
+    write_file(path("tree/file"));
+    EXPECT_EQ(redirected({"/Log:/dev/stdout"}), 255);
+    EXPECT_EQ(read_file(path("tree/console.txt")), "Cannot open logfile /dev/stdout for writing.\r\n");
+    EXPECT_EQ(redirected({"/IgnoreErrors"}), 3);  // the console's file, and the root that holds it
+    std::string console = without_elapsed_digits(read_file(path("tree/console.txt")));
+    EXPECT_NE(console.find(shown("console.txt") + ": " + busy + "\r\n"), std::string::npos) << console;
+    EXPECT_NE(console.find(summary(1, 4, 3)), std::string::npos);
+    EXPECT_FALSE(fs::exists(path("tree/file")));
+    // Silent, the log alone writes there.
+    EXPECT_EQ(redirected({"/IgnoreErrors", "/Silent", "/Log:/dev/stdout"}), 3);
+    EXPECT_NE(without_elapsed_digits(read_file(path("tree/console.txt"))).find(log_summary(1, 1, 3)), std::string::npos);
 }
 
 TEST_F(WholeRun, OneFileNamedForBothLogsIsWrittenOnce) {
@@ -181,6 +234,15 @@ TEST_F(WholeRun, LogsThatWouldBlockOrFailAreTold) {
     fs::create_directory(path("tree"));
     result = run({"/Dir:" + argument("tree"), "/Log:/dev/null", "/ErrorLog:/dev/null"});
     EXPECT_EQ(result.exit_code, 0);
+
+    // A run log that reaches the file-size limit fails like a full disk.
+    fs::create_directory(path("tree"));
+    for (int i = 0; i < 1000; ++i) write_file(path("tree/file-" + std::to_string(i)));
+    result = run_command({"/usr/bin/prlimit", "--fsize=8192", target_->program, "/Dir:" + argument("tree"), "/Silent",
+                          "/Log:" + argument("run.log"), "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(read_file(path("error.log")), "ERR  000001: " + argument("run.log") + ": File too large at WriteFile() (27)\r\n");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_FALSE(fs::exists(path("tree")));
 
     fs::create_directory(path("tree"));
     EXPECT_EQ(run_with_output_missing(*target_, {"/Dir:" + argument("tree"), "/Log:" + argument("run.log")}), 0);

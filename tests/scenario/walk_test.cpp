@@ -249,6 +249,36 @@ TEST_F(Walk, FileThatCannotBeDeletedGivesOneLine) {
     EXPECT_EQ(result.exit_code, 2);
 }
 
+TEST_F(Walk, AFileThatStaysKeepsItsModeAndSoDoesWhatSharesIt) {
+    if (target_->windows()) GTEST_SKIP() << "POSIX modes";
+    const fs::perms read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    for (const char* name : {"outside-linked", "outside-mounted"}) {
+        write_file(path(name), "keep");
+        fs::permissions(path(name), read_only);
+    }
+    // A hard link in a directory that refuses its deletion, and a file
+    // mounted over one of the tree's: neither can go, and both are the
+    // outside files themselves.
+    fs::create_directories(path("tree/locked"));
+    fs::create_hard_link(path("outside-linked"), path("tree/locked/linked"));
+    write_file(path("tree/mounted"));
+    if (mount(path("outside-mounted").c_str(), path("tree/mounted").c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "skipped: cannot bind-mount here";
+    make_immutable("tree/locked");
+    Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors"});
+    umount(path("tree/mounted").c_str());
+    std::string errors = read_file(path("error.log"));
+    EXPECT_NE(errors.find(shown("locked/linked") + ": Operation not permitted at DeleteFile() (1)\r\n"), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find(shown("mounted") + ": Device or resource busy at DeleteFile() (16)\r\n"), std::string::npos);
+    EXPECT_EQ(errors.find("SetFileAttributes"), std::string::npos);
+    for (const char* name : {"outside-linked", "outside-mounted"}) {
+        EXPECT_EQ(fs::status(path(name)).permissions(), read_only) << name;
+        EXPECT_EQ(read_file(path(name)), "keep");
+    }
+    EXPECT_NE(result.exit_code, 0);
+}
+
 TEST_F(Walk, MountPointsAreNotEntered) {
     if (target_->windows()) GTEST_SKIP() << "the Windows build sees a mount point as a reparse point";
     fs::create_directories(path("outside"));
@@ -329,6 +359,16 @@ TEST_F(Walk, DeepChainUnderALowOpenFileLimitGivesTheLinesOfAnUnlimitedRun) {
     EXPECT_NE(limited.second.find(log_summary(3001, 3002, 103)), std::string::npos);
     EXPECT_EQ(limited.second.find(shown(stuck.substr(5)) + ": Operation not permitted at DeleteFile()"),
               limited.second.rfind(shown(stuck.substr(5)) + ": Operation not permitted at DeleteFile()"));
+    // Fewer still, or most of them taken by descriptors the program was
+    // given: the budget is what is free, not half the limit.
+    std::string inherit_twenty = "for fd in $(seq 3 22); do eval \"exec $fd</dev/null\"; done; exec \"$@\"";
+    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+             {"/usr/bin/prlimit", "--nofile=9:9", target_->program},
+             {"/usr/bin/prlimit", "--nofile=32:32", "/bin/bash", "-c", inherit_twenty, "bash", target_->program}}) {
+        auto run = run_on_a_fresh_chain(command);
+        EXPECT_TRUE(run.second == unlimited.second) << command[1] << ": " << run.second.substr(run.second.size() - 300);
+        EXPECT_EQ(run.first, unlimited.first) << command[1];
+    }
 }
 
 TEST_F(Walk, ADirectorySwappedForALinkAfterTheWalkEnteredItLeadsNowhere) {
@@ -395,4 +435,53 @@ TEST_F(Walk, AFileHeldOpenByAnotherProgramGivesOneErrorLine) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(holder.finish(), 0);
     EXPECT_FALSE(fs::exists(path("tree/sub/held")));  // gone with the last handle
+}
+
+// Wine opens a Unix link as its target, whatever the program asks; each
+// row is a link whose target Wine names nearly as it names the link.
+TEST_F(Walk, UnderWineALinkIsLeftAloneHoweverItsTargetIsNamed) {
+    if (!target_->windows()) GTEST_SKIP() << "how Wine names what it opened";
+    fs::path drive_c = wine_drives() / "c:";
+    struct Row {
+        std::string root;        // as the program is told it
+        std::string refused;     // the path of the ERR line (1920), relative to the test's folder
+        std::string canary;      // outside: must keep its bytes and mode
+        std::string link;        // inside: the link to the canary, or to its directory
+        std::string link_target;
+    };
+    std::vector<Row> rows{
+        // The same path below another drive letter, and below the prefix's C:.
+        {"tree", "tree/file", "x-drive/tree/file", "tree/file", "x-drive/tree/file"},
+        {"tree", "tree/c-file", (drive_c / "tree/c-file").string(), "tree/c-file", (drive_c / "tree/c-file").string()},
+        {"rooted", "rooted", "w-drive/rooted/keep", "rooted", "w-drive/rooted"},
+        // Wine cuts one trailing dot off each directory of a name.
+        {"a.\\x", "a./x", "a/x/vfile", "a./x/vfile", "a/x/vfile"},
+        {"p.\\x", "p./x", "p/x/keep", "p./x", "p/x"},
+    };
+    map_drive("x:", path("x-drive"));
+    map_drive("w:", path("w-drive"));
+    for (const Row& row : rows) {
+        fs::path canary = fs::path(row.canary).is_absolute() ? fs::path(row.canary) : path(row.canary);
+        fs::create_directories(canary.parent_path());
+        write_file(canary, "keep");
+        fs::permissions(canary, fs::perms::owner_read);
+        fs::create_directories(path(row.link).parent_path());
+        fs::path target = fs::path(row.link_target).is_absolute() ? fs::path(row.link_target) : path(row.link_target);
+        fs::create_symlink(target, path(row.link));
+    }
+    for (const Row& row : rows) {
+        Result result = run({"/Dir:" + argument(row.root), "/SubDirectories", "/IgnoreErrors", "/Silent",
+                             "/ErrorLog:" + argument("error.log")});
+        std::string errors = read_file(path("error.log"));
+        EXPECT_NE(errors.find("\\\\?\\" + argument(row.refused) + ": The file cannot be accessed."), std::string::npos)
+            << row.refused << ": " << errors;
+        EXPECT_NE(result.exit_code, 0) << row.refused;
+    }
+    for (const Row& row : rows) {
+        fs::path canary = fs::path(row.canary).is_absolute() ? fs::path(row.canary) : path(row.canary);
+        EXPECT_EQ(read_file(canary), "keep") << row.canary;
+        EXPECT_EQ(fs::status(canary).permissions(), fs::perms::owner_read) << row.canary;
+    }
+    std::error_code ignored;
+    fs::remove_all(drive_c / "tree", ignored);
 }
