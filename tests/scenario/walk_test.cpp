@@ -485,3 +485,21 @@ TEST_F(Walk, UnderWineALinkIsLeftAloneHoweverItsTargetIsNamed) {
     std::error_code ignored;
     fs::remove_all(drive_c / "tree", ignored);
 }
+
+TEST_F(Walk, AReadOnlyFileThatCannotBeDeletedKeepsItsBitForItsOtherLinks) {
+    if (!target_->windows()) GTEST_SKIP() << "files held open without delete sharing are a Windows matter";
+    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
+    fs::perms read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    write_file(path("outside"), "keep");
+    fs::permissions(path("outside"), read_only);
+    fs::create_hard_link(path("outside"), path("tree/held"));
+    Background holder = start_background({target_->wine, helper, argument("tree/held"), "without-delete-sharing"});
+    ASSERT_EQ(holder.read_line(), "ready");
+    Result result = run({"/Dir:" + argument("tree"), "/Silent", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(holder.finish(), 0);
+    std::string errors = read_file(path("error.log"));
+    EXPECT_EQ(errors.rfind("ERR  000001: " + shown("held") + ": Sharing violation. at DeleteFile() (32)", 0), 0u) << errors;
+    EXPECT_NE(result.exit_code, 0);
+    EXPECT_EQ(fs::status(path("outside")).permissions(), read_only);
+    EXPECT_EQ(read_file(path("outside")), "keep");
+}

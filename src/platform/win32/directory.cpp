@@ -20,8 +20,14 @@
 // - Delete-pending entries: an entry already being deleted counts as gone.
 // - Wine: it cannot open a Unix symbolic link itself and acts on its
 //   target instead, so under Wine each handle is checked to be the entry it
-//   was opened for (its name on the volume against its parent's), and an
-//   entry whose handle leads elsewhere is left alone.
+//   was opened for, and an entry whose handle leads elsewhere is left alone.
+//   Wine names a handle after its Unix path: the drive that maps the longest
+//   prefix of it, then the rest, with one trailing dot cut off each
+//   directory on the way and all trailing dots and spaces off the last
+//   name. The check compares that whole name, drive included, with the
+//   name the walk expects from the names it listed; the root is taken only
+//   if its name and its parent's lead back to them, since a name Wine cut
+//   fits two directories.
 #include <windows.h>
 #include <winternl.h>
 
@@ -87,6 +93,11 @@ struct NameInformation {  // class 9
 };
 static_assert(offsetof(NameInformation, file_name) == 4);
 
+struct ObjectNameInformation {  // NtQueryObject class 1; the name's text follows
+    UNICODE_STRING name;
+};
+static_assert(sizeof(ObjectNameInformation) == 2 * sizeof(void*));
+
 struct DispositionInformation {  // class 13
     BOOLEAN delete_file;
 };
@@ -109,6 +120,7 @@ static_assert(offsetof(OBJECT_ATTRIBUTES, RootDirectory) == sizeof(void*));
 static_assert(offsetof(OBJECT_ATTRIBUTES, ObjectName) == 2 * sizeof(void*));
 static_assert(sizeof(IoStatus) == 2 * sizeof(void*));
 
+constexpr int object_name_information = 1;
 constexpr int file_directory_information = 1;
 constexpr int file_basic_information = 4;
 constexpr int file_standard_information = 5;
@@ -150,13 +162,17 @@ using InformationFile = LONG(NTAPI*)(HANDLE file, IoStatus* io_status, void* inf
 // The entry points follow the system's calling convention (stdcall on x86).
 static_assert(std::is_same_v<NativeCreateFile, LONG(__stdcall*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IoStatus*,
                                                           LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*, ULONG)>);
+using QueryObject = LONG(NTAPI*)(HANDLE handle, int information_class, void* information, ULONG length,
+                                 ULONG* returned);
 static_assert(std::is_same_v<InformationFile, LONG(__stdcall*)(HANDLE, IoStatus*, void*, ULONG, int)>);
+static_assert(std::is_same_v<QueryObject, LONG(__stdcall*)(HANDLE, int, void*, ULONG, ULONG*)>);
 static_assert(std::is_same_v<QueryDirectoryFile, LONG(__stdcall*)(HANDLE, HANDLE, void*, void*, IoStatus*, void*, ULONG,
                                                                   int, BOOLEAN, void*, BOOLEAN)>);
 
 NativeCreateFile create_file = nullptr;
 InformationFile query_information_file = nullptr;
 InformationFile set_information_file = nullptr;
+QueryObject query_object = nullptr;
 
 template <typename Function>
 bool look_up(const char* name, Function& function) {
@@ -168,7 +184,8 @@ bool look_up(const char* name, Function& function) {
 bool bind_file_entry_points() {
     static const bool bound = look_up("NtCreateFile", create_file) &&
                               look_up("NtQueryInformationFile", query_information_file) &&
-                              look_up("NtSetInformationFile", set_information_file);
+                              look_up("NtSetInformationFile", set_information_file) &&
+                              look_up("NtQueryObject", query_object);
     return bound;
 }
 
@@ -262,24 +279,40 @@ std::u16string name_on_volume(HANDLE handle) {
                           information->file_name_length / sizeof(WCHAR));
 }
 
-// Wine cuts trailing dots and spaces off the last component of a handle's
-// name (only the last), so names are compared without them everywhere.
-std::u16string without_trailing_dots_and_spaces(const std::u16string& path) {
-    std::u16string cleaned;
-    for (char16_t unit : path) {
-        if (unit == u'\\')
-            while (!cleaned.empty() && (cleaned.back() == u'.' || cleaned.back() == u' ')) cleaned.pop_back();
-        cleaned.push_back(unit);
-    }
-    while (!cleaned.empty() && (cleaned.back() == u'.' || cleaned.back() == u' ')) cleaned.pop_back();
-    return cleaned;
+// The handle's full name as Wine gives it ("\??\Y:\dir\file").
+ErrorCode wine_name_of(HANDLE handle, std::u16string& name) {
+    static std::vector<unsigned char> buffer(sizeof(ObjectNameInformation) + 65536 * sizeof(WCHAR));
+    ULONG returned = 0;
+    if (LONG status = query_object(handle, object_name_information, buffer.data(), static_cast<ULONG>(buffer.size()),
+                                   &returned);
+        status < 0)
+        return error_of(status);
+    const UNICODE_STRING& text = reinterpret_cast<const ObjectNameInformation*>(buffer.data())->name;
+    name.assign(reinterpret_cast<const char16_t*>(text.Buffer), text.Length / sizeof(WCHAR));
+    return no_error;
 }
 
-bool names_match(const std::u16string& parent_name, const std::u16string& entry_name, const std::u16string& found) {
-    std::u16string expected = parent_name;
-    if (expected.empty() || expected.back() != u'\\') expected.push_back(u'\\');
-    expected += entry_name;
-    return without_trailing_dots_and_spaces(found) == without_trailing_dots_and_spaces(expected);
+bool ends_in_dot_or_space(std::u16string_view name) {
+    return !name.empty() && (name.back() == u'.' || name.back() == u' ');
+}
+
+// A name as Wine shows it as the last component of a handle's name.
+std::u16string_view as_wine_shows_last(std::u16string_view name) {
+    while (ends_in_dot_or_space(name)) name.remove_suffix(1);
+    return name;
+}
+
+// A name as Wine shows it as a directory on the way: one trailing dot less.
+std::u16string_view as_wine_shows_on_the_way(std::u16string_view name) {
+    if (!name.empty() && name.back() == u'.') name.remove_suffix(1);
+    return name;
+}
+
+std::u16string joined(const std::u16string& directory, std::u16string_view name) {
+    std::u16string path = directory;
+    if (path.empty() || path.back() != u'\\') path.push_back(u'\\');
+    path += name;
+    return path;
 }
 
 }  // namespace
@@ -287,7 +320,11 @@ bool names_match(const std::u16string& parent_name, const std::u16string& entry_
 struct Directory {
     Handle handle;  // empty while released
     LARGE_INTEGER file_id{};
-    std::u16string wine_name;  // the handle's name on its volume; under Wine only, read when first wanted
+    // Under Wine: what Wine's names of its entries begin with.
+    std::u16string wine_name;
+    // The file among its entries whose read-only bit was cleared for its
+    // deletion: the bit is put back if the deletion fails.
+    std::u16string read_only_cleared;
 };
 
 struct Root {
@@ -297,15 +334,24 @@ struct Root {
 
 namespace {
 
+// Wine builds a full Unix path for every call and gives no true name for
+// one past its limit (4,096 bytes, the drive's own Unix path included).
+constexpr std::size_t wine_name_limit = 3900;
+
 // Under Wine: why the handle cannot be trusted to be the entry it was
-// opened for, or no_error. Wine gives no name for a path longer than its
-// Unix limit, and cannot delete there either.
-ErrorCode leads_elsewhere(Directory& parent, const DirectoryEntry& entry, HANDLE handle) {
+// opened for, or no_error.
+ErrorCode leads_elsewhere(const Directory& parent, const DirectoryEntry& entry, HANDLE handle) {
     if (!running_under_wine()) return no_error;
-    if (parent.wine_name.empty()) parent.wine_name = name_on_volume(parent.handle.get());
-    std::u16string found = name_on_volume(handle);
-    if (found.empty() || parent.wine_name.empty()) return ERROR_FILENAME_EXCED_RANGE;
-    return names_match(parent.wine_name, entry.name, found) ? no_error : ERROR_CANT_ACCESS_FILE;
+    std::u16string found;
+    if (ErrorCode error = wine_name_of(handle, found)) return error;
+    std::u16string expected = joined(parent.wine_name, as_wine_shows_last(entry.name));
+    if (found == expected) return no_error;
+    return expected.size() > wine_name_limit ? ERROR_FILENAME_EXCED_RANGE : ERROR_CANT_ACCESS_FILE;
+}
+
+// What Wine's names of a subdirectory's entries begin with.
+std::u16string wine_name_below(const Directory& parent, const DirectoryEntry& entry) {
+    return running_under_wine() ? joined(parent.wine_name, as_wine_shows_on_the_way(entry.name)) : std::u16string();
 }
 
 // Opens an entry to change or delete it. An entry already being deleted
@@ -403,15 +449,40 @@ HANDLE open_root_handle(const std::u16string& path, DWORD& error) {
     return handle;
 }
 
-// Under Wine a root that is a Unix link opens as its target: its name then
-// differs from the name its parent gives it.
-bool wine_followed_a_link(const std::u16string& path, HANDLE handle) {
-    if (!running_under_wine()) return false;
+// Under Wine: the name leads back to the handle when opening it again
+// gives the same file. A name Wine cut a dot from may lead elsewhere.
+bool leads_back(const std::u16string& name, HANDLE handle) {
+    Handle again;
+    return open_relative(nullptr, name, FILE_READ_ATTRIBUTES, 0, again) >= 0 &&
+           file_id_of(again.get()).QuadPart == file_id_of(handle).QuadPart;
+}
+
+bool equal_ignoring_case(std::u16string_view one, std::u16string_view other) {
+    return CompareStringOrdinal(reinterpret_cast<const wchar_t*>(one.data()), static_cast<int>(one.size()),
+                                reinterpret_cast<const wchar_t*>(other.data()), static_cast<int>(other.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// Under Wine a root that is a Unix link opens as its target, named after
+// the target's path. The root is taken when its name is its parent's name
+// and the last name as typed (which Wine looked up ignoring case), and
+// both names lead back to what was opened; wine_name is then its name.
+ErrorCode check_wine_root(const std::u16string& path, HANDLE handle, std::u16string& wine_name) {
     std::size_t last = path.rfind(u'\\');
-    Handle parent(CreateFileW(wide(path.substr(0, last)), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+    std::u16string parent_path = path.substr(0, last);
+    if (parent_path.back() == u':') parent_path.push_back(u'\\');  // the drive's root, not its volume
+    Handle parent(CreateFileW(wide(parent_path), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!parent) return false;
-    return !names_match(name_on_volume(parent.get()), path.substr(last + 1), name_on_volume(handle));
+    if (!parent) return GetLastError();
+    std::u16string parent_name;
+    if (ErrorCode error = wine_name_of(parent.get(), parent_name)) return error;
+    if (ErrorCode error = wine_name_of(handle, wine_name)) return error;
+    std::u16string_view found_last = std::u16string_view(wine_name).substr(wine_name.rfind(u'\\') + 1);
+    bool named_as_typed = wine_name == joined(parent_name, found_last) &&
+                          equal_ignoring_case(found_last, as_wine_shows_last(std::u16string_view(path).substr(last + 1)));
+    if (!named_as_typed || !leads_back(parent_name, parent.get()) || !leads_back(wine_name, handle))
+        return ERROR_CANT_ACCESS_FILE;
+    return no_error;
 }
 
 }  // namespace
@@ -426,7 +497,9 @@ OpenedRoot open_root(const std::u16string& path) {
     DWORD error = 0;
     Handle handle(open_root_handle(path, error));
     if (!handle) {
-        opened.error = error;
+        // Wine fails a path past its limit as a device failure.
+        bool too_long = running_under_wine() && error == ERROR_GEN_FAILURE && path.size() > wine_name_limit;
+        opened.error = too_long ? ERROR_FILENAME_EXCED_RANGE : error;
         return opened;
     }
     AttributeTagInformation tag{};
@@ -439,13 +512,13 @@ OpenedRoot open_root(const std::u16string& path) {
         opened.error = ERROR_DIRECTORY;
         return opened;
     }
-    if (!link && wine_followed_a_link(path, handle.get())) {
-        opened.error = ERROR_CANT_ACCESS_FILE;
-        return opened;
+    std::u16string wine_name;
+    if (!link && running_under_wine()) {
+        if ((opened.error = check_wine_root(path, handle.get(), wine_name))) return opened;
     }
     opened.root->link = link;
     LARGE_INTEGER id = file_id_of(handle.get());
-    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, {}});
+    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name)});
     if (link) {
         opened.kind = RootKind::link;
     } else if (name_on_volume(opened.root->directory->handle.get()) == u"\\") {
@@ -479,10 +552,9 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
     if (LONG status = open_for_listing(parent.handle.get(), entry.name, handle); status < 0) return error_of(status);
     // A directory turned into a link since it was listed is not entered.
     if (reparse_tag_of(handle.get()) & reparse_tag_name_surrogate) return error_reparse_point_encountered;
-    if (ErrorCode error = leads_elsewhere(parent, entry, handle.get()))
-        return error == ERROR_CANT_ACCESS_FILE ? error_reparse_point_encountered : error;
+    if (ErrorCode error = leads_elsewhere(parent, entry, handle.get())) return error;
     LARGE_INTEGER id = file_id_of(handle.get());
-    opened = OwnedDirectory(new Directory{std::move(handle), id, {}});
+    opened = OwnedDirectory(new Directory{std::move(handle), id, wine_name_below(parent, entry)});
     return no_error;
 }
 
@@ -535,21 +607,61 @@ bool worth_retrying(ErrorCode error) { return error == ERROR_SHARING_VIOLATION |
 
 void pause_milliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
+namespace {
+
+ErrorCode set_read_only(HANDLE handle, bool read_only) {
+    BasicInformation basic{};
+    if (LONG status = query(handle, basic, file_basic_information); status < 0) return error_of(status);
+    ULONG attributes = read_only ? basic.file_attributes | FILE_ATTRIBUTE_READONLY
+                                 : basic.file_attributes & ~static_cast<ULONG>(FILE_ATTRIBUTE_READONLY);
+    return attributes == basic.file_attributes ? no_error : set_attributes(handle, attributes);
+}
+
+// Puts back a bit cleared for a deletion that then failed before it had a
+// handle of its own (the file held open without delete sharing).
+void put_back_read_only(Directory& parent, const DirectoryEntry& entry) {
+    Handle handle;
+    if (!open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle) &&
+        handle)
+        set_read_only(handle.get(), true);
+}
+
+// After the walk cleared the file's read-only bit: the bit is cleared again
+// if a failed attempt put it back, and put back unless the file goes.
+ErrorCode delete_with_read_only_cleared(HANDLE handle, const DirectoryEntry& entry, DeletionForm form) {
+    if (ErrorCode error = set_read_only(handle, false)) return error;
+    ErrorCode error = set_delete_disposition(handle, form);
+    if (error)
+        set_read_only(handle, true);
+    else
+        keep_read_only_for_other_links(handle, entry);
+    return error;
+}
+
+}  // namespace
+
+// A file's read-only bit is shared by all its links, some perhaps outside
+// the tree: every path out of a deletion that fails sets it again.
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     Handle handle;
     if (ErrorCode error = open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, handle);
         error || !handle)
         return error;
-    BasicInformation basic{};
-    if (LONG status = query(handle.get(), basic, file_basic_information); status < 0) return error_of(status);
-    return set_attributes(handle.get(), basic.file_attributes & ~static_cast<ULONG>(FILE_ATTRIBUTE_READONLY));
+    ErrorCode error = set_read_only(handle.get(), false);
+    if (!error && !(entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) parent.read_only_cleared = entry.name;
+    return error;
 }
 
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
+    bool cleared = parent.read_only_cleared == entry.name;
     Handle handle;
     ErrorCode error =
         open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle);
-    if (error || !handle) return error;
+    if (error || !handle) {
+        if (error && cleared) put_back_read_only(parent, entry);
+        return error;
+    }
+    if (cleared) return delete_with_read_only_cleared(handle.get(), entry, form);
     error = set_delete_disposition(handle.get(), form);
     if (!error && form == DeletionForm::classic) keep_read_only_for_other_links(handle.get(), entry);
     return error;
