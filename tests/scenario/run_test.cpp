@@ -249,3 +249,15 @@ TEST_F(WholeRun, LogsThatWouldBlockOrFailAreTold) {
     EXPECT_EQ(without_elapsed_digits(read_file(path("run.log"))),
               log_header() + "DIR  000001: " + shown() + "\r\n" + log_summary(1, 0, 0));
 }
+
+TEST_F(WholeRun, UnderWineAFifoLogWithoutAReaderIsRefusedWithoutWaiting) {
+    if (!target_->windows()) GTEST_SKIP() << "the native build's FIFOs are in LogsThatWouldBlockOrFailAreTold";
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
+    write_file(path("tree/keep"), "keep");
+    // A run that waited for a reader would be ended by timeout (124).
+    Result result = run_command({"/usr/bin/timeout", "30", target_->wine, target_->program, "/Dir:" + argument("tree"),
+                                 "/Log:" + argument("fifo")});
+    EXPECT_EQ(result.output, "Cannot open logfile " + argument("fifo") + " for writing.\r\n");
+    EXPECT_EQ(result.exit_code, 255);
+    EXPECT_EQ(read_file(path("tree/keep")), "keep");
+}

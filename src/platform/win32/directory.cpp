@@ -261,10 +261,6 @@ LONG open_for_listing(HANDLE parent, const std::u16string& name, Handle& opened)
     return status;
 }
 
-bool running_under_wine() {
-    static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-    return wine;
-}
 
 // The handle's path on its volume ("\dir\file"), as the system resolved it.
 std::u16string name_on_volume(HANDLE handle) {
@@ -316,6 +312,11 @@ std::u16string joined(const std::u16string& directory, std::u16string_view name)
 }
 
 }  // namespace
+
+bool running_under_wine() {
+    static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
 
 struct Directory {
     Handle handle;  // empty while released

@@ -92,9 +92,28 @@ bool shares_file_with_console(FileHandle file) {
     return GetFileType(console) == FILE_TYPE_DISK && same_file(file, console);
 }
 
+namespace {
+// Wine opens a Unix FIFO for writing as Unix does, waiting for a reader;
+// an open for attributes alone does not wait, and tells what it is.
+bool wine_would_wait_for_a_reader(const std::u16string& path) {
+    if (!running_under_wine()) return false;
+    HANDLE existing = CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (existing == INVALID_HANDLE_VALUE) return false;
+    bool pipe = GetFileType(existing) == FILE_TYPE_PIPE;
+    CloseHandle(existing);
+    return pipe;
+}
+}  // namespace
+
 // Shared for reading and writing but not for deletion: a walk that meets
 // the run's own log fails to delete it with a sharing violation.
 bool create_output_file(const std::u16string& path, FileHandle& file) {
+    if (wine_would_wait_for_a_reader(path)) {
+        SetLastError(ERROR_PIPE_BUSY);
+        file = INVALID_HANDLE_VALUE;
+        return false;
+    }
     file = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     return file != INVALID_HANDLE_VALUE;

@@ -21,6 +21,8 @@ using QueryDirectoryFile = LONG(NTAPI*)(HANDLE file, HANDLE event, void* apc_rou
                                         IoStatus* io_status, void* buffer, ULONG length, int information_class,
                                         BOOLEAN return_single_entry, void* file_name, BOOLEAN restart_scan);
 
+bool running_under_wine();
+
 // Bound at run time from ntdll.dll.
 extern QueryDirectoryFile query_directory_file;
 
