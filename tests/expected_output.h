@@ -1,11 +1,18 @@
 // Console texts the unit and scenario tests both expect, byte for byte.
+// SCYTHE_VERSION comes from the build, as the program's does.
 #pragma once
 
 namespace expected {
 
+// The banner that opens the usage text and the console's header.
+inline constexpr const char* banner =
+    "-------------------------------------------\r\n"
+    "Scythe " SCYTHE_VERSION "\r\n"
+    "-------------------------------------------\r\n";
+
 inline constexpr const char* usage =
     "-------------------------------------------\r\n"
-    "Scythe 1.1.1\r\n"
+    "Scythe " SCYTHE_VERSION "\r\n"
     "-------------------------------------------\r\n"
     "Usage           : Scythe [<Parameter> ...]\r\n"
     "                        /Dir:<Source path>\r\n"

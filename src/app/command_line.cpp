@@ -1,18 +1,28 @@
+// The command line: options into the run settings, and the source path
+// into the rooted path. The hard cases:
+// - Option names match in any letter case and on their prefix, every key
+//   is tried against every argument, values keep their case.
+// - Windows paths follow a grammar of their own, taken one step at a time:
+//   the kind of path from its start (local "D:\", network "\\server\share",
+//   the long form "\\?\" kept as typed, the device form "\\.\" taken as
+//   long form, anything else refused: "C:foo" is relative to C:'s current
+//   directory, "\\.\PhysicalDrive0" is no directory); then the names below
+//   the drive or share, cleaned up as Windows cleans ordinary paths, since
+//   the long-path prefix turns that clean-up off. A path that names a drive
+//   or share root, climbs above it, or ends in "." or ".." is refused.
+// - POSIX paths must be absolute; any that reaches "/" lexically is
+//   refused here, links to it when the root is opened.
 #include "app/command_line.h"
 
 #include <optional>
 
-#include "app/settings.h"
 #include "platform/platform.h"
 #include "report/blocks.h"
-#include "report/output.h"
 #include "report/text.h"
 
 namespace scythe {
 
-RunSettings settings;
-
-void write_usage() {
+void write_usage(Report& report) {
     std::u16string text = banner();
     append_ascii(text,
                  "Usage           : Scythe [<Parameter> ...]\n"
@@ -24,7 +34,7 @@ void write_usage() {
                  "                        /StopAtFirstError\n"
                  "                        /IgnoreErrors\n"
                  "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\n");
-    write_console(text);
+    report.write_console(text);
 }
 
 const char* const unknown_kind_message =
@@ -51,7 +61,7 @@ bool starts_with(std::u16string_view text, std::string_view key) {
     return true;
 }
 
-void parse_option(std::u16string_view argument) {
+void parse_option(std::u16string_view argument, RunSettings& settings) {
     std::u16string upper = ascii_upper_case(argument);
     // Every key is tried, so one argument may match more than one of them.
     if (starts_with(upper, "/DIR:")) settings.source_path = std::u16string(argument.substr(5));
@@ -175,17 +185,17 @@ const char* parse_windows_path(std::u16string_view source, std::u16string& norma
 
 }  // namespace
 
-void parse_arguments(const std::vector<std::u16string>& arguments) {
+void parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::u16string& argument = arguments[i];
         if (argument.empty() || argument[0] != u'/') {
             std::u16string line = ascii_text("Ignoring parameter ");
             line += ascii_upper_case(argument);
             append_ascii(line, "\n");
-            write_console(line);
+            report.write_console(line);
             continue;
         }
-        parse_option(argument);
+        parse_option(argument, settings);
     }
 }
 
@@ -211,7 +221,7 @@ PathCheck check_posix_path(std::u16string_view source) {
     return PathCheck{std::u16string(source)};
 }
 
-int check_source_path() {
+int check_source_path(RunSettings& settings, Report& report) {
     PathCheck check;
     if (!settings.source_path) {
         check = refused("Need path to delete, aborting.\n");
@@ -223,7 +233,7 @@ int check_source_path() {
         check = check_posix_path(*settings.source_path);
     }
     if (check.failure) {
-        write_console(ascii_text(check.failure));
+        report.write_console(ascii_text(check.failure));
         return 0;
     }
     settings.rooted_path = std::move(check.rooted_path);

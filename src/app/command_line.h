@@ -6,13 +6,16 @@
 #include <string_view>
 #include <vector>
 
+#include "report/output.h"
+#include "run_settings.h"
+
 namespace scythe {
 
-void write_usage();
+void write_usage(Report& report);
 
 // Fills the run settings from arguments 1 to n-1; writes an "Ignoring
 // parameter" line for each argument that does not start with "/".
-void parse_arguments(const std::vector<std::u16string>& arguments);
+void parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report);
 
 struct PathCheck {
     std::u16string rooted_path;
@@ -30,6 +33,6 @@ extern const char* const drive_root_message;
 
 // Sets the rooted path from the source path, or writes why it cannot and
 // returns 0.
-int check_source_path();
+int check_source_path(RunSettings& settings, Report& report);
 
 }  // namespace scythe

@@ -5,14 +5,12 @@
 
 #include "app/run.h"
 #include "platform/platform.h"
-#include "report/output.h"
 
 namespace {
 
 int finish(const std::vector<std::u16string>& arguments) {
     scythe::platform::prepare_process();
-    int result = scythe::run_program(arguments);
-    scythe::flush_output();
+    int result = scythe::run_program(arguments);  // its output all written
     scythe::platform::run_finished();
     return scythe::platform::exit_status(result);
 }

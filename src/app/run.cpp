@@ -1,12 +1,17 @@
-// One run, from the checked path to the exit code. The root is opened once:
-// on POSIX where its path is checked, on Windows at the start of the work
-// (its opening needs the privileges). The refusal of a file-system root,
-// the walk and the root's removal all act on what was opened.
+// One run, from the checked path to the exit code. The hard cases:
+// - The root is opened once: on POSIX where its path is checked, on
+//   Windows at the start of the work (its opening needs the privileges).
+//   The refusal of a file-system root, the walk and the root's removal all
+//   act on what was opened.
+// - The root's removal waits out a "not empty" only where the walk emptied
+//   it, as the walk says; a failure elsewhere (a log that cannot be
+//   written) has no say.
+// - A root left behind counts two errors for one line.
+// - The run owns the settings and the Report; every part gets them by
+//   reference, and the Report's buffers are pushed out on every way out.
 #include "app/run.h"
 
 #include "app/command_line.h"
-#include "app/settings.h"
-#include "delete/native.h"
 #include "delete/retries.h"
 #include "delete/walk.h"
 #include "platform/platform.h"
@@ -15,6 +20,7 @@
 #include "report/errors.h"
 #include "report/output.h"
 #include "report/text.h"
+#include "run_settings.h"
 
 namespace scythe {
 
@@ -24,56 +30,68 @@ constexpr int fatal = -1;
 
 // False (after the console message) when what the path reached is the
 // root of the file system or of a volume.
-bool open_checked_root(platform::OpenedRoot& root) {
+bool open_checked_root(const RunSettings& settings, Report& report, platform::OpenedRoot& root) {
     root = platform::open_root(settings.rooted_path);
     if (root.kind != platform::RootKind::file_system_root) return true;
-    write_console(ascii_text(platform::windows_paths ? drive_root_message : file_system_root_message));
+    report.write_console(ascii_text(platform::windows_paths ? drive_root_message : file_system_root_message));
+    return false;
+}
+
+// On failure writes which entry point is missing.
+bool native_interface_bound(Report& report) {
+    const char* missing = platform::missing_entry_point();
+    if (!missing) return true;
+    std::u16string line = ascii_text("Could not find ");
+    append_ascii(line, missing);
+    append_ascii(line, " entry point in NTDLL.DLL\n");
+    report.write_console(line);
     return false;
 }
 
 // A root whose walk left something behind is not worth a second try.
-void remove_run_root(platform::Root& root) {
+void remove_run_root(const RunSettings& settings, Report& report, platform::Root& root, bool emptied) {
     auto remove = [&] { return platform::remove_root(root); };
-    Retries retries;
-    platform::ErrorCode error = counters.errors == 0 ? retries.run(remove) : remove();
+    Retries retries(report);
+    platform::ErrorCode error = emptied ? retries.run(remove) : remove();
     if (!error) return;
-    report_win32_error(settings.rooted_path, "RemoveDirectory() failed", error);
+    report_win32_error(report, settings.rooted_path, "RemoveDirectory() failed", error);
     // A root left behind counts twice: once for the line, once for the run.
-    ++counters.errors;
+    ++report.counters.errors;
 }
 
-int run_deletion(platform::OpenedRoot& root) {
-    if (!open_logs()) return fatal;
-    write_header();
-    if (!bind_native_interface()) return fatal;
-    if (!enable_run_privileges()) return fatal;
-    if (platform::windows_paths && !open_checked_root(root)) return fatal;
-    if (!settings.silent) write_console(ascii_text(hyphen_line));
+int run_deletion(const RunSettings& settings, Report& report, platform::OpenedRoot& root) {
+    if (!report.open_logs(settings)) return fatal;
+    write_header(report, settings);
+    if (!native_interface_bound(report)) return fatal;
+    if (!enable_run_privileges(report, settings)) return fatal;
+    if (platform::windows_paths && !open_checked_root(settings, report, root)) return fatal;
+    if (!settings.silent) report.write_console(ascii_text(hyphen_line));
 
     std::int64_t start = platform::wall_clock_seconds();
-    if (delete_tree(root, settings.rooted_path, settings) == TreeResult::completed) remove_run_root(*root.root);
+    TreeOutcome outcome = delete_tree(root, settings.rooted_path, settings, report);
+    if (outcome.completed) remove_run_root(settings, report, *root.root, outcome.emptied);
     std::int64_t end = platform::wall_clock_seconds();
 
-    flush_logs();  // a log that cannot be written is counted before the summary
-    write_summary(end - start);
-    close_logs();
-    return counters.errors;
+    report.flush_logs();  // a log that cannot be written is counted before the summary
+    write_summary(report, settings, end - start);
+    report.close_logs();
+    return report.counters.errors;
 }
 
 }  // namespace
 
 int run_program(const std::vector<std::u16string>& arguments) {
+    RunSettings settings;
+    Report report;  // declared after the settings, whose log paths it holds
     if (arguments.size() <= 1) {
-        write_usage();
+        write_usage(report);
         return 0;
     }
-    settings = RunSettings{};
-    reset_output();
-    parse_arguments(arguments);
-    if (!check_source_path()) return fatal;
+    parse_arguments(arguments, settings, report);
+    if (!check_source_path(settings, report)) return fatal;
     platform::OpenedRoot root;
-    if (!platform::windows_paths && !open_checked_root(root)) return fatal;
-    return run_deletion(root);
+    if (!platform::windows_paths && !open_checked_root(settings, report, root)) return fatal;
+    return run_deletion(settings, report, root);
 }
 
 }  // namespace scythe

@@ -1,3 +1,6 @@
+// One whole run: the fixed sequence from the command line to the exit code.
+// The run owns its state (the settings and the Report) and passes it down;
+// nothing below keeps any of it.
 #pragma once
 
 #include <string>

@@ -16,6 +16,8 @@ namespace scythe {
 // reported at once.
 class Retries {
 public:
+    explicit Retries(Report& report) : report_(report) {}
+
     template <typename Operation>
     platform::ErrorCode run(Operation operation) {
         platform::ErrorCode error = operation();
@@ -24,7 +26,7 @@ public:
                 platform::interruption_requested())
                 break;
             left_milliseconds_ -= wait;
-            flush_output();  // no line waits out the pause in a buffer
+            report_.flush_output();  // no line waits out the pause in a buffer
             platform::pause_milliseconds(wait);
             error = operation();
         }
@@ -32,7 +34,10 @@ public:
     }
 
 private:
+    // Doubling from 2 ms; the last wait is cut to 246 so that one item's
+    // waits add up to exactly half a second (2 + 4 + ... + 128 = 254).
     static constexpr unsigned waits_milliseconds[] = {2, 4, 8, 16, 32, 64, 128, 246};
+    Report& report_;
     unsigned left_milliseconds_ = 3000;
 };
 

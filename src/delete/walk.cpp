@@ -19,6 +19,10 @@
 //   pending", so their directory is "not empty" for a moment, and a file
 //   held open for a moment refuses deletion: such failures are retried
 //   within bounds before they are reported.
+// - Whether a "not empty" is waited out is decided by what happened below
+//   the directory (each level knows whether anything in it or under it
+//   failed), never by the run's error count: a log that cannot be written
+//   says nothing about the tree.
 // - Entries are deleted while their directory's listing is still open; the
 //   listing goes on from where it stood.
 // - An interruption stops the walk before its next operation; nothing is
@@ -57,7 +61,9 @@ struct Level {
     platform::OwnedDirectory owned;  // empty for the root, which the run holds open
     platform::Directory* directory;
     std::size_t path_length;  // this directory's path in the walk's path buffer
-    std::int32_t errors_before = counters.errors;
+    // Something failed here or below: the directory cannot be empty, so a
+    // "not empty" on its removal is not worth waiting out.
+    bool failed = false;
     DirectoryEntry entry;     // the entry being handled
     bool restart = true;
     // Once the level has been released: the entries handled here that are
@@ -70,33 +76,49 @@ struct Level {
 // The root stays open: reopening from above starts there.
 constexpr std::size_t levels_kept_at_top = 1;
 
+// What follows once the deepest level is finished.
+enum class Then {
+    parent_lists_on,
+    parent_gives_up,  // and is finished in turn
+};
+
 class Walk {
 public:
-    Walk(const std::u16string& root_path, const RunSettings& settings)
+    Walk(const std::u16string& root_path, const RunSettings& settings, Report& report)
         : path_(root_path),
           settings_(settings),
-          budget_(std::max<std::size_t>(platform::directory_handle_budget(), levels_kept_at_top + 2)) {}
+          report_(report),
+          budget_(std::max<std::size_t>(platform::directory_handle_budget(), levels_kept_at_top + 2)),
+          retries_(report) {}
 
-    TreeResult run(platform::OpenedRoot& root) {
+    TreeOutcome run(platform::OpenedRoot& root) {
         count_and_show_directory();
-        if (root.kind == platform::RootKind::link) return TreeResult::completed;
+        if (root.kind == platform::RootKind::link) return {true, true};
         platform::Directory* directory = root.root ? platform::root_directory(*root.root) : nullptr;
         if (!directory) {
-            report_win32_error(path_, "CreateFile(DIR)", root.error);
-            return TreeResult::gave_up;
+            report_win32_error(report_, path_, "CreateFile(DIR)", root.error);
+            return {false, false};
         }
         levels_.emplace_back(nullptr, directory, path_.size());
         open_handles_ = 1;
+        // One level at a time: the deepest is listed until it ends or a
+        // child is entered; a finished level hands its result up.
+        Step step = list(levels_.back());
         for (;;) {
-            Step step = list(levels_.back());
-            if (step == Step::descended) continue;
-            if (!leave(step)) return step == Step::completed ? TreeResult::completed : TreeResult::gave_up;
+            if (step == Step::descended) {
+                step = list(levels_.back());
+            } else if (levels_.size() == 1) {
+                return {step == Step::completed, step == Step::completed && !levels_.back().failed};
+            } else {
+                step = finish_deepest(step) == Then::parent_lists_on ? list(levels_.back()) : Step::gave_up;
+            }
         }
     }
 
 private:
     std::u16string path_;  // appended on the way down, cut on the way up
     const RunSettings& settings_;
+    Report& report_;
     const std::size_t budget_;
     std::deque<Level> levels_;
     std::size_t open_handles_ = 0;
@@ -132,7 +154,7 @@ private:
                platform::out_of_handles(error) && release_one())
             continue;
         if (error) {
-            report_win32_error(path_, "CreateFile(DIR)", error);
+            report_failure("CreateFile(DIR)", error);
             return false;
         }
         platform::Directory* directory = child.get();
@@ -174,36 +196,48 @@ private:
 
     bool released(std::size_t index) const { return platform::directory_released(*levels_[index].directory); }
 
-    // Closes finished levels and hands each result to its parent, until a
-    // parent goes on listing (true) or the root's result is known (false).
-    bool leave(Step& step) {
-        for (;;) {
-            if (levels_.size() == 1) return false;
-            std::size_t parent_index = levels_.size() - 2;
-            Level& finished = levels_.back();
-            Level& parent = levels_[parent_index];
-            ErrorCode unreachable = no_error;
-            if (!stopping_ && released(parent_index))
-                unreachable = reopen(parent_index, released(parent_index + 1) ? nullptr : finished.directory);
-            path_.resize(finished.path_length);
-            bool emptied = step == Step::completed && counters.errors == finished.errors_before;
-            if (!released(parent_index + 1)) --open_handles_;
-            levels_.pop_back();
-            released_end_ = std::min(released_end_, levels_.size());
-            if (unreachable) {
-                // Moved or replaced meanwhile: nothing more is done in it.
-                path_.resize(parent.path_length);
-                report_win32_error(path_, "CreateFile(DIR)", unreachable);
-                step = Step::gave_up;
-                continue;
-            }
-            if (stopping_ || interrupted(parent)) {
-                step = Step::gave_up;
-                continue;
-            }
-            if (subdirectory_done(parent, step, emptied)) return true;
-            step = Step::gave_up;
+    // Finishes the deepest level with its listing's result: its parent gets
+    // its handle back if it was released, the level closes, and the parent
+    // removes the finished directory and says whether it lists on.
+    Then finish_deepest(Step result) {
+        ErrorCode unreachable = stopping_ ? no_error : reopen_parent_of_deepest();
+        bool emptied = result == Step::completed && !levels_.back().failed;
+        close_deepest();
+        Level& parent = levels_.back();
+        if (unreachable) {
+            // Moved or replaced meanwhile: nothing more is done in it.
+            path_.resize(parent.path_length);
+            report_failure("CreateFile(DIR)", unreachable);
+            return Then::parent_gives_up;
         }
+        if (stopping_ || interrupted(parent)) return Then::parent_gives_up;
+        return remove_walked_subdirectory(parent, result, emptied) ? Then::parent_lists_on : Then::parent_gives_up;
+    }
+
+    // Reopens the deepest level's parent where it was released: through the
+    // deepest one's "..", which is still open unless it was released too.
+    ErrorCode reopen_parent_of_deepest() {
+        std::size_t parent_index = levels_.size() - 2;
+        if (!released(parent_index)) return no_error;
+        return reopen(parent_index, released(parent_index + 1) ? nullptr : levels_.back().directory);
+    }
+
+    // Closes the deepest level; path_ is left as its path, the parent's
+    // current entry, and the parent learns whether anything failed in it.
+    void close_deepest() {
+        Level& finished = levels_.back();
+        path_.resize(finished.path_length);
+        if (!released(levels_.size() - 1)) --open_handles_;
+        bool failed = finished.failed;
+        levels_.pop_back();
+        levels_.back().failed |= failed;
+        released_end_ = std::min(released_end_, levels_.size());
+    }
+
+    // Every ERR line of the walk marks the deepest level as failed.
+    void report_failure(std::string_view label, ErrorCode error) {
+        levels_.back().failed = true;
+        report_win32_error(report_, path_, label, error);
     }
 
     // Gets a released level's handle back, from its child where it can.
@@ -242,7 +276,7 @@ private:
             level.restart = false;
             if (status < 0) return listing_ended(level, status);
 
-            keep_console_current();
+            report_.keep_console_current();
             const DirectoryEntry& entry = level.entry;
             if (level.left_behind && level.left_behind->count(entry.name)) continue;
             path_.resize(level.path_length);
@@ -257,7 +291,7 @@ private:
                     handled = remove_subdirectory(level, false);
                 } else {
                     if (enter(level)) return Step::descended;
-                    if (!subdirectory_done(level, Step::gave_up, false)) return Step::gave_up;
+                    if (!remove_walked_subdirectory(level, Step::gave_up, false)) return Step::gave_up;
                     continue;
                 }
             } else {
@@ -275,7 +309,7 @@ private:
         if (!stopping_) {
             stopping_ = true;
             path_.resize(level.path_length);
-            report_win32_error(path_, "Interrupted", platform::cancelled_error());
+            report_failure("Interrupted", platform::cancelled_error());
         }
         return true;
     }
@@ -283,18 +317,22 @@ private:
     Step listing_ended(Level& level, platform::NativeStatus status) {
         if (status == platform::status_no_more_files) return Step::completed;
         path_.resize(level.path_length);
-        report_native_status(path_, "NtQueryDirectoryFile()", status);
+        level.failed = true;
+        report_native_status(report_, path_, "NtQueryDirectoryFile()", status);
         return Step::gave_up;
     }
 
-    // After a subdirectory's walk: true when the parent goes on listing.
-    bool subdirectory_done(Level& parent, Step result, bool emptied) {
+    // After a subdirectory's walk, removes it unless /StopAtFirstError
+    // gives up at once: true when the parent goes on listing.
+    bool remove_walked_subdirectory(Level& parent, Step result, bool emptied) {
         if (result == Step::gave_up && settings_.stop_at_first_error) return false;
         return remove_subdirectory(parent, emptied) || settings_.ignore_errors;
     }
 
-    // Under /IgnoreErrors the listing goes on past an entry that stays.
-    bool failed(Level& parent) {
+    // Notes the parent's current entry as one that stays, so that a
+    // released and reopened parent lists on past it (/IgnoreErrors); false,
+    // for the caller's failure.
+    bool leave_behind(Level& parent) {
         if (settings_.ignore_errors && parent.left_behind) parent.left_behind->insert(parent.entry.name);
         return false;
     }
@@ -311,16 +349,16 @@ private:
         auto remove = [&] { return in_learned_form(remove_in); };
         ErrorCode error = emptied ? retries_.run(remove) : remove();
         if (!error) return true;
-        report_win32_error(path_, "RemoveDirectory()", error);
-        return failed(parent);
+        report_failure("RemoveDirectory()", error);
+        return leave_behind(parent);
     }
 
     bool delete_file(Level& parent) {
         DirectoryEntry& entry = parent.entry;
-        ++counters.files;
+        std::int32_t number = ++report_.counters.files;
         if (entry_lines_wanted()) {
             platform::complete_entry(*parent.directory, entry);
-            write_entry_line("FILE ", counters.files, &entry);
+            write_entry_line("FILE ", number, &entry);
         }
         // The read-only bit is looked at only once the deletion is refused,
         // which saves reading it for every file where none is read-only.
@@ -336,8 +374,8 @@ private:
             if (!refused) refused = retries_.run(remove);
             if (!refused) return true;
         }
-        report_win32_error(path_, "DeleteFile()", refused);
-        return failed(parent);
+        report_failure("DeleteFile()", refused);
+        return leave_behind(parent);
     }
 
     // The listing already carries the attributes, so they are not read again.
@@ -345,16 +383,13 @@ private:
         const DirectoryEntry& entry = parent.entry;
         if (!(entry.attributes & platform::attribute_read_only)) return no_error;
         ErrorCode error = platform::clear_read_only(*parent.directory, entry);
-        if (error) report_win32_error(path_, "SetFileAttributes(remove read only attribute)", error);
+        if (error) report_failure("SetFileAttributes(remove read only attribute)", error);
         return error;
     }
 
-    bool entry_lines_wanted() const { return !settings_.silent || run_log_open(); }
+    bool entry_lines_wanted() const { return !settings_.silent || report_.run_log_open(); }
 
-    void count_and_show_directory() {
-        ++counters.directories;
-        write_entry_line("DIR  ", counters.directories, nullptr);
-    }
+    void count_and_show_directory() { write_entry_line("DIR  ", ++report_.counters.directories, nullptr); }
 
     // "DIR  000001: path" or "FILE 000001: path (n KB)".
     void write_entry_line(std::string_view kind, std::int32_t number, const DirectoryEntry* file) {
@@ -370,14 +405,15 @@ private:
             append_ascii(line_, " KB)");
         }
         append_ascii(line_, "\n");
-        write_progress(line_);
+        report_.write_progress(line_);
     }
 };
 
 }  // namespace
 
-TreeResult delete_tree(platform::OpenedRoot& root, const std::u16string& path, const RunSettings& settings) {
-    return Walk(path, settings).run(root);
+TreeOutcome delete_tree(platform::OpenedRoot& root, const std::u16string& path, const RunSettings& settings,
+                        Report& report) {
+    return Walk(path, settings, report).run(root);
 }
 
 }  // namespace scythe

@@ -1,7 +1,13 @@
 // The one door to the operating system. Everything above this header sees
 // Windows semantics (attributes, Win32 error codes, native statuses, one
 // directory entry per listing call); the POSIX implementation provides them
-// on top of openat/getdents/unlinkat. Text crossing this seam is UTF-16.
+// on top of openat/getdents/unlinkat. What crosses the seam: paths, names
+// and system texts as UTF-16; console and log output as the bytes already
+// encoded above (written as they are); on POSIX, names also as the bytes
+// the system gave (DirectoryEntry::native_name), so that acting on an entry
+// never converts its name back. Every call that can fail returns its error
+// code; handles are owned by the caller's guards (OwnedFile, OwnedToken,
+// OwnedDirectory, OwnedRoot).
 #pragma once
 
 #include <cstddef>
@@ -9,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace scythe::platform {
@@ -39,9 +46,6 @@ inline constexpr std::uint32_t attribute_reparse_point = 0x400;
 inline constexpr std::uint32_t reparse_tag_name_surrogate = 0x20000000;
 inline constexpr std::uint32_t reparse_tag_mount_point = 0xA0000003;
 
-// The code of the last failed privilege or output-file call (the directory
-// calls return theirs).
-ErrorCode last_error();
 // The system's text for an error code; empty when the system has none.
 std::u16string error_message(ErrorCode code);
 
@@ -88,11 +92,38 @@ FileHandle console_file();
 // True when file is the very file standard output writes to: two handles
 // at two positions in one file would write over each other's lines.
 bool shares_file_with_console(FileHandle file);
+void close_file(FileHandle file);
+
+// An output file with one owner: closed when the owner lets it go.
+class OwnedFile {
+public:
+    OwnedFile() = default;
+    explicit OwnedFile(FileHandle handle) : handle_(handle), owned_(true) {}
+    OwnedFile(OwnedFile&& other) noexcept : handle_(other.handle_), owned_(std::exchange(other.owned_, false)) {}
+    OwnedFile& operator=(OwnedFile&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = other.handle_;
+            owned_ = std::exchange(other.owned_, false);
+        }
+        return *this;
+    }
+    ~OwnedFile() { reset(); }
+    FileHandle get() const { return handle_; }
+    explicit operator bool() const { return owned_; }
+    void reset() {
+        if (std::exchange(owned_, false)) close_file(handle_);
+    }
+
+private:
+    FileHandle handle_{};
+    bool owned_ = false;
+};
+
 // Creates or empties the file, leaving it shared for others to read and
 // write (not to delete). Never blocks: a FIFO without a reader is refused.
-bool create_output_file(const std::u16string& path, FileHandle& file);
+ErrorCode create_output_file(const std::u16string& path, OwnedFile& file);
 ErrorCode write_file(FileHandle file, std::string_view bytes);
-void close_file(FileHandle file);
 // True when both handles are the same file, however it was named.
 bool same_file(FileHandle first, FileHandle second);
 // The walk refuses to delete this file (the run's own log): its deletion
@@ -101,8 +132,11 @@ void protect_output_file(FileHandle file);
 
 // ---- native directory interface ----
 
-enum class EntryPoint { query_directory, status_to_error };
-bool bind_entry_point(EntryPoint which);
+// Binds the native entry points the run needs (Windows: from ntdll.dll,
+// in one place) and names the first one missing, in the order
+// "NtQueryDirectoryFile", "RtlNtStatusToDosError"; null when all are there.
+// POSIX has nothing to bind.
+const char* missing_entry_point();
 ErrorCode status_to_error(NativeStatus status);
 
 // ---- directories ----
@@ -216,15 +250,20 @@ ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, Delet
 
 // A process token on Windows, a capability state on POSIX.
 using TokenHandle = void*;
+struct CloseToken {
+    void operator()(TokenHandle token) const noexcept;
+};
+using OwnedToken = std::unique_ptr<void, CloseToken>;
 
 struct PrivilegeId {
     std::uint32_t low = 0;
     std::int32_t high = 0;
 };
 
-bool open_process_token(TokenHandle& token);
-bool lookup_privilege(const char* name, PrivilegeId& id);
-bool enable_privilege(TokenHandle token, PrivilegeId id);
-bool close_token(TokenHandle token);
+ErrorCode open_process_token(OwnedToken& token);
+ErrorCode lookup_privilege(const char* name, PrivilegeId& id);
+ErrorCode enable_privilege(TokenHandle token, PrivilegeId id);
+// Closes the token at once, for a caller that reports the failure.
+ErrorCode close_token(OwnedToken& token);
 
 }  // namespace scythe::platform

@@ -1,61 +1,63 @@
+// Privilege enabling, one privilege at a time. The hard cases:
+// - A privilege the account does not hold at all still counts as set: the
+//   system's call succeeds and is judged by its return value alone, so an
+//   ordinary user can still delete what the access lists allow.
+// - Every failure line carries the code of the call that failed, whatever
+//   closing the token does afterwards: the platform returns each code, and
+//   the token, owned from its opening, is closed on every way out.
+// - Only closing the token after success is checked, and its line has no
+//   code.
+// All lines go to the console only, never to a log.
 #include "privilege/privilege.h"
 
-#include "app/settings.h"
 #include "platform/platform.h"
-#include "report/output.h"
 #include "report/text.h"
 
 namespace scythe {
 
 namespace {
 
-void write_privilege_line(std::string_view before, const char* name, std::string_view after) {
+void write_privilege_line(Report& report, std::string_view before, const char* name, std::string_view after) {
     std::u16string line = ascii_text(before);
     append_ascii(line, name);
     append_ascii(line, after);
-    write_console(line);
+    report.write_console(line);
 }
 
-int privilege_failed(std::string_view call, const char* name) {
+int privilege_failed(Report& report, std::string_view call, platform::ErrorCode error, const char* name) {
     std::u16string line = ascii_text(call);
     append_ascii(line, " (");
-    append_decimal(line, static_cast<std::int32_t>(platform::last_error()));
+    append_decimal(line, static_cast<std::int32_t>(error));
     append_ascii(line, "), aborting setting the ");
     append_ascii(line, name);
     append_ascii(line, " privilege.\n");
-    write_console(line);
-    return 0;
-}
-
-// The line is written first: closing the token may change the last error.
-int give_up(platform::TokenHandle token, std::string_view call, const char* name) {
-    privilege_failed(call, name);
-    platform::close_token(token);
+    report.write_console(line);
     return 0;
 }
 
 }  // namespace
 
-int enable_privilege(const char* name) {
-    if (!settings.silent) write_privilege_line("Try to set ", name, " privilege for current process.\n");
-    platform::TokenHandle token{};
-    if (!platform::open_process_token(token)) return privilege_failed("OpenProcessToken was not successfull", name);
+int enable_privilege(Report& report, const RunSettings& settings, const char* name) {
+    if (!settings.silent) write_privilege_line(report, "Try to set ", name, " privilege for current process.\n");
+    platform::OwnedToken token;
+    if (platform::ErrorCode error = platform::open_process_token(token))
+        return privilege_failed(report, "OpenProcessToken was not successfull", error, name);
     platform::PrivilegeId id;
-    if (!platform::lookup_privilege(name, id))
-        return give_up(token, "LookupPrivilegeValue() failed", name);
-    if (!platform::enable_privilege(token, id))
-        return give_up(token, "AdjustTokenPrivileges() failed", name);
-    if (!platform::close_token(token)) {
-        write_privilege_line("CloseHandle() failed, aborting setting the ", name, " privilege.\n");
+    if (platform::ErrorCode error = platform::lookup_privilege(name, id))
+        return privilege_failed(report, "LookupPrivilegeValue() failed", error, name);
+    if (platform::ErrorCode error = platform::enable_privilege(token.get(), id))
+        return privilege_failed(report, "AdjustTokenPrivileges() failed", error, name);
+    if (platform::close_token(token)) {
+        write_privilege_line(report, "CloseHandle() failed, aborting setting the ", name, " privilege.\n");
         return 0;
     }
-    if (!settings.silent) write_privilege_line("Set privilege ", name, " successfully.\n");
+    if (!settings.silent) write_privilege_line(report, "Set privilege ", name, " successfully.\n");
     return 1;
 }
 
-int enable_run_privileges() {
+int enable_run_privileges(Report& report, const RunSettings& settings) {
     for (const char* name : {"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"})
-        if (!enable_privilege(name)) return 0;
+        if (!enable_privilege(report, settings, name)) return 0;
     return 1;
 }
 

@@ -1,12 +1,18 @@
+// Privilege enabling: the restore, backup and security privileges in the
+// process token, which let the walk open and delete whatever the access
+// lists say and read security information.
 #pragma once
+
+#include "report/output.h"
+#include "run_settings.h"
 
 namespace scythe {
 
 // Enables one privilege in the process token; 1 on success, 0 after its
-// failure line.
-int enable_privilege(const char* name);
+// failure line (written even when silent).
+int enable_privilege(Report& report, const RunSettings& settings, const char* name);
 // The restore, backup and security privileges in that order, stopping at
 // the first failure.
-int enable_run_privileges();
+int enable_run_privileges(Report& report, const RunSettings& settings);
 
 }  // namespace scythe

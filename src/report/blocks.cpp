@@ -1,7 +1,10 @@
+// The header and summary blocks. The hard cases: the console and the run
+// log take different forms of both (no banner in the log, no empty line
+// before the elapsed time, "Silent" shown only in the log's header), and
+// the summary's error count must include a run log that fails to take the
+// summary itself.
 #include "report/blocks.h"
 
-#include "app/settings.h"
-#include "report/output.h"
 #include "report/text.h"
 
 namespace scythe {
@@ -19,7 +22,7 @@ std::u16string setting_line(std::string_view label, bool value) {
 }
 
 // The part shared by console and run log, from "Source" to the closing hyphens.
-std::u16string settings_block(bool silent) {
+std::u16string settings_block(const RunSettings& settings, bool silent) {
     std::u16string block = ascii_text("Source                    : ");
     append_path(block, settings.rooted_path);
     append_ascii(block, "\n");
@@ -49,9 +52,9 @@ std::u16string banner() {
     return text;
 }
 
-void write_header() {
-    if (!settings.silent) write_console(banner() + settings_block(false));
-    write_run_log(settings_block(settings.silent));
+void write_header(Report& report, const RunSettings& settings) {
+    if (!settings.silent) report.write_console(banner() + settings_block(settings, false));
+    report.write_run_log(settings_block(settings, settings.silent));
 }
 
 std::u16string format_elapsed(std::int64_t seconds) {
@@ -65,7 +68,7 @@ std::u16string format_elapsed(std::int64_t seconds) {
 }
 
 namespace {
-std::u16string counts_block() {
+std::u16string counts_block(const Counters& counters) {
     std::u16string counts = ascii_text("\n");
     append_ascii(counts, hyphen_line);
     counts += counter_line("Directories    : ", counters.directories);
@@ -78,12 +81,12 @@ std::u16string counts_block() {
 // The run log's summary is written out first: a log that fails to take it
 // counts an error, and the console's summary then shows it, as the exit
 // code will.
-void write_summary(std::int64_t elapsed_seconds) {
+void write_summary(Report& report, const RunSettings& settings, std::int64_t elapsed_seconds) {
     std::u16string elapsed = ascii_text("Elapsed time   : ") + format_elapsed(elapsed_seconds);
     append_ascii(elapsed, "\n");
-    write_run_log(counts_block() + elapsed);
-    flush_logs();
-    if (!settings.silent) write_console(counts_block() + u"\n" + elapsed);
+    report.write_run_log(counts_block(report.counters) + elapsed);
+    report.flush_logs();
+    if (!settings.silent) report.write_console(counts_block(report.counters) + u"\n" + elapsed);
 }
 
 }  // namespace scythe

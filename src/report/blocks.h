@@ -4,14 +4,17 @@
 #include <cstdint>
 #include <string>
 
+#include "report/output.h"
+#include "run_settings.h"
+
 namespace scythe {
 
 extern const char* const hyphen_line;
 
 // The hyphen line, "Scythe <version>", the hyphen line: usage and header open with it.
 std::u16string banner();
-void write_header();
-void write_summary(std::int64_t elapsed_seconds);
+void write_header(Report& report, const RunSettings& settings);
+void write_summary(Report& report, const RunSettings& settings, std::int64_t elapsed_seconds);
 
 // "HH:MM:SS", each part at least two digits; hours are not capped.
 std::u16string format_elapsed(std::int64_t seconds);

@@ -1,6 +1,7 @@
+// The ERR lines, in their two forms: a Win32 code, and a native status
+// mapped to the Win32 code whose text it shows.
 #include "report/errors.h"
 
-#include "app/settings.h"
 #include "report/output.h"
 #include "report/text.h"
 
@@ -20,9 +21,9 @@ std::u16string error_text(platform::ErrorCode code) {
 namespace {
 
 // "ERR  000001: path: text at label" — the caller adds the code part.
-std::u16string line_start(const std::u16string& path, std::string_view label, platform::ErrorCode code) {
+std::u16string line_start(std::int32_t number, const std::u16string& path, std::string_view label, platform::ErrorCode code) {
     std::u16string line = ascii_text("ERR  ");
-    append_decimal(line, counters.errors, 6);
+    append_decimal(line, number, 6);
     append_ascii(line, ": ");
     append_path(line, path);
     append_ascii(line, ": ");
@@ -32,33 +33,34 @@ std::u16string line_start(const std::u16string& path, std::string_view label, pl
     return line;
 }
 
-void write_error_line(const std::u16string& line) {
-    if (!settings.silent) write_console(line);
-    write_run_log(line);
-    write_error_log(line);
+void write_error_line(Report& report, const std::u16string& line) {
+    if (!report.silent()) report.write_console(line);
+    report.write_run_log(line);
+    report.write_error_log(line);
 }
 
 }  // namespace
 
-void report_win32_error(const std::u16string& path, std::string_view label, platform::ErrorCode code) {
-    ++counters.errors;
-    std::u16string line = line_start(path, label, code);
+void report_win32_error(Report& report, const std::u16string& path, std::string_view label,
+                        platform::ErrorCode code) {
+    std::u16string line = line_start(++report.counters.errors, path, label, code);
     append_ascii(line, " (");
     append_decimal(line, static_cast<std::int32_t>(code));
     append_ascii(line, ")\n");
-    write_error_line(line);
+    write_error_line(report, line);
 }
 
-void report_native_status(const std::u16string& path, std::string_view label, platform::NativeStatus status) {
-    ++counters.errors;
+void report_native_status(Report& report, const std::u16string& path, std::string_view label,
+                          platform::NativeStatus status) {
+    std::int32_t number = ++report.counters.errors;
     platform::ErrorCode code = platform::status_to_error(status);
-    std::u16string line = line_start(path, label, code);
+    std::u16string line = line_start(number, path, label, code);
     append_ascii(line, " (NT:0x");
     append_hex(line, static_cast<std::uint32_t>(status));
     append_ascii(line, ",DOS:");
     append_decimal(line, static_cast<std::int32_t>(code));
     append_ascii(line, ")\n");
-    write_error_line(line);
+    write_error_line(report, line);
 }
 
 }  // namespace scythe

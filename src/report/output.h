@@ -1,46 +1,87 @@
-// The three output channels (console, run log, error log) and the run counters.
+// The run's Report: the three output channels (console, run log, error
+// log) and the run counters, owned by one object that the run creates and
+// passes by reference to everything that writes or counts. Nothing here is
+// process-wide, so two reports could live side by side.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+
+#include "platform/platform.h"
+#include "run_settings.h"
 
 namespace scythe {
 
+// What the run counted; only counted, never asked to decide anything.
 struct Counters {
     std::int32_t directories = 0;
     std::int32_t files = 0;
     std::int32_t errors = 0;
 };
 
-extern Counters counters;
+class Report {
+public:
+    Report() = default;
+    // Pushes out every buffered byte; logs still open are closed.
+    ~Report();
+    Report(const Report&) = delete;
+    Report& operator=(const Report&) = delete;
 
-// Starts a run: counters to zero, logs closed.
-void reset_output();
+    Counters counters;
 
-// Opens the run log, then the error log, from the run settings. On failure
-// writes its console message and returns 0.
-int open_logs();
-// Flushes and closes the run log, then the error log.
-void close_logs();
-// Pushes the logs' buffered lines out, so that a failing log is known
-// before the summary counts the errors.
-void flush_logs();
-// Pushes every buffered byte out; called before any exit.
-void flush_output();
+    // Opens the run log, then the error log, as the settings name them, and
+    // takes the silent flag from them. On failure writes its console message
+    // and returns 0; a run log opened already stays open.
+    int open_logs(const RunSettings& settings);
+    // Flushes and closes the run log, then the error log.
+    void close_logs();
+    // Pushes the logs' buffered lines out, so that a failing log is known
+    // before the summary counts the errors.
+    void flush_logs();
+    // Pushes every buffered byte out, the console's first.
+    void flush_output();
 
-bool run_log_open();
+    bool run_log_open() const { return run_log_.open; }
+    bool silent() const { return silent_; }
 
-// Writes regardless of the silent flag; callers decide.
-void write_console(std::u16string_view text);
-void write_run_log(std::u16string_view text);
-// The error log is flushed after every write.
-void write_error_log(std::u16string_view text);
+    // Writes regardless of the silent flag; callers decide.
+    void write_console(std::u16string_view text);
+    void write_run_log(std::u16string_view text);
+    // The error log is flushed after every write.
+    void write_error_log(std::u16string_view text);
 
-// Pushes out a console line that has waited a quarter of a second, for a
-// walk that passes over many entries without writing a line.
-void keep_console_current();
+    // Pushes out a console line that has waited a quarter of a second, for a
+    // walk that passes over many entries without writing a line.
+    void keep_console_current();
 
-// Console unless silent, and the run log if open: DIR and FILE lines.
-void write_progress(std::u16string_view text);
+    // Console unless silent, and the run log if open: DIR and FILE lines.
+    void write_progress(std::u16string_view text);
+
+private:
+    struct Channel {
+        bool open = false;
+        bool console = false;
+        bool failed = false;
+        platform::OwnedFile file;
+        const std::u16string* path = nullptr;
+        std::string pending;
+        std::uint64_t pending_since = 0;  // when the oldest buffered console line came
+    };
+
+    void flush(Channel& channel);
+    void write(Channel& channel, std::u16string_view text);
+    void report_write_failure(Channel& channel, platform::ErrorCode error);
+    void close(Channel& channel);
+    int open_log(Channel& channel, const std::u16string& path, std::string_view message);
+    int cannot_open(const std::u16string& path, std::string_view message);
+
+    Channel console_{true, true, false, {}, nullptr, {}, 0};
+    Channel run_log_;
+    Channel error_log_;
+    // The run log is the error log too.
+    bool one_file_for_both_logs_ = false;
+    bool silent_ = false;
+};
 
 }  // namespace scythe

@@ -1,3 +1,6 @@
+// Output text. The hard cases: code units above 255 and lone surrogates
+// have no byte of their own (written as <U+XXXX>, surrogate pairs joined),
+// and paths may hold control characters that would break a line.
 #include "report/text.h"
 
 namespace scythe {

@@ -356,7 +356,7 @@ std::string settings_block(const std::string& source, const std::string& options
 }  // namespace
 
 std::string Scenario::header(const std::string& options) const {
-    return hyphens + "Scythe 1.1.1\r\n" + hyphens + settings_block(shown(), options, false) + privileges + hyphens;
+    return hyphens + "Scythe " SCYTHE_VERSION "\r\n" + hyphens + settings_block(shown(), options, false) + privileges + hyphens;
 }
 
 std::string Scenario::log_header(const std::string& options) const {

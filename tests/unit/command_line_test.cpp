@@ -3,15 +3,13 @@
 #include "expected_output.h"
 #include "fixture.h"
 
-using scythe::settings;
-
 namespace {
 
 class CommandLine : public FakeSystemTest {
 protected:
-    static void parse(std::vector<std::u16string> arguments) {
+    void parse(std::vector<std::u16string> arguments) {
         arguments.insert(arguments.begin(), u"scythe");
-        scythe::parse_arguments(arguments);
+        scythe::parse_arguments(arguments, settings, report);
     }
 };
 

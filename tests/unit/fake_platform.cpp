@@ -73,24 +73,12 @@ namespace scythe::platform {
 
 using fake::system;
 
-namespace {
-ErrorCode error = 0;
-
-bool fail(ErrorCode code) {
-    error = code;
-    return false;
-}
-
-}  // namespace
-
 struct Directory {
     std::uint64_t id;                   // the node, wherever it is now
     std::vector<std::u16string> names;  // as listed when the scan started
     std::size_t next = 0;
     bool released = false;
 };
-
-ErrorCode last_error() { return error; }
 
 std::u16string error_message(ErrorCode code) {
     switch (code) {
@@ -124,12 +112,12 @@ bool shares_file_with_console(FileHandle file) {
     return system.open_files[static_cast<std::size_t>(file)] == system.console_redirected_to;
 }
 
-bool create_output_file(const std::u16string& path, FileHandle& file) {
-    if (path.empty() || system.uncreatable.count(path)) return fail(3);
+ErrorCode create_output_file(const std::u16string& path, OwnedFile& file) {
+    if (path.empty() || system.uncreatable.count(path)) return 3;
     system.files[path].clear();
     system.open_files.push_back(path);
-    file = static_cast<FileHandle>(system.open_files.size() - 1);
-    return true;
+    file = OwnedFile(static_cast<FileHandle>(system.open_files.size() - 1));
+    return no_error;
 }
 
 ErrorCode write_file(FileHandle file, std::string_view bytes) {
@@ -154,9 +142,10 @@ std::uint64_t monotonic_milliseconds() { return system.milliseconds; }
 
 void close_file(FileHandle file) { system.closed_files.push_back(system.open_files[static_cast<std::size_t>(file)]); }
 
-bool bind_entry_point(EntryPoint which) {
-    return which == EntryPoint::query_directory ? !system.missing_query_entry_point
-                                                : !system.missing_status_entry_point;
+const char* missing_entry_point() {
+    if (system.missing_query_entry_point) return "NtQueryDirectoryFile";
+    if (system.missing_status_entry_point) return "RtlNtStatusToDosError";
+    return nullptr;
 }
 
 ErrorCode status_to_error(NativeStatus status) {
@@ -331,28 +320,33 @@ ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, Delet
     return remove_empty_directory(child_path(parent, entry));
 }
 
-bool open_process_token(TokenHandle& token) {
-    if (system.fail_open_token) return fail(system.fail_open_token);
-    token = &system;
-    return true;
+void CloseToken::operator()(TokenHandle) const noexcept {}
+
+ErrorCode open_process_token(OwnedToken& token) {
+    if (system.fail_open_token) return system.fail_open_token;
+    token.reset(&system);
+    return no_error;
 }
 
-bool lookup_privilege(const char* name, PrivilegeId& id) {
+ErrorCode lookup_privilege(const char* name, PrivilegeId& id) {
     auto found = system.fail_lookup.find(name);
-    if (found != system.fail_lookup.end()) return fail(found->second);
+    if (found != system.fail_lookup.end()) return found->second;
     system.looked_up.push_back(name);
     id.low = static_cast<std::uint32_t>(system.looked_up.size() - 1);
-    return true;
+    return no_error;
 }
 
-bool enable_privilege(TokenHandle, PrivilegeId id) {
+ErrorCode enable_privilege(TokenHandle, PrivilegeId id) {
     const std::string& name = system.looked_up[id.low];
     auto found = system.fail_adjust.find(name);
-    if (found != system.fail_adjust.end()) return fail(found->second);
+    if (found != system.fail_adjust.end()) return found->second;
     system.enabled_privileges.push_back(name);
-    return true;
+    return no_error;
 }
 
-bool close_token(TokenHandle) { return system.fail_close_token ? fail(6) : true; }
+ErrorCode close_token(OwnedToken& token) {
+    token.reset();
+    return system.fail_close_token ? 6 : no_error;
+}
 
 }  // namespace scythe::platform

@@ -3,10 +3,7 @@
 
 #include "fixture.h"
 
-using scythe::counters;
-using scythe::report_native_status;
-using scythe::report_win32_error;
-using scythe::settings;
+#include "expected_output.h"
 
 namespace {
 
@@ -15,7 +12,11 @@ protected:
     void open_both_logs() {
         settings.run_log_path = u"run.log";
         settings.error_log_path = u"error.log";
-        ASSERT_EQ(scythe::open_logs(), 1);
+        ASSERT_EQ(report.open_logs(settings), 1);
+    }
+
+    void report_win32_error(const std::u16string& path, std::string_view label, std::uint32_t code) {
+        scythe::report_win32_error(report, path, label, code);
     }
 };
 
@@ -36,7 +37,7 @@ TEST_F(Reporting, MissingSystemTextReadsUnknownError) {
 }
 
 TEST_F(Reporting, NativeLineShowsStatusInHexAndTheMappedCode) {
-    report_native_status(u"/root", "NtQueryDirectoryFile()", static_cast<std::int32_t>(0xC0000022u));
+    scythe::report_native_status(report, u"/root", "NtQueryDirectoryFile()", static_cast<std::int32_t>(0xC0000022u));
     EXPECT_EQ(console(), "ERR  000001: /root: Access is denied. at NtQueryDirectoryFile() (NT:0xC0000022,DOS:5)\r\n");
 }
 
@@ -76,8 +77,8 @@ TEST_F(Reporting, HeaderOnConsoleAndInTheRunLog) {
     settings.run_log_path = u"run.log";
     settings.descend_into_subdirectories = true;
     settings.ignore_errors = true;
-    ASSERT_EQ(scythe::open_logs(), 1);
-    scythe::write_header();
+    ASSERT_EQ(report.open_logs(settings), 1);
+    scythe::write_header(report, settings);
     const std::string settings_block =
         "Source                    : /root\r\n"
         "SubDirectories            : Yes\r\n"
@@ -85,18 +86,15 @@ TEST_F(Reporting, HeaderOnConsoleAndInTheRunLog) {
         "StopAtFirstError          : No\r\n"
         "IgnoreErrors              : Yes\r\n"
         "-------------------------------------------\r\n";
-    EXPECT_EQ(console(),
-              "-------------------------------------------\r\n"
-              "Scythe 1.1.1\r\n"
-              "-------------------------------------------\r\n" + settings_block);
+    EXPECT_EQ(console(), expected::banner + settings_block);
     EXPECT_EQ(file(u"run.log"), settings_block);
 }
 
 TEST_F(Reporting, SilentHeaderGoesToTheRunLogOnly) {
     settings.run_log_path = u"run.log";
     settings.silent = true;
-    ASSERT_EQ(scythe::open_logs(), 1);
-    scythe::write_header();
+    ASSERT_EQ(report.open_logs(settings), 1);
+    scythe::write_header(report, settings);
     EXPECT_EQ(console(), "");
     EXPECT_EQ(file(u"run.log"),
               "Source                    : /root\r\n"
@@ -109,9 +107,9 @@ TEST_F(Reporting, SilentHeaderGoesToTheRunLogOnly) {
 
 TEST_F(Reporting, SummaryOnConsoleHasAnEmptyLineBeforeTheElapsedTime) {
     settings.run_log_path = u"run.log";
-    ASSERT_EQ(scythe::open_logs(), 1);
+    ASSERT_EQ(report.open_logs(settings), 1);
     counters = {12, 345, 6};
-    scythe::write_summary(3725);
+    scythe::write_summary(report, settings, 3725);
     EXPECT_EQ(console(),
               "\r\n-------------------------------------------\r\n"
               "Directories    : 12\r\nFiles          : 345\r\nErrors         : 6\r\n"
@@ -124,39 +122,39 @@ TEST_F(Reporting, SummaryOnConsoleHasAnEmptyLineBeforeTheElapsedTime) {
 
 TEST_F(Reporting, LogsThatCannotBeCreatedAreNamedAsTyped) {
     settings.run_log_path = u"";
-    EXPECT_EQ(scythe::open_logs(), 0);
+    EXPECT_EQ(report.open_logs(settings), 0);
     EXPECT_EQ(console(), "Cannot open logfile  for writing.\r\n");
 
     fake::system.console.clear();
-    scythe::reset_output();
+    report.close_logs();
     settings.run_log_path = u"run.log";
     settings.error_log_path = u"bad\u00e9.log";
     fake::system.uncreatable.insert(u"bad\u00e9.log");
-    EXPECT_EQ(scythe::open_logs(), 0);
+    EXPECT_EQ(report.open_logs(settings), 0);
     EXPECT_EQ(console(), "Cannot open error-logfile bad\xe9.log for writing.\r\n");
-    EXPECT_TRUE(scythe::run_log_open());
+    EXPECT_TRUE(report.run_log_open());
 }
 
 TEST_F(Reporting, OneFileForBothLogsIsWrittenOnceAsTheRunLog) {
     settings.run_log_path = u"both.log";
     settings.error_log_path = u"both.log";
-    ASSERT_EQ(scythe::open_logs(), 1);
-    scythe::write_run_log(u"DIR  000001: /root\n");
+    ASSERT_EQ(report.open_logs(settings), 1);
+    report.write_run_log(u"DIR  000001: /root\n");
     report_win32_error(u"/root/a", "DeleteFile()", 5);
     // Flushed with the ERR line, as an error log would be.
     EXPECT_EQ(fake::system.files[u"both.log"],
               "DIR  000001: /root\r\nERR  000001: /root/a: Access is denied. at DeleteFile() (5)\r\n");
-    scythe::close_logs();
+    report.close_logs();
     EXPECT_EQ(fake::system.closed_files, (std::vector<std::u16string>{u"both.log", u"both.log"}));
 }
 
 TEST_F(Reporting, ALogThatCannotBeWrittenIsReportedOnceAndCounted) {
     open_both_logs();
     fake::system.fail_write[u"run.log"] = 112;
-    scythe::write_run_log(u"DIR  000001: /root\n");
-    scythe::flush_logs();
-    scythe::write_run_log(u"DIR  000002: /root/a\n");
-    scythe::flush_logs();
+    report.write_run_log(u"DIR  000001: /root\n");
+    report.flush_logs();
+    report.write_run_log(u"DIR  000002: /root/a\n");
+    report.flush_logs();
     std::string line = "ERR  000001: run.log: Unknown error 112 at WriteFile() (112)\r\n";
     EXPECT_EQ(console(), line);
     EXPECT_EQ(file(u"error.log"), line);
@@ -164,33 +162,33 @@ TEST_F(Reporting, ALogThatCannotBeWrittenIsReportedOnceAndCounted) {
 }
 
 TEST_F(Reporting, ConsoleLinesWaitNoLongerThanAQuarterSecond) {
-    scythe::write_console(u"first\n");
+    report.write_console(u"first\n");
     EXPECT_EQ(fake::system.console, "");  // buffered
     fake::system.milliseconds += 249;
-    scythe::write_console(u"second\n");
+    report.write_console(u"second\n");
     EXPECT_EQ(fake::system.console, "");
     fake::system.milliseconds += 1;
-    scythe::write_console(u"third\n");
+    report.write_console(u"third\n");
     EXPECT_EQ(fake::system.console, "first\r\nsecond\r\nthird\r\n");
     // With no line following, the walk's passing over entries pushes it out.
-    scythe::write_console(u"fourth\n");
+    report.write_console(u"fourth\n");
     fake::system.milliseconds += 249;
-    scythe::keep_console_current();
+    report.keep_console_current();
     EXPECT_EQ(fake::system.console, "first\r\nsecond\r\nthird\r\n");
     fake::system.milliseconds += 1;
-    scythe::keep_console_current();
+    report.keep_console_current();
     EXPECT_EQ(fake::system.console, "first\r\nsecond\r\nthird\r\nfourth\r\n");
 }
 
 TEST_F(Reporting, ALogThatIsTheConsolesFileIsRefusedUnlessSilent) {
     fake::system.console_redirected_to = u"out.txt";
     settings.run_log_path = u"out.txt";
-    EXPECT_EQ(scythe::open_logs(), 0);
+    EXPECT_EQ(report.open_logs(settings), 0);
     EXPECT_EQ(console(), "Cannot open logfile out.txt for writing.\r\n");
     EXPECT_EQ(fake::system.closed_files, std::vector<std::u16string>{u"out.txt"});
     fake::system.console.clear();
-    scythe::reset_output();
+    report.close_logs();
     settings.silent = true;  // the log alone writes there
-    EXPECT_EQ(scythe::open_logs(), 1);
+    EXPECT_EQ(report.open_logs(settings), 1);
     EXPECT_EQ(console(), "");
 }

@@ -1,16 +1,11 @@
 #include "expected_output.h"
 #include "fixture.h"
 
-using scythe::counters;
-
 namespace {
 
 class Run : public FakeSystemTest {};
 
-const std::string banner =
-    "-------------------------------------------\r\n"
-    "Scythe 1.1.1\r\n"
-    "-------------------------------------------\r\n";
+const std::string banner = expected::banner;
 
 std::string settings_block(const char* subdirectories) {
     return std::string("Source                    : /root\r\n") +
@@ -56,6 +51,18 @@ TEST_F(Run, ARunLogThatFailsToTakeTheSummaryIsCountedInTheConsolesSummary) {
     std::string output = console();
     EXPECT_EQ(output.substr(output.find("ERR")),
               "ERR  000001: run.log: Unknown error 112 at WriteFile() (112)\r\n" + summary(1, 0, 1));
+}
+
+TEST_F(Run, ARunLogThatCannotBeWrittenLeavesTheRootsRetriesOn) {
+    fake::system.transient_errors = {32, 145};
+    fake::add_file(u"/root/briefly-held");
+    fake::system.fail_delete[u"/root/briefly-held"] = 32;
+    fake::system.failures_left[u"/root/briefly-held"] = 1;  // its retry pushes the failing log out
+    fake::system.fail_write[u"run.log"] = 112;
+    fake::system.fail_remove[u"/root"] = 145;  // "not empty" for a moment
+    fake::system.failures_left[u"/root"] = 1;
+    EXPECT_EQ(run({u"/Dir:/root", u"/Silent", u"/Log:run.log"}), 1);
+    EXPECT_FALSE(fake::exists(u"/root"));
 }
 
 TEST_F(Run, RootThatCannotBeRemovedCountsTwoErrors) {

@@ -2,8 +2,6 @@
 
 #include "fixture.h"
 
-using scythe::counters;
-using scythe::settings;
 using scythe::platform::attribute_read_only;
 using scythe::platform::attribute_reparse_point;
 
@@ -12,9 +10,9 @@ namespace {
 class Walk : public FakeSystemTest {
 protected:
     // 1 when the walk completed, 0 when it gave up.
-    static int delete_tree(const std::u16string& path) {
+    int delete_tree(const std::u16string& path) {
         scythe::platform::OpenedRoot root = scythe::platform::open_root(path);
-        return scythe::delete_tree(root, path, settings) == scythe::TreeResult::completed;
+        return scythe::delete_tree(root, path, settings, report).completed;
     }
 
     void SetUp() override {
@@ -281,7 +279,7 @@ void build_chain(int depth) {
 
 TEST_F(Walk, SmallHandleBudgetGivesTheLinesOfAnUnlimitedRun) {
     settings.ignore_errors = true;
-    auto run_chain = [](std::size_t budget, std::size_t open_limit = SIZE_MAX) {
+    auto run_chain = [this](std::size_t budget, std::size_t open_limit = SIZE_MAX) {
         fake::reset(u"/root");
         build_chain(40);
         // Left behind at a level that is released and reopened: one listed
@@ -291,7 +289,7 @@ TEST_F(Walk, SmallHandleBudgetGivesTheLinesOfAnUnlimitedRun) {
         fake::system.fail_delete[u"/root/d/d/d/d/d/d/d/d/d/d/f"] = 5;
         fake::system.directory_handle_budget = budget;
         fake::system.open_limit = open_limit;
-        scythe::counters = {};
+        counters = {};
         fake::system.console.clear();
         EXPECT_EQ(delete_tree(u"/root"), 1);
         return console();

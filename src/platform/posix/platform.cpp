@@ -186,12 +186,13 @@ bool shares_file_with_console(FileHandle file) {
 
 // Opening a FIFO for writing waits for a reader; non-blocking, it fails at
 // once instead (ENXIO), and writes block again once it is open.
-bool create_output_file(const std::u16string& path, FileHandle& file) {
-    file = ::open(to_native_bytes(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (file < 0) return fail_with_errno();
+ErrorCode create_output_file(const std::u16string& path, OwnedFile& owned) {
+    int file = ::open(to_native_bytes(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (file < 0) return static_cast<ErrorCode>(errno);
+    owned = OwnedFile(file);
     int flags = fcntl(file, F_GETFL);
     if (flags >= 0) fcntl(file, F_SETFL, flags & ~O_NONBLOCK);
-    return true;
+    return no_error;
 }
 
 ErrorCode write_file(FileHandle file, std::string_view bytes) { return write_all(file, bytes, false); }
@@ -206,7 +207,7 @@ bool same_file(FileHandle first, FileHandle second) {
 
 // ---- native interface stand-ins ----
 
-bool bind_entry_point(EntryPoint) { return true; }
+const char* missing_entry_point() { return nullptr; }
 
 ErrorCode status_to_error(NativeStatus status) {
     auto raw = static_cast<std::uint32_t>(status);
@@ -234,36 +235,37 @@ std::vector<cap_value_t> capabilities_of(PrivilegeId id) {
 
 }  // namespace
 
-bool open_process_token(TokenHandle& token) {
-    token = cap_get_proc();
-    return token != nullptr || fail_with_errno();
+void CloseToken::operator()(TokenHandle token) const noexcept { cap_free(token); }
+
+ErrorCode open_process_token(OwnedToken& token) {
+    token.reset(cap_get_proc());
+    return token ? no_error : static_cast<ErrorCode>(errno);
 }
 
-bool lookup_privilege(const char* name, PrivilegeId& id) {
+ErrorCode lookup_privilege(const char* name, PrivilegeId& id) {
     std::string_view wanted(name);
     if (wanted == "SeRestorePrivilege") id.low = restore_privilege;
     else if (wanted == "SeBackupPrivilege") id.low = backup_privilege;
     else if (wanted == "SeSecurityPrivilege") id.low = security_privilege;
-    else {
-        set_error(EINVAL);
-        return false;
-    }
-    return true;
+    else return EINVAL;
+    return no_error;
 }
 
-bool enable_privilege(TokenHandle token, PrivilegeId id) {
+ErrorCode enable_privilege(TokenHandle token, PrivilegeId id) {
     auto state = static_cast<cap_t>(token);
     // As with a privilege the account lacks, a capability not held at all
     // is no failure: an ordinary user can still delete a tree of its own.
     for (cap_value_t capability : capabilities_of(id)) {
         cap_flag_value_t permitted = CAP_CLEAR;
-        if (cap_get_flag(state, capability, CAP_PERMITTED, &permitted) != 0) return fail_with_errno();
+        if (cap_get_flag(state, capability, CAP_PERMITTED, &permitted) != 0) return static_cast<ErrorCode>(errno);
         if (permitted == CAP_SET && cap_set_flag(state, CAP_EFFECTIVE, 1, &capability, CAP_SET) != 0)
-            return fail_with_errno();
+            return static_cast<ErrorCode>(errno);
     }
-    return cap_set_proc(state) == 0 || fail_with_errno();
+    return cap_set_proc(state) == 0 ? no_error : static_cast<ErrorCode>(errno);
 }
 
-bool close_token(TokenHandle token) { return cap_free(token) == 0 || fail_with_errno(); }
+ErrorCode close_token(OwnedToken& token) {
+    return cap_free(token.release()) == 0 ? no_error : static_cast<ErrorCode>(errno);
+}
 
 }  // namespace scythe::platform

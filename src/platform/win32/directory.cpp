@@ -174,18 +174,11 @@ InformationFile query_information_file = nullptr;
 InformationFile set_information_file = nullptr;
 QueryObject query_object = nullptr;
 
-template <typename Function>
-bool look_up(const char* name, Function& function) {
-    function = reinterpret_cast<Function>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
-    return function != nullptr;
-}
-
 bool bind_file_entry_points() {
-    static const bool bound = look_up("NtCreateFile", create_file) &&
-                              look_up("NtQueryInformationFile", query_information_file) &&
-                              look_up("NtSetInformationFile", set_information_file) &&
-                              look_up("NtQueryObject", query_object);
+    static const bool bound = bind_ntdll("NtCreateFile", create_file) &&
+                              bind_ntdll("NtQueryInformationFile", query_information_file) &&
+                              bind_ntdll("NtSetInformationFile", set_information_file) &&
+                              bind_ntdll("NtQueryObject", query_object);
     return bound;
 }
 

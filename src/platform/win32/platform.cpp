@@ -11,8 +11,6 @@
 
 namespace scythe::platform {
 
-ErrorCode last_error() { return GetLastError(); }
-
 std::u16string error_message(ErrorCode code) {
     wchar_t* text = nullptr;
     DWORD length = FormatMessageW(
@@ -108,15 +106,13 @@ bool wine_would_wait_for_a_reader(const std::u16string& path) {
 
 // Shared for reading and writing but not for deletion: a walk that meets
 // the run's own log fails to delete it with a sharing violation.
-bool create_output_file(const std::u16string& path, FileHandle& file) {
-    if (wine_would_wait_for_a_reader(path)) {
-        SetLastError(ERROR_PIPE_BUSY);
-        file = INVALID_HANDLE_VALUE;
-        return false;
-    }
-    file = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file != INVALID_HANDLE_VALUE;
+ErrorCode create_output_file(const std::u16string& path, OwnedFile& file) {
+    if (wine_would_wait_for_a_reader(path)) return ERROR_PIPE_BUSY;
+    HANDLE handle = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    file = OwnedFile(handle);
+    return ERROR_SUCCESS;
 }
 
 ErrorCode write_file(FileHandle file, std::string_view bytes) { return write_all(file, bytes); }
@@ -143,43 +139,35 @@ static_assert(std::is_same_v<StatusToDosError, ULONG(__stdcall*)(LONG)>);
 StatusToDosError status_to_dos_error = nullptr;
 }  // namespace
 
-namespace {
-// GetProcAddress gives a generic function pointer; the cast through
-// void (*)() tells the compiler the real signature is known here.
-template <typename Function>
-bool look_up(HMODULE module, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-    return function != nullptr;
-}
-}  // namespace
-
-bool bind_entry_point(EntryPoint which) {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    if (!ntdll) return false;
-    if (which == EntryPoint::query_directory) return look_up(ntdll, "NtQueryDirectoryFile", query_directory_file);
-    return look_up(ntdll, "RtlNtStatusToDosError", status_to_dos_error);
+const char* missing_entry_point() {
+    if (!bind_ntdll("NtQueryDirectoryFile", query_directory_file)) return "NtQueryDirectoryFile";
+    if (!bind_ntdll("RtlNtStatusToDosError", status_to_dos_error)) return "RtlNtStatusToDosError";
+    return nullptr;
 }
 
 ErrorCode status_to_error(NativeStatus status) { return status_to_dos_error(status); }
 
 // ---- privileges ----
 
-bool open_process_token(TokenHandle& token) {
+void CloseToken::operator()(TokenHandle token) const noexcept { CloseHandle(token); }
+
+ErrorCode open_process_token(OwnedToken& token) {
     HANDLE handle = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &handle)) return false;
-    token = handle;
-    return true;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &handle))
+        return GetLastError();
+    token.reset(handle);
+    return ERROR_SUCCESS;
 }
 
-bool lookup_privilege(const char* name, PrivilegeId& id) {
+ErrorCode lookup_privilege(const char* name, PrivilegeId& id) {
     LUID luid{};
-    if (!LookupPrivilegeValueA(nullptr, name, &luid)) return false;
+    if (!LookupPrivilegeValueA(nullptr, name, &luid)) return GetLastError();
     id.low = luid.LowPart;
     id.high = luid.HighPart;
-    return true;
+    return ERROR_SUCCESS;
 }
 
-bool enable_privilege(TokenHandle token, PrivilegeId id) {
+ErrorCode enable_privilege(TokenHandle token, PrivilegeId id) {
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Luid.LowPart = id.low;
@@ -187,9 +175,9 @@ bool enable_privilege(TokenHandle token, PrivilegeId id) {
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     // Judged by the return value alone: a privilege the account does not
     // hold still counts as set.
-    return AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) != 0;
+    return AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) ? ERROR_SUCCESS : GetLastError();
 }
 
-bool close_token(TokenHandle token) { return CloseHandle(token) != 0; }
+ErrorCode close_token(OwnedToken& token) { return CloseHandle(token.release()) ? ERROR_SUCCESS : GetLastError(); }
 
 }  // namespace scythe::platform

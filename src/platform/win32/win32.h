@@ -26,4 +26,15 @@ bool running_under_wine();
 // Bound at run time from ntdll.dll.
 extern QueryDirectoryFile query_directory_file;
 
+// The one place ntdll.dll's entry points are looked up; false where the
+// system lacks the name. GetProcAddress gives a generic function pointer;
+// the cast through void (*)() tells the compiler the real signature is
+// known here.
+template <typename Function>
+bool bind_ntdll(const char* name, Function& function) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    function = ntdll ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, name))) : nullptr;
+    return function != nullptr;
+}
+
 }  // namespace scythe::platform

@@ -1,4 +1,7 @@
-// The run settings: filled from the command line, read by every part of a run.
+// The run settings: what the command line asked for. The front end fills
+// one record per run and hands it down as const RunSettings& to every part
+// that reads it (the walk, the header and summary, privilege enabling);
+// nothing keeps a copy of its own.
 #pragma once
 
 #include <optional>
@@ -16,7 +19,5 @@ struct RunSettings {
     bool ignore_errors = false;
     std::u16string rooted_path;
 };
-
-extern RunSettings settings;
 
 }  // namespace scythe
