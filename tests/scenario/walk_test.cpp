@@ -379,7 +379,7 @@ TEST_F(Walk, DeepChainUnderALowOpenFileLimitGivesTheLinesOfAnUnlimitedRun) {
     // given: the budget is what is free, not half the limit.
     std::string inherit_twenty = "for fd in $(seq 3 22); do eval \"exec $fd</dev/null\"; done; exec \"$@\"";
     for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
-             {"/usr/bin/prlimit", "--nofile=9:9", target_->program},
+             {"/usr/bin/prlimit", "--nofile=10:10", target_->program},
              {"/usr/bin/prlimit", "--nofile=32:32", "/bin/bash", "-c", inherit_twenty, "bash", target_->program}}) {
         auto run = run_on_a_fresh_chain(command);
         EXPECT_TRUE(run.second == unlimited.second) << command[1] << ": " << run.second.substr(run.second.size() - 300);
