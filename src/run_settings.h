@@ -17,6 +17,9 @@ struct RunSettings {
     bool silent = false;
     bool stop_at_first_error = false;
     bool ignore_errors = false;
+    // Threads the walk runs on (/Threads:), already resolved where 0 was
+    // given; 1 is the walk on one thread that the program has always had.
+    unsigned threads = 1;
     std::u16string rooted_path;
 };
 

@@ -22,6 +22,7 @@ inline constexpr const char* usage =
     "                        /Silent\r\n"
     "                        /StopAtFirstError\r\n"
     "                        /IgnoreErrors\r\n"
+    "                        /Threads:<N>\r\n"
     "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n";
 
 inline constexpr const char* privileges =

@@ -2,6 +2,9 @@
 // into the rooted path. The hard cases:
 // - Option names match in any letter case and on their prefix, every key
 //   is tried against every argument, values keep their case.
+// - A thread count is decimal digits as typed, 1 to 64 or 0 for one per
+//   logical processor; anything else (a sign, spaces, digits beyond the
+//   limit) is refused rather than read as something near it.
 // - Windows paths follow a grammar of their own, taken one step at a time:
 //   the kind of path from its start (local "D:\", network "\\server\share",
 //   the long form "\\?\" kept as typed, the device form "\\.\" taken as
@@ -14,6 +17,7 @@
 //   refused here, links to it when the root is opened.
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "platform/platform.h"
@@ -33,6 +37,7 @@ void write_usage(Report& report) {
                  "                        /Silent\n"
                  "                        /StopAtFirstError\n"
                  "                        /IgnoreErrors\n"
+                 "                        /Threads:<N>\n"
                  "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\n");
     report.write_console(text);
 }
@@ -61,7 +66,15 @@ bool starts_with(std::u16string_view text, std::string_view key) {
     return true;
 }
 
-void parse_option(std::u16string_view argument, RunSettings& settings) {
+constexpr unsigned most_threads = 64;
+
+// Option values that are checked once every argument is read, since a
+// later one replaces an earlier one.
+struct Unchecked {
+    std::optional<std::u16string_view> threads;
+};
+
+void parse_option(std::u16string_view argument, RunSettings& settings, Unchecked& unchecked) {
     std::u16string upper = ascii_upper_case(argument);
     // Every key is tried, so one argument may match more than one of them.
     if (starts_with(upper, "/DIR:")) settings.source_path = std::u16string(argument.substr(5));
@@ -71,6 +84,32 @@ void parse_option(std::u16string_view argument, RunSettings& settings) {
     if (starts_with(upper, "/SILENT")) settings.silent = true;
     if (starts_with(upper, "/STOPATFIRSTERROR")) settings.stop_at_first_error = true;
     if (starts_with(upper, "/IGNOREERRORS")) settings.ignore_errors = true;
+    if (starts_with(upper, "/THREADS:")) unchecked.threads = argument.substr(9);
+}
+
+// 0 to the limit, digits only.
+std::optional<unsigned> thread_count(std::u16string_view text) {
+    if (text.empty()) return std::nullopt;
+    unsigned count = 0;
+    for (char16_t unit : text) {
+        if (unit < u'0' || unit > u'9') return std::nullopt;
+        count = count * 10 + static_cast<unsigned>(unit - u'0');
+        if (count > most_threads) return std::nullopt;
+    }
+    return count;
+}
+
+int check_threads(std::u16string_view text, RunSettings& settings, Report& report) {
+    std::optional<unsigned> count = thread_count(text);
+    if (!count) {
+        std::u16string line = ascii_text("Cannot run on ");
+        append_path(line, text);
+        append_ascii(line, " threads (a whole number from 0 to 64 is needed), aborting.\n");
+        report.write_console(line);
+        return 0;
+    }
+    settings.threads = *count ? *count : std::min(platform::logical_processors(), most_threads);
+    return 1;
 }
 
 PathCheck refused(const char* message) { return PathCheck{{}, message}; }
@@ -185,7 +224,8 @@ const char* parse_windows_path(std::u16string_view source, std::u16string& norma
 
 }  // namespace
 
-void parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {
+int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {
+    Unchecked unchecked;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::u16string& argument = arguments[i];
         if (argument.empty() || argument[0] != u'/') {
@@ -195,8 +235,9 @@ void parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& 
             report.write_console(line);
             continue;
         }
-        parse_option(argument, settings);
+        parse_option(argument, settings, unchecked);
     }
+    return unchecked.threads ? check_threads(*unchecked.threads, settings, report) : 1;
 }
 
 PathCheck check_windows_path(std::u16string_view source) {

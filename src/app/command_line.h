@@ -14,8 +14,9 @@ namespace scythe {
 void write_usage(Report& report);
 
 // Fills the run settings from arguments 1 to n-1; writes an "Ignoring
-// parameter" line for each argument that does not start with "/".
-void parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report);
+// parameter" line for each argument that does not start with "/". Returns
+// 0 after its console message when an option's value cannot be used.
+int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report);
 
 struct PathCheck {
     std::u16string rooted_path;

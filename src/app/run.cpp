@@ -87,7 +87,7 @@ int run_program(const std::vector<std::u16string>& arguments) {
         write_usage(report);
         return 0;
     }
-    parse_arguments(arguments, settings, report);
+    if (!parse_arguments(arguments, settings, report)) return fatal;
     if (!check_source_path(settings, report)) return fatal;
     platform::OpenedRoot root;
     if (!platform::windows_paths && !open_checked_root(settings, report, root)) return fatal;

@@ -2,8 +2,11 @@
 // file that someone still holds open (an antivirus scanner, an indexer, a
 // shell window) as "delete pending" until the last handle closes, so its
 // directory is "not empty" for a moment; a file held open for a moment
-// refuses deletion with a sharing violation.
+// refuses deletion with a sharing violation. The run's budget of waiting is
+// one, whichever threads spend it.
 #pragma once
+
+#include <atomic>
 
 #include "platform/platform.h"
 #include "report/output.h"
@@ -22,10 +25,8 @@ public:
     platform::ErrorCode run(Operation operation) {
         platform::ErrorCode error = operation();
         for (unsigned wait : waits_milliseconds) {
-            if (!error || !platform::worth_retrying(error) || left_milliseconds_ < wait ||
-                platform::interruption_requested())
+            if (!error || !platform::worth_retrying(error) || !take(wait) || platform::interruption_requested())
                 break;
-            left_milliseconds_ -= wait;
             report_.flush_output();  // no line waits out the pause in a buffer
             platform::pause_milliseconds(wait);
             error = operation();
@@ -37,8 +38,16 @@ private:
     // Doubling from 2 ms; the last wait is cut to 246 so that one item's
     // waits add up to exactly half a second (2 + 4 + ... + 128 = 254).
     static constexpr unsigned waits_milliseconds[] = {2, 4, 8, 16, 32, 64, 128, 246};
+    // Takes a wait out of what is left, unless too little is.
+    bool take(unsigned wait) {
+        unsigned left = left_milliseconds_.load(std::memory_order_relaxed);
+        while (left >= wait)
+            if (left_milliseconds_.compare_exchange_weak(left, left - wait, std::memory_order_relaxed)) return true;
+        return false;
+    }
+
     Report& report_;
-    unsigned left_milliseconds_ = 3000;
+    std::atomic<unsigned> left_milliseconds_{3000};
 };
 
 }  // namespace scythe

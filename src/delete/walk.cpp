@@ -27,13 +27,27 @@
 //   listing goes on from where it stood.
 // - An interruption stops the walk before its next operation; nothing is
 //   deleted or removed after it.
+// - Several threads (/Threads:N): a walk that meets a subdirectory while
+//   another thread is idle opens it itself, as always, writes its DIR line
+//   and hands the opened subtree over; it removes that subdirectory once
+//   the other thread reports back, through its own handle, and waits for
+//   every subtree it handed out before its own directory is finished. No
+//   handle is shared between threads. Each walk keeps to its share of the
+//   handle budget. Unless the run ignores errors, the first directory to
+//   give up stops every other walk before its next entry: those write no
+//   further line and are not removed, while the directory that failed and
+//   those above it report as a walk on one thread would.
 #include "delete/walk.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <set>
+#include <vector>
 
+#include "delete/crew.h"
 #include "delete/retries.h"
 #include "report/errors.h"
 #include "report/output.h"
@@ -52,7 +66,26 @@ enum class Step {
     descended,  // a subdirectory was entered and is now the deepest level
     completed,
     gave_up,
+    stopped,  // cut short because a walk on another thread gave up
 };
+
+// What the walks of one run share, on one thread or several.
+struct Shared {
+    Shared(const RunSettings& run_settings, Report& run_report, std::size_t handles)
+        : settings(run_settings), report(run_report), budget(handles), retries(run_report) {}
+
+    const RunSettings& settings;
+    Report& report;
+    const std::size_t budget;  // directory handles each walk may hold
+    Retries retries;           // the run's one budget of waiting
+    Crew* crew = nullptr;      // the other threads; none for a walk on one
+    std::atomic<bool> interrupted{false};  // nothing more is deleted or removed
+    std::atomic<bool> stop{false};         // some walk gave up: no new entry anywhere
+    // Until the system refuses it; then the classic form for the rest of the run.
+    std::atomic<platform::DeletionForm> form{platform::DeletionForm::ignoring_read_only};
+};
+
+struct Handout;
 
 struct Level {
     Level(platform::OwnedDirectory owned_directory, platform::Directory* opened, std::size_t length)
@@ -67,10 +100,12 @@ struct Level {
     DirectoryEntry entry;     // the entry being handled
     bool restart = true;
     // Once the level has been released: the entries handled here that are
-    // still there (failures under /IgnoreErrors), passed over when it is
-    // reopened and lists again. Levels never released remember nothing, so
-    // failures cost no memory.
+    // still there (failures under /IgnoreErrors, subtrees handed out),
+    // passed over when it is reopened and lists again. Levels never
+    // released remember nothing, so failures cost no memory.
     std::optional<std::set<std::u16string>> left_behind;
+    // Subdirectories handed to other threads and not yet taken back.
+    std::vector<std::unique_ptr<Handout>> handed;
 };
 
 // The root stays open: reopening from above starts there.
@@ -80,16 +115,24 @@ constexpr std::size_t levels_kept_at_top = 1;
 enum class Then {
     parent_lists_on,
     parent_gives_up,  // and is finished in turn
+    parent_stops,     // the subdirectory was stopped, and so is its parent
+};
+
+// What a walk came to: the result of its top level, and whether anything
+// in it or below it failed.
+struct WalkResult {
+    Step step = Step::gave_up;
+    bool failed = false;
 };
 
 class Walk {
 public:
-    Walk(const std::u16string& root_path, const RunSettings& settings, Report& report)
-        : path_(root_path),
-          settings_(settings),
-          report_(report),
-          budget_(std::max<std::size_t>(platform::directory_handle_budget(), levels_kept_at_top + 2)),
-          retries_(report) {}
+    Walk(const std::u16string& top_path, Shared& shared)
+        : path_(top_path),
+          shared_(shared),
+          settings_(shared.settings),
+          report_(shared.report),
+          budget_(shared.budget) {}
 
     TreeOutcome run(platform::OpenedRoot& root) {
         count_and_show_directory();
@@ -100,42 +143,67 @@ public:
             return {false, false};
         }
         levels_.emplace_back(nullptr, directory, path_.size());
-        open_handles_ = 1;
-        // One level at a time: the deepest is listed until it ends or a
-        // child is entered; a finished level hands its result up.
-        Step step = list(levels_.back());
-        for (;;) {
-            if (step == Step::descended) {
-                step = list(levels_.back());
-            } else if (levels_.size() == 1) {
-                return {step == Step::completed, step == Step::completed && !levels_.back().failed};
-            } else {
-                step = finish_deepest(step) == Then::parent_lists_on ? list(levels_.back()) : Step::gave_up;
-            }
-        }
+        WalkResult result = walk_from_top();
+        return {result.step == Step::completed, result.step == Step::completed && !result.failed};
+    }
+
+    // A subtree handed over by another thread: its top is open, its DIR
+    // line written.
+    WalkResult run_handed(platform::OwnedDirectory top) {
+        platform::Directory* directory = top.get();
+        levels_.emplace_back(std::move(top), directory, path_.size());
+        return walk_from_top();
     }
 
 private:
     std::u16string path_;  // appended on the way down, cut on the way up
+    Shared& shared_;
     const RunSettings& settings_;
     Report& report_;
     const std::size_t budget_;
     std::deque<Level> levels_;
     std::size_t open_handles_ = 0;
-    bool stopping_ = false;  // interrupted: nothing more is deleted or removed
     // Levels from levels_kept_at_top up to here have released their handles.
     std::size_t released_end_ = levels_kept_at_top;
     std::u16string line_;
-    Retries retries_;
-    // Until the system refuses it; then the classic form for the rest of the run.
-    platform::DeletionForm form_ = platform::DeletionForm::ignoring_read_only;
+
+    // One level at a time: the deepest is listed until it ends or a child
+    // is entered; a finished level takes back what it handed out and hands
+    // its result up.
+    WalkResult walk_from_top() {
+        open_handles_ = 1;
+        Step step = list(levels_.back());
+        for (;;) {
+            if (step == Step::descended) {
+                step = list(levels_.back());
+                continue;
+            }
+            step = settle(levels_.back(), step);
+            if (levels_.size() == 1) return {step, levels_.back().failed};
+            Then then = finish_deepest(step);
+            step = then == Then::parent_lists_on ? list(levels_.back())
+                   : then == Then::parent_stops  ? Step::stopped
+                                                 : Step::gave_up;
+        }
+    }
+
+    bool stopping() const { return shared_.interrupted.load(std::memory_order_relaxed); }
+    bool stopped() const { return shared_.stop.load(std::memory_order_relaxed); }
+
+    // A level that gives up stops every other walk, unless the run ignores
+    // errors and goes on after a directory that gave up.
+    void stop_others() {
+        if (shared_.crew && (!settings_.ignore_errors || settings_.stop_at_first_error))
+            shared_.stop.store(true, std::memory_order_relaxed);
+    }
 
     template <typename Operation>
     ErrorCode in_learned_form(Operation operation) {
-        ErrorCode error = operation(form_);
-        if (error != platform::deletion_form_refused) return error;
-        form_ = platform::DeletionForm::classic;
-        return operation(form_);
+        platform::DeletionForm form = shared_.form.load(std::memory_order_relaxed);
+        ErrorCode error = operation(form);
+        if (error != platform::deletion_form_refused || form == platform::DeletionForm::classic) return error;
+        shared_.form.store(platform::DeletionForm::classic, std::memory_order_relaxed);
+        return operation(platform::DeletionForm::classic);
     }
 
     static bool is_link(const DirectoryEntry& entry) {
@@ -143,10 +211,12 @@ private:
                (entry.reparse_tag & platform::reparse_tag_name_surrogate);
     }
 
-    // Counts and shows the directory at path_, then opens it as a new level.
-    // Handles that others took meanwhile are made up for by releasing one
-    // more level of the walk's own.
-    bool enter(Level& parent) {
+    enum class Entered { descended, handed_out, failed };
+
+    // Counts and shows the directory at path_, then opens it as a new level,
+    // or hands it to an idle thread. Handles that others took meanwhile are
+    // made up for by releasing one more level of the walk's own.
+    Entered enter(Level& parent) {
         count_and_show_directory();
         platform::OwnedDirectory child;
         ErrorCode error;
@@ -155,14 +225,23 @@ private:
             continue;
         if (error) {
             report_failure("CreateFile(DIR)", error);
-            return false;
+            return Entered::failed;
         }
+        if (shared_.crew && hand_out(parent, child)) return Entered::handed_out;
+        descend(std::move(child));
+        return Entered::descended;
+    }
+
+    void descend(platform::OwnedDirectory child) {
         platform::Directory* directory = child.get();
         levels_.emplace_back(std::move(child), directory, path_.size());
         ++open_handles_;
         keep_within_budget();
-        return true;
     }
+
+    bool hand_out(Level& parent, platform::OwnedDirectory& child);
+    Step settle(Level& level, Step step);
+    Step take_back_finished(Level& level, Step step);
 
     // One handle is kept free: a level is reopened while its child is open.
     void keep_within_budget() {
@@ -200,7 +279,7 @@ private:
     // its handle back if it was released, the level closes, and the parent
     // removes the finished directory and says whether it lists on.
     Then finish_deepest(Step result) {
-        ErrorCode unreachable = stopping_ ? no_error : reopen_parent_of_deepest();
+        ErrorCode unreachable = stopping() ? no_error : reopen_parent_of_deepest();
         bool emptied = result == Step::completed && !levels_.back().failed;
         close_deepest();
         Level& parent = levels_.back();
@@ -210,8 +289,17 @@ private:
             report_failure("CreateFile(DIR)", unreachable);
             return Then::parent_gives_up;
         }
-        if (stopping_ || interrupted(parent)) return Then::parent_gives_up;
-        return remove_walked_subdirectory(parent, result, emptied) ? Then::parent_lists_on : Then::parent_gives_up;
+        return take_back(parent, parent.entry, result, emptied);
+    }
+
+    // What becomes of a subdirectory whose walk ended (path_ is its path):
+    // removed unless the run was interrupted, it was stopped, or
+    // /StopAtFirstError gives up at once.
+    Then take_back(Level& parent, const DirectoryEntry& entry, Step result, bool emptied) {
+        if (stopping() || interrupted(parent)) return Then::parent_gives_up;
+        if (result == Step::stopped) return Then::parent_stops;
+        return remove_walked_subdirectory(parent, entry, result, emptied) ? Then::parent_lists_on
+                                                                          : Then::parent_gives_up;
     }
 
     // Reopens the deepest level's parent where it was released: through the
@@ -272,6 +360,9 @@ private:
     Step list(Level& level) {
         for (;;) {
             if (interrupted(level)) return Step::gave_up;
+            if (!level.handed.empty())
+                if (Step step = take_back_finished(level, Step::completed); step != Step::completed) return step;
+            if (stopped()) return Step::stopped;
             platform::NativeStatus status = platform::read_directory(*level.directory, level.restart, level.entry);
             level.restart = false;
             if (status < 0) return listing_ended(level, status);
@@ -288,10 +379,12 @@ private:
                 if (entry.name == u"." || entry.name == u".." || !settings_.descend_into_subdirectories) continue;
                 // A link or mount point is removed as what it is, never entered.
                 if (is_link(entry)) {
-                    handled = remove_subdirectory(level, false);
+                    handled = remove_subdirectory(level, entry, false);
                 } else {
-                    if (enter(level)) return Step::descended;
-                    if (!remove_walked_subdirectory(level, Step::gave_up, false)) return Step::gave_up;
+                    Entered entered = enter(level);
+                    if (entered == Entered::descended) return Step::descended;
+                    if (entered == Entered::handed_out) continue;
+                    if (!remove_walked_subdirectory(level, entry, Step::gave_up, false)) return Step::gave_up;
                     continue;
                 }
             } else {
@@ -306,8 +399,7 @@ private:
     // no directory above it is removed.
     bool interrupted(Level& level) {
         if (!platform::interruption_requested()) return false;
-        if (!stopping_) {
-            stopping_ = true;
+        if (!shared_.interrupted.exchange(true)) {  // one line, from the walk that saw it first
             path_.resize(level.path_length);
             report_failure("Interrupted", platform::cancelled_error());
         }
@@ -324,63 +416,59 @@ private:
 
     // After a subdirectory's walk, removes it unless /StopAtFirstError
     // gives up at once: true when the parent goes on listing.
-    bool remove_walked_subdirectory(Level& parent, Step result, bool emptied) {
+    bool remove_walked_subdirectory(Level& parent, const DirectoryEntry& entry, Step result, bool emptied) {
         if (result == Step::gave_up && settings_.stop_at_first_error) return false;
-        return remove_subdirectory(parent, emptied) || settings_.ignore_errors;
+        return remove_subdirectory(parent, entry, emptied) || settings_.ignore_errors;
     }
 
-    // Notes the parent's current entry as one that stays, so that a
-    // released and reopened parent lists on past it (/IgnoreErrors); false,
-    // for the caller's failure.
-    bool leave_behind(Level& parent) {
-        if (settings_.ignore_errors && parent.left_behind) parent.left_behind->insert(parent.entry.name);
+    // Notes an entry as one that stays, so that a released and reopened
+    // parent lists on past it (/IgnoreErrors); false, for the caller's
+    // failure.
+    bool leave_behind(Level& parent, const DirectoryEntry& entry) {
+        if (settings_.ignore_errors && parent.left_behind) parent.left_behind->insert(entry.name);
         return false;
     }
 
     // Only a directory whose walk deleted everything can be "not empty" for a moment
     // (deleted children someone still holds open) rather than for good.
     // The classic form wants the read-only bit cleared first.
-    bool remove_subdirectory(Level& parent, bool emptied) {
+    bool remove_subdirectory(Level& parent, const DirectoryEntry& entry, bool emptied) {
         auto remove_in = [&](platform::DeletionForm form) {
             if (form == platform::DeletionForm::classic)
-                if (ErrorCode error = clear_read_only(parent)) return error;
-            return platform::remove_directory(*parent.directory, parent.entry, form);
+                if (ErrorCode error = clear_read_only(parent, entry)) return error;
+            return platform::remove_directory(*parent.directory, entry, form);
         };
         auto remove = [&] { return in_learned_form(remove_in); };
-        ErrorCode error = emptied ? retries_.run(remove) : remove();
+        ErrorCode error = emptied ? shared_.retries.run(remove) : remove();
         if (!error) return true;
         report_failure("RemoveDirectory()", error);
-        return leave_behind(parent);
+        return leave_behind(parent, entry);
     }
 
     bool delete_file(Level& parent) {
         DirectoryEntry& entry = parent.entry;
-        std::int32_t number = ++report_.counters.files;
-        if (entry_lines_wanted()) {
-            platform::complete_entry(*parent.directory, entry);
-            write_entry_line("FILE ", number, &entry);
-        }
+        if (entry_lines_wanted()) platform::complete_entry(*parent.directory, entry);
+        count_and_show("FILE ", report_.counters.files, &entry);
         // The read-only bit is looked at only once the deletion is refused,
         // which saves reading it for every file where none is read-only.
         auto remove = [&] {
             return in_learned_form(
                 [&](platform::DeletionForm form) { return platform::delete_file(*parent.directory, entry, form); });
         };
-        ErrorCode refused = retries_.run(remove);
+        ErrorCode refused = shared_.retries.run(remove);
         if (!refused) return true;
         platform::complete_entry(*parent.directory, entry);
         if (entry.attributes & platform::attribute_read_only) {
-            refused = clear_read_only(parent);
-            if (!refused) refused = retries_.run(remove);
+            refused = clear_read_only(parent, entry);
+            if (!refused) refused = shared_.retries.run(remove);
             if (!refused) return true;
         }
         report_failure("DeleteFile()", refused);
-        return leave_behind(parent);
+        return leave_behind(parent, entry);
     }
 
     // The listing already carries the attributes, so they are not read again.
-    ErrorCode clear_read_only(Level& parent) {
-        const DirectoryEntry& entry = parent.entry;
+    ErrorCode clear_read_only(Level& parent, const DirectoryEntry& entry) {
         if (!(entry.attributes & platform::attribute_read_only)) return no_error;
         ErrorCode error = platform::clear_read_only(*parent.directory, entry);
         if (error) report_failure("SetFileAttributes(remove read only attribute)", error);
@@ -389,10 +477,14 @@ private:
 
     bool entry_lines_wanted() const { return !settings_.silent || report_.run_log_open(); }
 
-    void count_and_show_directory() { write_entry_line("DIR  ", ++report_.counters.directories, nullptr); }
+    void count_and_show_directory() { count_and_show("DIR  ", report_.counters.directories, nullptr); }
 
-    // "DIR  000001: path" or "FILE 000001: path (n KB)".
-    void write_entry_line(std::string_view kind, std::int32_t number, const DirectoryEntry* file) {
+    // Counts the entry and writes its line, "DIR  000001: path" or
+    // "FILE 000001: path (n KB)", under the one lock, so that the line
+    // carries the count it made.
+    void count_and_show(std::string_view kind, std::int32_t& counter, const DirectoryEntry* file) {
+        platform::Holding held = report_.hold();
+        std::int32_t number = ++counter;
         if (!entry_lines_wanted()) return;
         line_.clear();
         append_ascii(line_, kind);
@@ -409,11 +501,95 @@ private:
     }
 };
 
+// A subdirectory handed to another thread: what its walk needs, and what
+// it reports back to the level that handed it out.
+struct Handout : Crew::Job {
+    Handout(Shared& run_shared, const DirectoryEntry& listed, const std::u16string& its_path,
+            platform::OwnedDirectory opened)
+        : shared(run_shared), entry(listed), path(its_path), directory(std::move(opened)) {}
+
+    void run() override { result = Walk(path, shared).run_handed(std::move(directory)); }
+
+    Shared& shared;
+    const DirectoryEntry entry;  // as its parent listed it, for its removal there
+    const std::u16string path;
+    platform::OwnedDirectory directory;  // until its walk takes it
+    WalkResult result;
+};
+
+// Only when a thread is idle: the parent keeps the record, the other
+// thread the handle, and a released parent lists on past it.
+bool Walk::hand_out(Level& parent, platform::OwnedDirectory& child) {
+    auto handout = std::make_unique<Handout>(shared_, parent.entry, path_, std::move(child));
+    if (!shared_.crew->hand_out(*handout)) {
+        child = std::move(handout->directory);
+        return false;
+    }
+    if (parent.left_behind) parent.left_behind->insert(parent.entry.name);
+    parent.handed.push_back(std::move(handout));
+    return true;
+}
+
+// Takes back every handed-out subdirectory that has finished, as the
+// level's own would be; the level's step, given as it stands, comes back as
+// it stands then (a level that lists on is "completed").
+Step Walk::take_back_finished(Level& level, Step step) {
+    for (std::size_t i = 0; i < level.handed.size();) {
+        Handout& handout = *level.handed[i];
+        if (!handout.done()) {
+            ++i;
+            continue;
+        }
+        level.failed |= handout.result.failed;
+        path_.resize(level.path_length);
+        path_.push_back(platform::path_separator);
+        path_ += handout.entry.name;
+        bool emptied = handout.result.step == Step::completed && !handout.result.failed;
+        Then then = take_back(level, handout.entry, handout.result.step, emptied);
+        if (then == Then::parent_gives_up) step = Step::gave_up;
+        if (then == Then::parent_stops && step != Step::gave_up) step = Step::stopped;
+        level.handed.erase(level.handed.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    return step;
+}
+
+// A finished level waits for what it handed out, and helps meanwhile. A
+// level that gives up stops the other walks first, so that they end soon.
+Step Walk::settle(Level& level, Step step) {
+    if (step == Step::gave_up) stop_others();
+    while (!level.handed.empty()) {
+        shared_.crew->help_until([&] {
+            return std::any_of(level.handed.begin(), level.handed.end(), [](const auto& h) { return h->done(); });
+        });
+        Step settled = take_back_finished(level, step);
+        if (settled == Step::gave_up && step != Step::gave_up) stop_others();
+        step = settled;
+    }
+    return step;
+}
+
+// Each walk's share of the handle budget: one walk per thread, and as many
+// again waiting for what they handed out, each with room for three.
+std::size_t walks_at_most(std::size_t budget, unsigned threads) {
+    return std::max<std::size_t>(1, std::min<std::size_t>(2 * std::size_t{threads}, budget / (levels_kept_at_top + 2)));
+}
+
 }  // namespace
 
 TreeOutcome delete_tree(platform::OpenedRoot& root, const std::u16string& path, const RunSettings& settings,
                         Report& report) {
-    return Walk(path, settings, report).run(root);
+    std::size_t budget = std::max<std::size_t>(platform::directory_handle_budget(), levels_kept_at_top + 2);
+    if (settings.threads <= 1) {
+        Shared shared(settings, report, budget);
+        return Walk(path, shared).run(root);
+    }
+    std::size_t walks = walks_at_most(budget, settings.threads);
+    Shared shared(settings, report, budget / walks);
+    report.share_between_threads();
+    // Jobs are the walks besides the root's.
+    Crew crew(settings.threads, walks - 1);
+    shared.crew = &crew;
+    return Walk(path, shared).run(root);
 }
 
 }  // namespace scythe

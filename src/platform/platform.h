@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -245,6 +246,68 @@ inline constexpr ErrorCode deletion_form_refused = 0x20000001;
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry);
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm form);
 ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form);
+
+// ---- threads ----
+// What a run that works on several threads needs: a lock, a way to wait
+// for what another thread announces, and the threads themselves.
+
+// A lock the thread that holds it may take again (a log's write failure is
+// reported while a line is being written). Meets BasicLockable.
+class Mutex {
+public:
+    Mutex();
+    ~Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+    void lock();
+    void unlock();
+
+private:
+    friend class Condition;
+    alignas(16) unsigned char state_[64];
+};
+
+// Waits, with its Mutex held exactly once, until another thread announces a
+// change; the Mutex is let go during the wait. A wait may also end without
+// an announcement: callers test their condition again.
+class Condition {
+public:
+    Condition();
+    ~Condition();
+    Condition(const Condition&) = delete;
+    Condition& operator=(const Condition&) = delete;
+    void wait(Mutex& mutex);
+    void notify_all();
+
+private:
+    alignas(16) unsigned char state_[64];
+};
+
+// Holds a Mutex for one scope; holds nothing where there is none to hold.
+class Holding {
+public:
+    explicit Holding(Mutex* mutex) : mutex_(mutex) {
+        if (mutex_) mutex_->lock();
+    }
+    ~Holding() {
+        if (mutex_) mutex_->unlock();
+    }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+private:
+    Mutex* mutex_;
+};
+
+struct Thread;
+struct JoinThread {
+    void operator()(Thread* thread) const noexcept;  // waits for it to end
+};
+using OwnedThread = std::unique_ptr<Thread, JoinThread>;
+// Runs body on a new thread; empty when the system refuses one.
+OwnedThread start_thread(std::function<void()> body);
+// The logical processors this process may run on; at least 1.
+unsigned logical_processors();
 
 // ---- privileges ----
 

@@ -30,6 +30,11 @@ std::u16string settings_block(const RunSettings& settings, bool silent) {
     block += setting_line("Silent                    : ", silent);
     block += setting_line("StopAtFirstError          : ", settings.stop_at_first_error);
     block += setting_line("IgnoreErrors              : ", settings.ignore_errors);
+    if (settings.threads > 1) {  // a run on one thread shows the header it always has
+        append_ascii(block, "Threads                   : ");
+        append_decimal(block, settings.threads);
+        append_ascii(block, "\n");
+    }
     append_ascii(block, hyphen_line);
     return block;
 }

@@ -1,5 +1,7 @@
 // The ERR lines, in their two forms: a Win32 code, and a native status
-// mapped to the Win32 code whose text it shows.
+// mapped to the Win32 code whose text it shows. A line's number is counted
+// and the line written under the Report's lock, so that on several threads
+// the numbers still come in the order of the lines.
 #include "report/errors.h"
 
 #include "report/output.h"
@@ -21,13 +23,14 @@ std::u16string error_text(platform::ErrorCode code) {
 namespace {
 
 // "ERR  000001: path: text at label" — the caller adds the code part.
-std::u16string line_start(std::int32_t number, const std::u16string& path, std::string_view label, platform::ErrorCode code) {
+std::u16string line_start(std::int32_t number, const std::u16string& path, std::string_view label,
+                          const std::u16string& text) {
     std::u16string line = ascii_text("ERR  ");
     append_decimal(line, number, 6);
     append_ascii(line, ": ");
     append_path(line, path);
     append_ascii(line, ": ");
-    line += error_text(code);
+    line += text;
     append_ascii(line, " at ");
     append_ascii(line, label);
     return line;
@@ -43,7 +46,9 @@ void write_error_line(Report& report, const std::u16string& line) {
 
 void report_win32_error(Report& report, const std::u16string& path, std::string_view label,
                         platform::ErrorCode code) {
-    std::u16string line = line_start(++report.counters.errors, path, label, code);
+    std::u16string text = error_text(code);
+    platform::Holding held = report.hold();
+    std::u16string line = line_start(++report.counters.errors, path, label, text);
     append_ascii(line, " (");
     append_decimal(line, static_cast<std::int32_t>(code));
     append_ascii(line, ")\n");
@@ -52,9 +57,10 @@ void report_win32_error(Report& report, const std::u16string& path, std::string_
 
 void report_native_status(Report& report, const std::u16string& path, std::string_view label,
                           platform::NativeStatus status) {
-    std::int32_t number = ++report.counters.errors;
     platform::ErrorCode code = platform::status_to_error(status);
-    std::u16string line = line_start(number, path, label, code);
+    std::u16string text = error_text(code);
+    platform::Holding held = report.hold();
+    std::u16string line = line_start(++report.counters.errors, path, label, text);
     append_ascii(line, " (NT:0x");
     append_hex(line, static_cast<std::uint32_t>(status));
     append_ascii(line, ",DOS:");

@@ -14,6 +14,10 @@
 //   own file is refused unless the console is silent.
 // - A log file is owned by its channel and closed when the channel closes
 //   or the Report goes, on every way out of a run.
+// - Threads: once shared, every public write takes the one lock (which the
+//   thread holding it may take again: a write failure is reported from
+//   inside a write); a walk that passes over entries looks at the console
+//   without it and locks only when a line waits.
 #include "report/output.h"
 
 #include <string>
@@ -43,12 +47,16 @@ void Report::flush(Channel& channel) {
     else
         error = platform::write_file(channel.file.get(), channel.pending);
     channel.pending.clear();
+    if (channel.console) console_pending_.store(false, std::memory_order_relaxed);
     if (error) report_write_failure(channel, error);
 }
 
 void Report::write(Channel& channel, std::u16string_view text) {
     if (!channel.open || channel.failed) return;
-    if (channel.console && channel.pending.empty()) channel.pending_since = platform::monotonic_milliseconds();
+    if (channel.console && channel.pending.empty()) {
+        channel.pending_since = platform::monotonic_milliseconds();
+        console_pending_.store(true, std::memory_order_relaxed);
+    }
     encode_output(channel.pending, text);
     bool due = channel.pending.size() >= flush_threshold ||
                (channel.console &&
@@ -111,25 +119,36 @@ int Report::open_logs(const RunSettings& settings) {
 }
 
 void Report::close_logs() {
+    platform::Holding held = hold();
     close(run_log_);
     close(error_log_);
 }
 
 void Report::flush_logs() {
+    platform::Holding held = hold();
     flush(run_log_);
     flush(error_log_);
 }
 
 void Report::flush_output() {
+    platform::Holding held = hold();
     flush(console_);
     flush(run_log_);
     flush(error_log_);
 }
 
-void Report::write_console(std::u16string_view text) { write(console_, text); }
-void Report::write_run_log(std::u16string_view text) { write(run_log_, text); }
+void Report::write_console(std::u16string_view text) {
+    platform::Holding held = hold();
+    write(console_, text);
+}
+
+void Report::write_run_log(std::u16string_view text) {
+    platform::Holding held = hold();
+    write(run_log_, text);
+}
 
 void Report::write_error_log(std::u16string_view text) {
+    platform::Holding held = hold();
     if (one_file_for_both_logs_) {
         flush(run_log_);  // the ERR line is in it already
         return;
@@ -139,14 +158,17 @@ void Report::write_error_log(std::u16string_view text) {
 }
 
 void Report::keep_console_current() {
+    if (!console_pending_.load(std::memory_order_relaxed)) return;
+    platform::Holding held = hold();
     if (console_.pending.empty()) return;
     if (platform::monotonic_milliseconds() - console_.pending_since >= console_delay_milliseconds)
         flush(console_);
 }
 
 void Report::write_progress(std::u16string_view text) {
-    if (!silent_) write_console(text);
-    write_run_log(text);
+    platform::Holding held = hold();
+    if (!silent_) write(console_, text);
+    write(run_log_, text);
 }
 
 }  // namespace scythe

@@ -1,9 +1,12 @@
 // The run's Report: the three output channels (console, run log, error
 // log) and the run counters, owned by one object that the run creates and
 // passes by reference to everything that writes or counts. Nothing here is
-// process-wide, so two reports could live side by side.
+// process-wide, so two reports could live side by side. A walk on several
+// threads shares it: a numbered line is counted and written under its one
+// lock, so numbers stay consecutive and no two lines mix.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,6 +32,13 @@ public:
     Report& operator=(const Report&) = delete;
 
     Counters counters;
+
+    // From now on several threads write: every write, and every count with
+    // its line, happens under the one lock. Until then no lock is taken.
+    void share_between_threads() { shared_ = true; }
+    // Held by a writer that counts and writes a numbered line; the lock may
+    // be taken again by the thread that holds it.
+    platform::Holding hold() { return platform::Holding(shared_ ? &mutex_ : nullptr); }
 
     // Opens the run log, then the error log, as the settings name them, and
     // takes the silent flag from them. On failure writes its console message
@@ -82,6 +92,10 @@ private:
     // The run log is the error log too.
     bool one_file_for_both_logs_ = false;
     bool silent_ = false;
+    bool shared_ = false;
+    platform::Mutex mutex_;
+    // The console holds lines not yet written out: read without the lock.
+    std::atomic<bool> console_pending_{false};
 };
 
 }  // namespace scythe

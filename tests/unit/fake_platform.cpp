@@ -1,10 +1,24 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <new>
+#include <thread>
 
 namespace fake {
 
 System system;
+std::recursive_mutex mutex;
+std::condition_variable_any changed;
+
+void wait_until(const std::function<bool()>& condition) {
+    std::unique_lock<std::recursive_mutex> held(mutex);
+    changed.wait(held, condition);
+}
+
+void announce() {
+    std::lock_guard<std::recursive_mutex> held(mutex);
+    changed.notify_all();
+}
 
 namespace {
 
@@ -73,6 +87,14 @@ namespace scythe::platform {
 
 using fake::system;
 
+namespace {
+// Every call into the fake system holds its lock: walks on several threads
+// call in at once.
+struct Locked {
+    std::lock_guard<std::recursive_mutex> held{fake::mutex};
+};
+}  // namespace
+
 struct Directory {
     std::uint64_t id;                   // the node, wherever it is now
     std::vector<std::u16string> names;  // as listed when the scan started
@@ -81,6 +103,7 @@ struct Directory {
 };
 
 std::u16string error_message(ErrorCode code) {
+    Locked held;
     switch (code) {
         case 2: return u"The system cannot find the file specified.\r\n";
         case 5: return u"Access is denied.\r\n";
@@ -96,6 +119,7 @@ void prepare_process() {}
 int exit_status(int result) { return result; }
 
 std::int64_t wall_clock_seconds() {
+    Locked held;
     std::int64_t now = system.clock;
     system.clock += system.clock_step;
     return now;
@@ -109,10 +133,12 @@ void write_console(std::string_view bytes) { system.console += bytes; }
 FileHandle console_file() { return -1; }
 
 bool shares_file_with_console(FileHandle file) {
+    Locked held;
     return system.open_files[static_cast<std::size_t>(file)] == system.console_redirected_to;
 }
 
 ErrorCode create_output_file(const std::u16string& path, OwnedFile& file) {
+    Locked held;
     if (path.empty() || system.uncreatable.count(path)) return 3;
     system.files[path].clear();
     system.open_files.push_back(path);
@@ -121,6 +147,7 @@ ErrorCode create_output_file(const std::u16string& path, OwnedFile& file) {
 }
 
 ErrorCode write_file(FileHandle file, std::string_view bytes) {
+    Locked held;
     const std::u16string& path = system.open_files[static_cast<std::size_t>(file)];
     if (auto failure = system.fail_write.find(path);
         failure != system.fail_write.end() && system.writes_before_failing[path]-- <= 0)
@@ -130,6 +157,7 @@ ErrorCode write_file(FileHandle file, std::string_view bytes) {
 }
 
 bool same_file(FileHandle first, FileHandle second) {
+    Locked held;
     return system.open_files[static_cast<std::size_t>(first)] == system.open_files[static_cast<std::size_t>(second)];
 }
 
@@ -143,21 +171,25 @@ std::uint64_t monotonic_milliseconds() { return system.milliseconds; }
 void close_file(FileHandle file) { system.closed_files.push_back(system.open_files[static_cast<std::size_t>(file)]); }
 
 const char* missing_entry_point() {
+    Locked held;
     if (system.missing_query_entry_point) return "NtQueryDirectoryFile";
     if (system.missing_status_entry_point) return "RtlNtStatusToDosError";
     return nullptr;
 }
 
 ErrorCode status_to_error(NativeStatus status) {
+    Locked held;
     return static_cast<std::uint32_t>(status) == 0xC0000022u ? 5 : static_cast<std::uint32_t>(status) & 0xFFFF;
 }
 
 namespace {
 std::u16string child_path(const Directory& parent, const DirectoryEntry& entry) {
+    Locked held;
     return system.path_of[parent.id] + u"/" + entry.name;
 }
 
 ErrorCode open_at(const std::u16string& path, OwnedDirectory& opened) {
+    Locked held;
     if (auto found = system.fail_open.find(path); found != system.fail_open.end()) return found->second;
     auto node = system.nodes.find(path);
     if (node == system.nodes.end()) return 2;
@@ -169,6 +201,7 @@ ErrorCode open_at(const std::u16string& path, OwnedDirectory& opened) {
 }
 
 ErrorCode injected(const std::map<std::u16string, std::uint32_t>& failures, const std::u16string& path) {
+    Locked held;
     auto found = failures.find(path);
     if (found == failures.end()) return no_error;
     auto left = system.failures_left.find(path);
@@ -177,6 +210,7 @@ ErrorCode injected(const std::map<std::u16string, std::uint32_t>& failures, cons
 }
 
 ErrorCode remove_empty_directory(const std::u16string& path) {
+    Locked held;
     if (ErrorCode error = injected(system.fail_remove, path)) return error;
     auto found = system.nodes.find(path);
     if (found == system.nodes.end()) return 2;
@@ -187,6 +221,7 @@ ErrorCode remove_empty_directory(const std::u16string& path) {
 
 // A reopened directory must still be the one it was.
 ErrorCode reopen_at(Directory& directory, const std::u16string& path) {
+    Locked held;
     auto node = system.nodes.find(path);
     if (node == system.nodes.end()) return 2;
     if (node->second.id != directory.id) return fake::stale;
@@ -206,6 +241,7 @@ struct Root {
 };
 
 void CloseDirectory::operator()(Directory* directory) const noexcept {
+    Locked held;
     system.closed_directories.push_back(system.path_of[directory->id]);
     if (!directory->released) --system.open_directories;
     delete directory;
@@ -214,6 +250,7 @@ void CloseDirectory::operator()(Directory* directory) const noexcept {
 void CloseRoot::operator()(Root* root) const noexcept { delete root; }
 
 OpenedRoot open_root(const std::u16string& path) {
+    Locked held;
     OpenedRoot opened;
     opened.root.reset(new Root{path, 0, nullptr});
     auto node = system.nodes.find(path);
@@ -231,6 +268,7 @@ OpenedRoot open_root(const std::u16string& path) {
 Directory* root_directory(Root& root) { return root.directory.get(); }
 
 ErrorCode remove_root(Root& root) {
+    Locked held;
     root.directory.reset();
     auto node = system.nodes.find(root.path);
     if (node != system.nodes.end() && node->second.id != root.id) return fake::stale;
@@ -242,11 +280,13 @@ ErrorCode remove_root(Root& root) {
 }
 
 ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened) {
+    Locked held;
     if (system.before_opening) system.before_opening(child_path(parent, entry));
     return open_at(child_path(parent, entry), opened);
 }
 
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {
+    Locked held;
     const std::u16string& path = system.path_of[directory.id];
     system.milliseconds += system.milliseconds_per_entry;
     if (restart) {
@@ -274,6 +314,7 @@ std::size_t directory_handle_budget() { return system.directory_handle_budget; }
 bool out_of_handles(ErrorCode error) { return error == fake::too_many_open; }
 
 void release_directory(Directory& directory) {
+    Locked held;
     directory.released = true;
     --system.open_directories;
 }
@@ -281,11 +322,13 @@ void release_directory(Directory& directory) {
 bool directory_released(const Directory& directory) { return directory.released; }
 
 ErrorCode reopen_from_child(Directory& directory, Directory& child) {
+    Locked held;
     const std::u16string& child_path_now = system.path_of[child.id];
     return reopen_at(directory, child_path_now.substr(0, child_path_now.rfind(u'/')));
 }
 
 ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry) {
+    Locked held;
     return reopen_at(directory, child_path(parent, entry));
 }
 
@@ -294,6 +337,7 @@ bool worth_retrying(ErrorCode error) { return system.transient_errors.count(erro
 void pause_milliseconds(unsigned milliseconds) { system.pauses.push_back(milliseconds); }
 
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
+    Locked held;
     std::u16string path = child_path(parent, entry);
     if (ErrorCode error = injected(system.fail_clear, path)) return error;
     system.nodes[path].attributes &= ~attribute_read_only;
@@ -301,7 +345,9 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
 }
 
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
+    Locked held;
     std::u16string path = child_path(parent, entry);
+    if (system.before_deleting) system.before_deleting(path);
     system.deletion_forms.push_back(form);
     if (form == DeletionForm::ignoring_read_only) {
         if (system.refuse_ignoring_read_only) return deletion_form_refused;
@@ -316,6 +362,7 @@ ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionFo
 }
 
 ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
+    Locked held;
     if (form == DeletionForm::ignoring_read_only && system.refuse_ignoring_read_only) return deletion_form_refused;
     return remove_empty_directory(child_path(parent, entry));
 }
@@ -323,12 +370,14 @@ ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, Delet
 void CloseToken::operator()(TokenHandle) const noexcept {}
 
 ErrorCode open_process_token(OwnedToken& token) {
+    Locked held;
     if (system.fail_open_token) return system.fail_open_token;
     token.reset(&system);
     return no_error;
 }
 
 ErrorCode lookup_privilege(const char* name, PrivilegeId& id) {
+    Locked held;
     auto found = system.fail_lookup.find(name);
     if (found != system.fail_lookup.end()) return found->second;
     system.looked_up.push_back(name);
@@ -337,6 +386,7 @@ ErrorCode lookup_privilege(const char* name, PrivilegeId& id) {
 }
 
 ErrorCode enable_privilege(TokenHandle, PrivilegeId id) {
+    Locked held;
     const std::string& name = system.looked_up[id.low];
     auto found = system.fail_adjust.find(name);
     if (found != system.fail_adjust.end()) return found->second;
@@ -345,8 +395,43 @@ ErrorCode enable_privilege(TokenHandle, PrivilegeId id) {
 }
 
 ErrorCode close_token(OwnedToken& token) {
+    Locked held;
     token.reset();
     return system.fail_close_token ? 6 : no_error;
 }
+
+}  // namespace scythe::platform
+
+namespace scythe::platform {
+
+Mutex::Mutex() { new (state_) std::recursive_mutex; }
+Mutex::~Mutex() { reinterpret_cast<std::recursive_mutex*>(state_)->~recursive_mutex(); }
+void Mutex::lock() { reinterpret_cast<std::recursive_mutex*>(state_)->lock(); }
+void Mutex::unlock() { reinterpret_cast<std::recursive_mutex*>(state_)->unlock(); }
+
+Condition::Condition() { new (state_) std::condition_variable_any; }
+Condition::~Condition() { reinterpret_cast<std::condition_variable_any*>(state_)->~condition_variable_any(); }
+void Condition::wait(Mutex& mutex) {
+    auto& lock = *reinterpret_cast<std::recursive_mutex*>(mutex.state_);
+    std::unique_lock<std::recursive_mutex> held(lock, std::adopt_lock);
+    reinterpret_cast<std::condition_variable_any*>(state_)->wait(held);
+    held.release();
+}
+void Condition::notify_all() { reinterpret_cast<std::condition_variable_any*>(state_)->notify_all(); }
+
+struct Thread {
+    std::thread thread;
+};
+
+void JoinThread::operator()(Thread* thread) const noexcept {
+    thread->thread.join();
+    delete thread;
+}
+
+OwnedThread start_thread(std::function<void()> body) {
+    return OwnedThread(new Thread{std::thread(std::move(body))});
+}
+
+unsigned logical_processors() { return fake::system.logical_processors; }
 
 }  // namespace scythe::platform

@@ -1,10 +1,16 @@
 // An in-memory stand-in for the operating system, so that tests can drive
-// failures a real disk does not easily give.
+// failures a real disk does not easily give. Walks on several threads call
+// it at once: every call holds one lock, and a test's hook (before_opening,
+// before_deleting) may wait for another thread with wait_until, which lets
+// the lock go meanwhile, so that which thread does what is the test's to
+// decide, never the scheduler's.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,8 +39,10 @@ struct System {
     std::size_t directory_handle_budget = SIZE_MAX;
     std::size_t open_limit = SIZE_MAX;  // directories open at once before opens fail
     std::size_t open_directories = 0, most_open_directories = 0;
-    // Called with a subdirectory's path just before the walk opens it.
-    std::function<void(const std::u16string&)> before_opening;
+    // Called with a subdirectory's path just before the walk opens it, and
+    // with a file's before it is deleted.
+    std::function<void(const std::u16string&)> before_opening, before_deleting;
+    unsigned logical_processors = 3;
     std::string console;
     std::u16string console_redirected_to;  // the output file standard output is, if any
     std::map<std::u16string, std::string> files;  // output files by path
@@ -70,6 +78,13 @@ struct System {
 };
 
 extern System system;
+extern std::recursive_mutex mutex;  // held by every call into the fake system
+
+// For hooks: waits until condition holds (asked with the lock held); the
+// lock is let go while waiting.
+void wait_until(const std::function<bool()>& condition);
+// Wakes those waiting, for them to ask their condition again.
+void announce();
 
 // A fresh system with a root directory at the given path.
 void reset(const std::u16string& root);

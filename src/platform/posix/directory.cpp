@@ -22,6 +22,9 @@
 // - The run's own output files are protected by what the file itself is
 //   (device and inode from statx), not by the listing's inode number, which
 //   overlay file systems give differently.
+// - Threads: a Directory is used by one thread at a time; the spare listing
+//   buffers are each thread's own, and the protected files are only read
+//   once the walk has begun.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -141,7 +144,8 @@ namespace {
 
 constexpr std::size_t listing_buffer_size = 32 * 1024;
 constexpr std::size_t spare_buffers_kept = 4;
-std::vector<std::vector<char>> spare_buffers;
+// Each thread keeps its own few, so that taking one needs no lock.
+thread_local std::vector<std::vector<char>> spare_buffers;
 
 std::vector<char> take_listing_buffer() {
     if (spare_buffers.empty()) return std::vector<char>(listing_buffer_size);

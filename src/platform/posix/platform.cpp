@@ -1,10 +1,15 @@
-// The POSIX side of the seam: process, errors, output files and privileges.
-// The directory operations live in directory.cpp.
+// The POSIX side of the seam: process, errors, output files, threads and
+// privileges. The directory operations live in directory.cpp.
+// The hard cases of threads: an interruption is delivered to any one of
+// them, so a console write that waits for a reader looks at the request
+// again every little while instead of counting on the signal to wake it.
 #include "platform/platform.h"
 
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/capability.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,17 +18,19 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "platform/posix/posix.h"
 
 namespace scythe::platform {
 
 namespace {
-ErrorCode stored_error = 0;
+thread_local ErrorCode stored_error = 0;
 }
 
 bool fail_with_errno() {
@@ -42,7 +49,9 @@ std::u16string error_message(ErrorCode code) {
 
 namespace {
 
-volatile std::sig_atomic_t interruption = 0;
+// Read by every thread of the walk, set by the signal handler.
+std::atomic<int> interruption{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 // Standard output is a pipe or socket: a write may wait for a reader.
 bool console_may_block = false;
 
@@ -128,6 +137,10 @@ bool wait_limit(bool give_up_when_interrupted, timespec& limit) {
     return true;
 }
 
+// A wait for a reader looks at the interruption request this often: the
+// signal may have gone to another thread and woken nothing here.
+constexpr long slice_nanoseconds = 100 * 1000 * 1000;
+
 // True once fd takes bytes again (one left non-blocking by whoever started
 // the program, or a pipe that was full). With give_up_when_interrupted it
 // waits only a short while once the run is interrupted. The signals are
@@ -137,15 +150,19 @@ bool wait_until_writable(int fd, bool give_up_when_interrupted) {
     sigset_t interruptions, before;
     sigemptyset(&interruptions);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interruptions, signal_number);
-    sigprocmask(SIG_BLOCK, &interruptions, &before);
+    pthread_sigmask(SIG_BLOCK, &interruptions, &before);
     int ready;
     pollfd wanted{fd, POLLOUT, 0};
-    do {
+    for (;;) {
         timespec limit{};
         bool limited = wait_limit(give_up_when_interrupted, limit);
-        ready = ppoll(&wanted, 1, limited ? &limit : nullptr, &before);
-    } while (ready < 0 && errno == EINTR);
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+        bool sliced = give_up_when_interrupted && (!limited || limit.tv_sec > 0 || limit.tv_nsec > slice_nanoseconds);
+        if (sliced) limit = {0, slice_nanoseconds};
+        ready = ppoll(&wanted, 1, limited || sliced ? &limit : nullptr, &before);
+        if ((ready < 0 && errno == EINTR) || (ready == 0 && sliced)) continue;
+        break;
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return ready > 0 && (wanted.revents & POLLOUT);
 }
 
@@ -214,6 +231,60 @@ ErrorCode status_to_error(NativeStatus status) {
     if ((raw & 0xF0000000u) == errno_status_base) return raw & 0x0FFFFFFFu;
     if (status == status_no_more_files) return ENOENT;
     return raw & 0xFFFFu;
+}
+
+// ---- threads ----
+
+namespace {
+static_assert(sizeof(pthread_mutex_t) <= 64 && alignof(pthread_mutex_t) <= 16);
+static_assert(sizeof(pthread_cond_t) <= 64 && alignof(pthread_cond_t) <= 16);
+pthread_mutex_t* mutex_of(unsigned char* state) { return reinterpret_cast<pthread_mutex_t*>(state); }
+pthread_cond_t* condition_of(unsigned char* state) { return reinterpret_cast<pthread_cond_t*>(state); }
+}  // namespace
+
+Mutex::Mutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(new (state_) pthread_mutex_t, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+Mutex::~Mutex() { pthread_mutex_destroy(mutex_of(state_)); }
+void Mutex::lock() { pthread_mutex_lock(mutex_of(state_)); }
+void Mutex::unlock() { pthread_mutex_unlock(mutex_of(state_)); }
+
+Condition::Condition() { pthread_cond_init(new (state_) pthread_cond_t, nullptr); }
+Condition::~Condition() { pthread_cond_destroy(condition_of(state_)); }
+void Condition::wait(Mutex& mutex) { pthread_cond_wait(condition_of(state_), mutex_of(mutex.state_)); }
+void Condition::notify_all() { pthread_cond_broadcast(condition_of(state_)); }
+
+struct Thread {
+    pthread_t id;
+    std::function<void()> body;
+};
+
+void JoinThread::operator()(Thread* thread) const noexcept {
+    pthread_join(thread->id, nullptr);
+    delete thread;
+}
+
+OwnedThread start_thread(std::function<void()> body) {
+    auto thread = std::make_unique<Thread>();
+    thread->body = std::move(body);
+    auto run = [](void* argument) -> void* {
+        static_cast<Thread*>(argument)->body();
+        return nullptr;
+    };
+    if (pthread_create(&thread->id, nullptr, run, thread.get()) != 0) return nullptr;
+    return OwnedThread(thread.release());
+}
+
+unsigned logical_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 // ---- privileges ----

@@ -28,9 +28,13 @@
 //   name the walk expects from the names it listed; the root is taken only
 //   if its name and its parent's lead back to them, since a name Wine cut
 //   fits two directories.
+// - Threads: a Directory is used by one thread at a time; the entry buffer
+//   and the name buffer are each thread's own, and what is learned once
+//   for the run (the security privilege missing) is shared atomically.
 #include <windows.h>
 #include <winternl.h>
 
+#include <atomic>
 #include <cstddef>
 #include <type_traits>
 #include <utility>
@@ -226,7 +230,7 @@ LONG set(HANDLE handle, Record& record, int information_class) {
 
 // Reading security information needs the security privilege; a user who
 // does not hold it can still delete what the access lists allow.
-bool ask_for_system_security = true;
+std::atomic<bool> ask_for_system_security{true};
 
 // Opens name relative to the directory handle, as the entry itself.
 LONG open_relative(HANDLE parent, const std::u16string& name, ACCESS_MASK access, ULONG options, Handle& opened) {
@@ -248,7 +252,7 @@ LONG open_for_listing(HANDLE parent, const std::u16string& name, Handle& opened)
     ACCESS_MASK access = GENERIC_READ | (ask_for_system_security ? ACCESS_SYSTEM_SECURITY : 0);
     LONG status = open_relative(parent, name, access, option_directory, opened);
     if (status == status_privilege_not_held && ask_for_system_security) {
-        ask_for_system_security = false;
+        ask_for_system_security = false;  // learned once, by whichever thread meets it first
         status = open_relative(parent, name, GENERIC_READ, option_directory, opened);
     }
     return status;
@@ -258,7 +262,7 @@ LONG open_for_listing(HANDLE parent, const std::u16string& name, Handle& opened)
 // The handle's path on its volume ("\dir\file"), as the system resolved it.
 std::u16string name_on_volume(HANDLE handle) {
     // Room for the longest path a handle can have.
-    static std::vector<unsigned char> buffer(sizeof(NameInformation) + 65536 * sizeof(WCHAR));
+    std::vector<unsigned char> buffer(sizeof(NameInformation) + 65536 * sizeof(WCHAR));
     IoStatus io_status{};
     if (query_information_file(handle, &io_status, buffer.data(), static_cast<ULONG>(buffer.size()),
                                file_name_information) < 0)
@@ -270,7 +274,7 @@ std::u16string name_on_volume(HANDLE handle) {
 
 // The handle's full name as Wine gives it ("\??\Y:\dir\file").
 ErrorCode wine_name_of(HANDLE handle, std::u16string& name) {
-    static std::vector<unsigned char> buffer(sizeof(ObjectNameInformation) + 65536 * sizeof(WCHAR));
+    thread_local std::vector<unsigned char> buffer(sizeof(ObjectNameInformation) + 65536 * sizeof(WCHAR));
     ULONG returned = 0;
     if (LONG status = query_object(handle, object_name_information, buffer.data(), static_cast<ULONG>(buffer.size()),
                                    &returned);
@@ -554,9 +558,10 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
 
 namespace {
 constexpr ULONG entry_buffer_size = 4096;
-// One entry per call, taken out of the buffer at once: every level of the
-// walk can share the one buffer, so deep trees cost no buffer per level.
-alignas(8) unsigned char entry_buffer[entry_buffer_size];
+// One entry per call, taken out of the buffer at once: every level of a
+// thread's walk shares the one buffer, so deep trees cost no buffer per
+// level, and each thread has its own.
+thread_local ULONGLONG entry_buffer[entry_buffer_size / sizeof(ULONGLONG)];  // 8-byte aligned
 }  // namespace
 
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {

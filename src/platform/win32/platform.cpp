@@ -1,8 +1,12 @@
 // The Windows side of the seam: process, errors, output files, the native
-// entry points and privileges. The directory operations live in directory.cpp.
+// entry points, threads and privileges. The directory operations live in
+// directory.cpp.
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <process.h>
+
+#include <new>
 
 #include <ctime>
 #include <type_traits>
@@ -146,6 +150,65 @@ const char* missing_entry_point() {
 }
 
 ErrorCode status_to_error(NativeStatus status) { return status_to_dos_error(status); }
+
+// ---- threads ----
+
+namespace {
+static_assert(sizeof(CRITICAL_SECTION) <= 64 && sizeof(CONDITION_VARIABLE) <= 64);
+CRITICAL_SECTION* section_of(unsigned char* state) { return reinterpret_cast<CRITICAL_SECTION*>(state); }
+CONDITION_VARIABLE* condition_of(unsigned char* state) { return reinterpret_cast<CONDITION_VARIABLE*>(state); }
+}  // namespace
+
+// A critical section may be entered again by the thread that holds it.
+Mutex::Mutex() { InitializeCriticalSection(new (state_) CRITICAL_SECTION); }
+Mutex::~Mutex() { DeleteCriticalSection(section_of(state_)); }
+void Mutex::lock() { EnterCriticalSection(section_of(state_)); }
+void Mutex::unlock() { LeaveCriticalSection(section_of(state_)); }
+
+Condition::Condition() { InitializeConditionVariable(new (state_) CONDITION_VARIABLE); }
+Condition::~Condition() {}
+void Condition::wait(Mutex& mutex) { SleepConditionVariableCS(condition_of(state_), section_of(mutex.state_), INFINITE); }
+void Condition::notify_all() { WakeAllConditionVariable(condition_of(state_)); }
+
+struct Thread {
+    HANDLE handle = nullptr;
+    std::function<void()> body;
+};
+
+void JoinThread::operator()(Thread* thread) const noexcept {
+    WaitForSingleObject(thread->handle, INFINITE);
+    CloseHandle(thread->handle);
+    delete thread;
+}
+
+namespace {
+unsigned __stdcall thread_main(void* argument) {
+    static_cast<Thread*>(argument)->body();
+    return 0;
+}
+}  // namespace
+
+// Through the C runtime, which sets up its own per-thread state.
+OwnedThread start_thread(std::function<void()> body) {
+    auto thread = std::make_unique<Thread>();
+    thread->body = std::move(body);
+    std::uintptr_t handle = _beginthreadex(nullptr, 0, thread_main, thread.get(), 0, nullptr);
+    if (handle == 0) return nullptr;
+    thread->handle = reinterpret_cast<HANDLE>(handle);
+    return OwnedThread(thread.release());
+}
+
+unsigned logical_processors() {
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process) {
+        unsigned count = 0;
+        for (; process; process &= process - 1) ++count;
+        return count;
+    }
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors ? info.dwNumberOfProcessors : 1;
+}
 
 // ---- privileges ----
 

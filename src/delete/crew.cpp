@@ -1,0 +1,74 @@
+// The crew of a walk on several threads: the threads, the queue of handed
+// subtrees and the waiting. See crew.h for the rules it keeps.
+#include "delete/crew.h"
+
+namespace scythe {
+
+Crew::Crew(unsigned threads, std::size_t most_jobs) : most_jobs_(most_jobs) {
+    for (unsigned i = 1; i < threads; ++i)
+        if (platform::OwnedThread thread = platform::start_thread([this] { work(); }))
+            threads_.push_back(std::move(thread));
+    platform::Holding held(&mutex_);
+    while (idle_.load(std::memory_order_relaxed) < threads_.size()) changed_.wait(mutex_);
+}
+
+Crew::~Crew() {
+    {
+        platform::Holding held(&mutex_);
+        closing_ = true;
+        changed_.notify_all();
+    }
+    threads_.clear();  // joins them
+}
+
+bool Crew::hand_out(Job& job) {
+    if (idle_.load(std::memory_order_relaxed) == 0) return false;
+    platform::Holding held(&mutex_);
+    if (idle_.load(std::memory_order_relaxed) <= queue_.size() || jobs_ >= most_jobs_) return false;
+    queue_.push_back(&job);
+    ++jobs_;
+    changed_.notify_all();
+    return true;
+}
+
+void Crew::run(Job& job) {
+    mutex_.unlock();
+    job.run();
+    mutex_.lock();
+    --jobs_;
+    job.done_.store(true, std::memory_order_release);  // the owner may let it go from here on
+    changed_.notify_all();
+}
+
+void Crew::help_until(const std::function<bool()>& finished) {
+    platform::Holding held(&mutex_);
+    while (!finished()) {
+        if (!queue_.empty()) {
+            Job* job = queue_.front();
+            queue_.pop_front();
+            run(*job);
+            continue;
+        }
+        ++idle_;
+        changed_.wait(mutex_);
+        --idle_;
+    }
+}
+
+void Crew::work() {
+    platform::Holding held(&mutex_);
+    for (;;) {
+        while (queue_.empty() && !closing_) {
+            ++idle_;
+            changed_.notify_all();  // the crew's start waits for every thread to be idle
+            changed_.wait(mutex_);
+            --idle_;
+        }
+        if (queue_.empty()) return;
+        Job* job = queue_.front();
+        queue_.pop_front();
+        run(*job);
+    }
+}
+
+}  // namespace scythe

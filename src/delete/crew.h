@@ -1,0 +1,68 @@
+// The threads of a walk on several threads, and the subtrees handed from
+// one to another. The hard cases:
+// - Work goes only to a thread that is idle right now, so a walk that meets
+//   a chain of directories goes down it itself instead of passing each
+//   level on; a flat directory stays with the one thread that lists it.
+// - A thread that waits for the subtrees it handed out takes queued ones
+//   meanwhile, and otherwise counts as idle, so the tail of a tree does not
+//   run on one thread while the others wait.
+// - Bounded: at most a given number of handed subtrees are under way at
+//   once (queued, running, or waiting for their own), since each holds
+//   directory handles; this also bounds how deeply helping nests.
+// - The crew is ready only once every thread waits for work, so whether
+//   the first subdirectory is handed out does not depend on how fast the
+//   threads started.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace scythe {
+
+class Crew {
+public:
+    // Work handed to another thread; its owner keeps it until done().
+    class Job {
+    public:
+        virtual ~Job() = default;
+        virtual void run() = 0;
+        bool done() const { return done_.load(std::memory_order_acquire); }
+
+    private:
+        friend class Crew;
+        std::atomic<bool> done_{false};
+    };
+
+    // threads counts the one that creates the crew, which works too.
+    Crew(unsigned threads, std::size_t most_jobs);
+    ~Crew();  // every job is done by then: the threads end
+    Crew(const Crew&) = delete;
+    Crew& operator=(const Crew&) = delete;
+
+    // Queues the job for a thread that is idle now, if there is one and
+    // room for another job; false leaves it to the caller.
+    bool hand_out(Job& job);
+    // Runs queued jobs on this thread, or waits, until finished() holds;
+    // finished is asked with the crew's lock held.
+    void help_until(const std::function<bool()>& finished);
+
+private:
+    void work();
+    void run(Job& job);  // called and returns with the lock held
+
+    platform::Mutex mutex_;
+    platform::Condition changed_;
+    std::deque<Job*> queue_;
+    std::atomic<std::size_t> idle_{0};  // changed under the lock, read without it for a first look
+    std::size_t jobs_ = 0;              // queued or under way
+    const std::size_t most_jobs_;
+    bool closing_ = false;
+    std::vector<platform::OwnedThread> threads_;
+};
+
+}  // namespace scythe
