@@ -7,16 +7,33 @@
 namespace fake {
 
 System system;
-std::recursive_mutex mutex;
-std::condition_variable_any changed;
+std::mutex mutex;
+thread_local int depth = 0;  // how often this thread holds the lock
+std::condition_variable changed;
+
+Locked::Locked() {
+    if (depth++ == 0) mutex.lock();
+}
+Locked::~Locked() {
+    if (--depth == 0) mutex.unlock();
+}
 
 void wait_until(const std::function<bool()>& condition) {
-    std::unique_lock<std::recursive_mutex> held(mutex);
-    changed.wait(held, condition);
+    Locked held;
+    std::unique_lock<std::mutex> waiting(mutex, std::adopt_lock);
+    int held_depth = std::exchange(depth, 0);
+    changed.wait(waiting, [&] {
+        depth = held_depth;
+        bool met = condition();
+        depth = 0;
+        return met;
+    });
+    depth = held_depth;
+    waiting.release();
 }
 
 void announce() {
-    std::lock_guard<std::recursive_mutex> held(mutex);
+    Locked held;
     changed.notify_all();
 }
 
@@ -87,13 +104,7 @@ namespace scythe::platform {
 
 using fake::system;
 
-namespace {
-// Every call into the fake system holds its lock: walks on several threads
-// call in at once.
-struct Locked {
-    std::lock_guard<std::recursive_mutex> held{fake::mutex};
-};
-}  // namespace
+using fake::Locked;
 
 struct Directory {
     std::uint64_t id;                   // the node, wherever it is now
@@ -243,6 +254,7 @@ struct Root {
 void CloseDirectory::operator()(Directory* directory) const noexcept {
     Locked held;
     system.closed_directories.push_back(system.path_of[directory->id]);
+    fake::changed.notify_all();  // for a hook waiting for it
     if (!directory->released) --system.open_directories;
     delete directory;
 }
@@ -364,6 +376,7 @@ ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionFo
 ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
     Locked held;
     if (form == DeletionForm::ignoring_read_only && system.refuse_ignoring_read_only) return deletion_form_refused;
+    if (system.before_removing) system.before_removing(child_path(parent, entry));
     return remove_empty_directory(child_path(parent, entry));
 }
 

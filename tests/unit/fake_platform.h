@@ -39,9 +39,9 @@ struct System {
     std::size_t directory_handle_budget = SIZE_MAX;
     std::size_t open_limit = SIZE_MAX;  // directories open at once before opens fail
     std::size_t open_directories = 0, most_open_directories = 0;
-    // Called with a subdirectory's path just before the walk opens it, and
-    // with a file's before it is deleted.
-    std::function<void(const std::u16string&)> before_opening, before_deleting;
+    // Called with a subdirectory's path just before the walk opens it or
+    // removes it, and with a file's before it is deleted.
+    std::function<void(const std::u16string&)> before_opening, before_removing, before_deleting;
     unsigned logical_processors = 3;
     std::string console;
     std::u16string console_redirected_to;  // the output file standard output is, if any
@@ -78,7 +78,14 @@ struct System {
 };
 
 extern System system;
-extern std::recursive_mutex mutex;  // held by every call into the fake system
+// Held by every call into the fake system, and by a test that looks at it
+// while walks run; a thread may take it again.
+struct Locked {
+    Locked();
+    ~Locked();
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+};
 
 // For hooks: waits until condition holds (asked with the lock held); the
 // lock is let go while waiting.

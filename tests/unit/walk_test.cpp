@@ -1,5 +1,11 @@
 #include "delete/walk.h"
 
+#include <algorithm>
+#include <map>
+#include <set>
+#include <thread>
+#include <tuple>
+
 #include "fixture.h"
 
 using scythe::platform::attribute_read_only;
@@ -394,4 +400,224 @@ TEST_F(Walk, ReadOnlyEntriesGoWithoutAttributeChangesWhereTheSystemAllows) {
     using Form = scythe::platform::DeletionForm;
     EXPECT_EQ(fake::system.deletion_forms,
               (std::vector<Form>{Form::ignoring_read_only, Form::classic, Form::classic, Form::classic}));
+}
+
+// ---- several threads ----
+
+namespace {
+
+class ParallelWalk : public Walk {
+protected:
+    void SetUp() override {
+        Walk::SetUp();
+        settings.threads = 2;
+    }
+
+    // The run's lines, each without its number, sorted: the order of lines
+    // from several threads is the scheduler's, the set of them is not.
+    std::vector<std::string> lines_without_numbers() {
+        std::vector<std::string> lines;
+        std::string output = console();
+        for (std::size_t start = 0; start < output.size();) {
+            std::size_t end = output.find("\r\n", start);
+            std::string line = output.substr(start, end - start);
+            lines.push_back(line.substr(0, 5) + line.substr(13));
+            start = end + 2;
+        }
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    }
+
+    // Each kind of line is numbered 1, 2, 3... in the order written.
+    void expect_consecutive_numbers() {
+        std::map<std::string, int> last;
+        std::string output = console();
+        for (std::size_t start = 0; start < output.size(); start = output.find("\r\n", start) + 2)
+            EXPECT_EQ(std::stoi(output.substr(start + 5, 6)), ++last[output.substr(start, 4)]) << output;
+    }
+
+    // Hooks that make one thread wait at a point until another has passed one.
+    static void arrive(const char* point) {
+        fake::Locked held;
+        reached().insert(point);
+        fake::announce();
+    }
+    static void wait_for(const char* point) {
+        fake::wait_until([point] { return reached().count(point) != 0; });
+    }
+    static std::set<std::string>& reached() {
+        static std::set<std::string> points;
+        return points;
+    }
+    void TearDown() override { reached().clear(); }
+};
+
+}  // namespace
+
+// root: a/{x/{f}, y} is handed to the other thread, which waits just after
+// the DIR line of a/x; b/bad fails on this one meanwhile; c is never reached.
+TEST_F(ParallelWalk, TheFirstFailureStopsTheOtherWalksBeforeTheirNextEntry) {
+    fake::add_directory(u"/root/a");
+    fake::add_directory(u"/root/a/x");
+    fake::add_file(u"/root/a/x/f");
+    fake::add_directory(u"/root/a/y");
+    fake::add_directory(u"/root/b");
+    fake::add_file(u"/root/b/bad");
+    fake::add_file(u"/root/c");
+    fake::system.fail_delete[u"/root/b/bad"] = 5;
+    fake::system.before_opening = [](const std::u16string& path) {
+        if (path == u"/root/a/x") arrive("in a/x"), wait_for("stopped");
+    };
+    fake::system.before_deleting = [](const std::u16string& path) {
+        if (path == u"/root/b/bad") wait_for("in a/x");
+    };
+    // Its removal is tried after b gave up, and so after every walk was told to stop.
+    fake::system.before_removing = [](const std::u16string& path) {
+        if (path == u"/root/b") arrive("stopped");
+    };
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_EQ(lines_without_numbers(),
+              (std::vector<std::string>{
+                  "DIR  /root", "DIR  /root/a", "DIR  /root/a/x", "DIR  /root/b",
+                  "ERR  /root/b/bad: Access is denied. at DeleteFile() (5)",
+                  "ERR  /root/b: The directory is not empty. at RemoveDirectory() (145)", "FILE /root/b/bad (0 KB)"}));
+    expect_consecutive_numbers();
+    // What was only stopped stays, and writes nothing more.
+    EXPECT_EQ(left(), (std::vector<std::u16string>{u"/root", u"/root/a", u"/root/a/x", u"/root/a/x/f", u"/root/a/y",
+                                                   u"/root/b", u"/root/b/bad", u"/root/c"}));
+    EXPECT_EQ(counters.errors, 2);
+}
+
+TEST_F(ParallelWalk, UnderStopAtFirstErrorTheFailureIsTheOnlyErrLine) {
+    settings.stop_at_first_error = true;
+    fake::add_directory(u"/root/a");
+    fake::add_directory(u"/root/a/x");
+    fake::add_directory(u"/root/b");
+    fake::add_file(u"/root/b/bad");
+    fake::system.fail_delete[u"/root/b/bad"] = 5;
+    fake::system.before_opening = [](const std::u16string& path) {
+        if (path == u"/root/a/x") arrive("in a/x"), wait_for("failed");
+    };
+    fake::system.before_deleting = [](const std::u16string& path) {
+        if (path == u"/root/b/bad") wait_for("in a/x");
+    };
+    std::thread release([] {
+        // b gives up at once and is not removed: it is closed once every
+        // walk was told to stop.
+        fake::wait_until([] {
+            auto& closed = fake::system.closed_directories;
+            return std::find(closed.begin(), closed.end(), u"/root/b") != closed.end();
+        });
+        arrive("failed");
+    });
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    release.join();
+    EXPECT_EQ(lines_without_numbers(),
+              (std::vector<std::string>{"DIR  /root", "DIR  /root/a", "DIR  /root/a/x", "DIR  /root/b",
+                                        "ERR  /root/b/bad: Access is denied. at DeleteFile() (5)",
+                                        "FILE /root/b/bad (0 KB)"}));
+    EXPECT_TRUE(fake::exists(u"/root/a/x"));
+    EXPECT_TRUE(fake::exists(u"/root/b"));
+}
+
+// root: a/{b/{bad}} is handed out and fails there; this thread meanwhile
+// walks c and waits in c/x until the failure's walk has given up.
+TEST_F(ParallelWalk, AFailureInAHandedOutSubtreeIsReportedUpToTheRoot) {
+    fake::add_directory(u"/root/a");
+    fake::add_directory(u"/root/a/b");
+    fake::add_file(u"/root/a/b/bad");
+    fake::add_directory(u"/root/c");
+    fake::add_directory(u"/root/c/x");
+    fake::add_file(u"/root/c/x/f");
+    fake::system.fail_delete[u"/root/a/b/bad"] = 5;
+    fake::system.before_opening = [](const std::u16string& path) {
+        if (path == u"/root/c/x") arrive("in c/x"), wait_for("stopped");
+    };
+    fake::system.before_deleting = [](const std::u16string& path) {
+        if (path == u"/root/a/b/bad") wait_for("in c/x");
+    };
+    fake::system.before_removing = [](const std::u16string& path) {
+        if (path == u"/root/a/b") arrive("stopped");
+    };
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_EQ(lines_without_numbers(),
+              (std::vector<std::string>{
+                  "DIR  /root", "DIR  /root/a", "DIR  /root/a/b", "DIR  /root/c", "DIR  /root/c/x",
+                  "ERR  /root/a/b/bad: Access is denied. at DeleteFile() (5)",
+                  "ERR  /root/a/b: The directory is not empty. at RemoveDirectory() (145)",
+                  "ERR  /root/a: The directory is not empty. at RemoveDirectory() (145)",
+                  "FILE /root/a/b/bad (0 KB)"}));
+    expect_consecutive_numbers();
+    EXPECT_TRUE(fake::exists(u"/root/c/x/f"));  // stopped: neither walked on nor removed
+    EXPECT_EQ(counters.errors, 3);
+}
+
+namespace {
+// A tree of width and depth, with failures and read-only entries spread in it.
+void build_wide_tree_with_failures() {
+    for (int i = 0; i < 6; ++i) {
+        std::u16string top = u"/root/d" + std::u16string(1, static_cast<char16_t>(u'0' + i));
+        fake::add_directory(top, i == 2 ? attribute_read_only : 0);
+        for (int j = 0; j < 4; ++j) {
+            std::u16string sub = top + u"/s" + std::u16string(1, static_cast<char16_t>(u'0' + j));
+            fake::add_directory(sub);
+            for (int k = 0; k < 5; ++k)
+                fake::add_file(sub + u"/f" + std::u16string(1, static_cast<char16_t>(u'0' + k)), 3000,
+                               k == 1 ? attribute_read_only : 0);
+        }
+    }
+    fake::system.fail_delete[u"/root/d1/s2/f3"] = 5;
+    fake::system.fail_open[u"/root/d4/s0"] = 5;
+    fake::system.fail_clear[u"/root/d5/s3/f1"] = 5;
+}
+}  // namespace
+
+TEST_F(ParallelWalk, UnderIgnoreErrorsTheLinesCountsAndWhatIsLeftAreThoseOfOneThread) {
+    settings.ignore_errors = true;
+    auto run_with = [this](unsigned threads, std::size_t budget) {
+        fake::reset(u"/root");
+        build_wide_tree_with_failures();
+        fake::system.directory_handle_budget = budget;
+        settings.threads = threads;
+        counters = {};
+        fake::system.console.clear();
+        EXPECT_EQ(delete_tree(u"/root"), 1);
+        return std::make_tuple(lines_without_numbers(), counters.directories, counters.files, counters.errors, left());
+    };
+    auto one = run_with(1, SIZE_MAX);
+    EXPECT_EQ(std::get<3>(one), 10);
+    for (unsigned threads : {2u, 4u, 64u}) {
+        EXPECT_EQ(run_with(threads, SIZE_MAX), one) << threads;
+        expect_consecutive_numbers();
+    }
+    // All walks together keep to the handle budget.
+    EXPECT_EQ(run_with(4, 12), one);
+    EXPECT_LE(fake::system.most_open_directories, 12u);
+}
+
+TEST_F(ParallelWalk, ADeepChainUnderASmallBudgetOnSeveralThreads) {
+    settings.ignore_errors = true;
+    build_chain(60);
+    fake::add_file(u"/root/d/d/d/d/d/d/d/d/d/d/stuck");
+    fake::system.fail_delete[u"/root/d/d/d/d/d/d/d/d/d/d/stuck"] = 5;
+    fake::system.directory_handle_budget = 9;
+    settings.threads = 3;
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_LE(fake::system.most_open_directories, 9u);
+    EXPECT_EQ(counters.errors, 11);  // the file and each directory above it
+    EXPECT_EQ(counters.directories, 61);
+}
+
+TEST_F(ParallelWalk, AnInterruptionWritesOneLineAndRemovesNothingMore) {
+    fake::add_directory(u"/root/a");
+    fake::add_file(u"/root/a/f");
+    fake::add_directory(u"/root/b");
+    fake::add_file(u"/root/b/g");
+    fake::system.before_deleting = [](const std::u16string&) { fake::system.interrupted = true; };
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    std::string output = console();
+    EXPECT_EQ(output.find("Interrupted"), output.rfind("Interrupted")) << output;
+    EXPECT_EQ(counters.errors, 1);
+    EXPECT_TRUE(fake::exists(u"/root/a"));
+    EXPECT_TRUE(fake::exists(u"/root/b"));
 }
