@@ -41,6 +41,12 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
         {{"/Dir:" + tree + sep + "sub" + sep + "..", "/SubDirectories"}, dots},
         {{"/Dir:" + tree + sep + "sub" + sep + ".." + sep, "/SubDirectories"}, dots},
     };
+    // A thread count that cannot be used stops the run before the path is looked at.
+    for (const char* count : {"65", "", "-1", "+2", "2x", " 4", "4 ", "99999999999", "0x10"})
+        cases.push_back({{"/Threads:" + std::string(count), "/Dir:" + tree, "/SubDirectories"},
+                         "Cannot run on " + std::string(count) + " threads (a whole number from 0 to 64 is needed), aborting.\r\n"});
+    cases.push_back({{"/Dir:" + tree, "/threads:3", "/THREADS:x", "/SubDirectories"},
+                     "Cannot run on x threads (a whole number from 0 to 64 is needed), aborting.\r\n"});
     if (target_->windows()) cases.push_back({{"/Dir:Z:tmp", "/SubDirectories"}, unknown_kind});
     for (const Case& fatal : cases) {
         Result result = run(fatal.arguments);
@@ -73,6 +79,29 @@ TEST_F(CommandLine, HeaderOnConsoleAndInTheRunLog) {
     EXPECT_EQ(console.substr(0, header("/IgnoreErrors").size()), header("/IgnoreErrors"));
     std::string log = read_file(path("run.log"));
     EXPECT_EQ(log.substr(0, log_header("/IgnoreErrors").size()), log_header("/IgnoreErrors"));
+}
+
+TEST_F(CommandLine, TheHeaderShowsTheThreadsOfARunOnMoreThanOne) {
+    for (std::string count : {"1", "3", "64", "003"}) {
+        fs::create_directories(path("tree"));
+        write_file(path("tree/file"));
+        Result result = run({"/Dir:" + argument("tree"), "/Log:" + argument("run.log"), "/threads:" + count});
+        std::string options = "/Threads:" + std::to_string(std::stoi(count));
+        std::string console = without_elapsed_digits(result.output);
+        EXPECT_EQ(console.substr(0, header(options).size()), header(options)) << count;
+        std::string log = without_elapsed_digits(read_file(path("run.log")));
+        EXPECT_EQ(log, log_header(options) + "DIR  000001: " + shown() + "\r\n" + "FILE 000001: " + shown("file") +
+                           " (0 KB)\r\n" + log_summary(1, 1, 0))
+            << count;
+        EXPECT_FALSE(fs::exists(path("tree")));
+    }
+    // 0 is one per logical processor: a number, never 0 itself.
+    fs::create_directories(path("tree"));
+    write_file(path("tree/file"));
+    Result result = run({"/Dir:" + argument("tree"), "/Threads:0", "/Silent", "/Log:" + argument("run.log")});
+    std::string log = read_file(path("run.log"));
+    EXPECT_EQ(log.find("Threads                   : 0\r\n"), std::string::npos);
+    EXPECT_EQ(result.exit_code, 0);
 }
 
 TEST_F(CommandLine, SilentRunLogStillCarriesTheHeader) {

@@ -101,14 +101,17 @@ TEST_F(WholeRun, OutputThatNobodyReadsDoesNotStopTheRun) {
 TEST_F(WholeRun, InterruptionLeavesACompleteRecord) {
     std::vector<int> signals{SIGINT};
     if (!target_->windows()) signals = {SIGINT, SIGTERM, SIGHUP};  // Wine turns only SIGINT into Ctrl-C
-    for (int signal_number : signals) {
+    // On four threads too: the signal reaches any one of them.
+    std::vector<std::pair<int, const char*>> rows{{SIGINT, "/Threads:4"}};
+    for (int signal_number : signals) rows.emplace_back(signal_number, "/Threads:1");
+    for (auto [signal_number, threads] : rows) {
         fs::create_directories(path("tree/sub"));
         for (int i = 0; i < 3000; ++i) write_file(path("tree/sub/file-" + std::to_string(i)));
         Result result = run_interrupted(*target_,
                                         {"/Dir:" + argument("tree"), "/SubDirectories", "/Log:" + argument("run.log"),
-                                         "/ErrorLog:" + argument("error.log")},
+                                         "/ErrorLog:" + argument("error.log"), threads},
                                         {signal_number});
-        EXPECT_EQ(result.exit_code, 1) << signal_number;
+        EXPECT_EQ(result.exit_code, 1) << signal_number << threads;
         EXPECT_EQ(read_file(path("error.log")),
                   "ERR  000001: " + shown("sub") + ": " + text("Operation canceled", "Operation canceled by user.") +
                       " at Interrupted " + text("(125)", "(1223)") + "\r\n");
@@ -133,19 +136,27 @@ TEST_F(WholeRun, ConsoleThatNobodyReadsNeitherHoldsUpAnInterruptionNorLosesLines
     };
     std::vector<std::string> arguments{"/Dir:" + argument("tree"), "/SubDirectories", "/Log:" + argument("run.log")};
     // Stopped while its console write waits on a full pipe: the run ends
-    // with its log complete, whatever the console could not take.
-    fresh_tree();
-    Result result = run_with_full_pipe(*target_, arguments, false, [](int child) {
-        kill(child, SIGTERM);
-        return false;
-    });
-    EXPECT_EQ(result.exit_code, 1);
-    std::string log = without_elapsed_digits(read_file(path("run.log")));
-    std::size_t logged = 0;
-    for (std::size_t at = log.find("FILE "); at != std::string::npos; at = log.find("FILE ", at + 1)) ++logged;
-    std::size_t deleted = 3000 - static_cast<std::size_t>(std::distance(fs::directory_iterator(path("tree/sub")), {}));
-    EXPECT_TRUE(logged == deleted || logged == deleted + 1) << logged << " logged, " << deleted << " deleted";
-    EXPECT_NE(log.find(log_summary(2, static_cast<int>(logged), 1)), std::string::npos);
+    // with its log complete, whatever the console could not take; on four
+    // threads too, where the signal may reach a thread that is not the one
+    // waiting.
+    for (const char* threads : {"/Threads:1", "/Threads:4"}) {
+        fresh_tree();
+        std::vector<std::string> with_threads = arguments;
+        with_threads.push_back(threads);
+        Result result = run_with_full_pipe(*target_, with_threads, false, [](int child) {
+            kill(child, SIGTERM);
+            return false;
+        });
+        EXPECT_EQ(result.exit_code, 1) << threads;
+        std::string log = without_elapsed_digits(read_file(path("run.log")));
+        std::size_t logged = 0;
+        for (std::size_t at = log.find("FILE "); at != std::string::npos; at = log.find("FILE ", at + 1)) ++logged;
+        std::size_t deleted =
+            3000 - static_cast<std::size_t>(std::distance(fs::directory_iterator(path("tree/sub")), {}));
+        EXPECT_TRUE(logged == deleted || logged == deleted + 1) << logged << " logged, " << deleted << " deleted";
+        EXPECT_NE(log.find(log_summary(2, static_cast<int>(logged), 1)), std::string::npos) << threads;
+    }
+    Result result;
     // Left non-blocking by its parent, a full pipe is waited on, not dropped.
     fresh_tree();
     result = run_with_full_pipe(*target_, arguments, true, [](int) { return true; });

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
+#include <tuple>
 
 #include "harness.h"
 
@@ -25,6 +27,12 @@ protected:
         write_file(path("tree/a/b/bad"));
         fs::permissions(path("tree/a/b/bad"), fs::perms::owner_read | fs::perms::group_read);
         make_immutable("tree/a/b/bad");
+    }
+
+    void remove_tree() {
+        std::system(("chattr -R -i '" + path("tree").string() + "' 2>/dev/null; chmod -R u+rwx '" +
+                     path("tree").string() + "' 2>/dev/null; rm -rf '" + path("tree").string() + "'")
+                        .c_str());
     }
 
     std::string err(int number, const std::string& relative, const std::string& message, const std::string& label) const {
@@ -89,26 +97,54 @@ void build_chain(const fs::path& top, const std::string& component, int depth, c
     ::close(fd);
 }
 
+// The DIR, FILE and ERR lines of a log without their numbers, sorted, and
+// the summary: what a run on several threads writes as one thread does.
+std::pair<std::vector<std::string>, std::string> lines_and_summary(const std::string& log) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < log.size();) {
+        std::size_t end = log.find("\r\n", start);
+        std::string line = log.substr(start, end - start);
+        if (line.starts_with("DIR  ") || line.starts_with("FILE ") || line.starts_with("ERR  "))
+            lines.push_back(line.substr(0, 5) + line.substr(13));
+        start = end + 2;
+    }
+    std::sort(lines.begin(), lines.end());
+    return {lines, without_elapsed_digits(log.substr(log.rfind("\r\n\r\n") + 2))};
+}
+
+// The runs of a scenario: on one thread, and on four.
+const char* const thread_rows[] = {"/Threads:1", "/Threads:4"};
+
 }  // namespace
 
+// On several threads the first failure stops the other walks, and the
+// failure and the directories above it report as on one.
 TEST_F(Walk, WithoutOptionsEveryAncestorFailsToRemoveItsChild) {
+  for (const char* threads : thread_rows) {
+    SCOPED_TRACE(threads);
+    remove_tree();
     build_tree_with_a_failure_two_levels_down();
-    Result result = run_with_logs({"/SubDirectories", "/Silent"});
+    Result result = run_with_logs({"/SubDirectories", "/Silent", threads});
     EXPECT_EQ(read_file(path("error.log")), failure_lines() + not_empty(failures() + 1, "a/b", "RemoveDirectory()") +
                                                not_empty(failures() + 2, "a", "RemoveDirectory()"));
     expect_logs_agree();
     EXPECT_EQ(result.exit_code, failures() + 2);
     EXPECT_TRUE(fs::exists(path("tree/a/b/bad")));
+  }
 }
 
 TEST_F(Walk, StopAtFirstErrorWritesTheFailureOnly) {
+  for (const char* threads : thread_rows) {
+    SCOPED_TRACE(threads);
+    remove_tree();
     build_tree_with_a_failure_two_levels_down();
-    Result result = run_with_logs({"/SubDirectories", "/StopAtFirstError"});
+    Result result = run_with_logs({"/SubDirectories", "/StopAtFirstError", threads});
     EXPECT_EQ(read_file(path("error.log")), failure_lines());
     expect_logs_agree();
     EXPECT_EQ(result.exit_code, failures());
     EXPECT_NE(result.output.find("Errors         : " + std::to_string(failures()) + "\r\n"), std::string::npos);
     EXPECT_TRUE(fs::exists(path("tree/a/b")));
+  }
 }
 
 TEST_F(Walk, IgnoreErrorsDeletesEverythingElse) {
@@ -191,6 +227,9 @@ TEST_F(Walk, SixteenThousandLevelsDeep) {
 }
 
 TEST_F(Walk, LinksAreNeverFollowed) {
+  for (const char* threads : thread_rows) {
+    SCOPED_TRACE(threads);
+    std::system(("rm -rf '" + path("tree").string() + "'").c_str());
     fs::create_directories(path("outside/dir"));
     write_file(path("outside/dir/keep"), "keep");
     write_file(path("outside/file"), "keep");
@@ -199,7 +238,7 @@ TEST_F(Walk, LinksAreNeverFollowed) {
     fs::create_directories(path("tree/sub"));
     fs::create_directory_symlink(path("outside/dir"), path("tree/sub/dir-link"));
     fs::create_symlink(path("outside/file"), path("tree/sub/file-link"));
-    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/IgnoreErrors", "/Silent",
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/IgnoreErrors", "/Silent", threads,
                          "/ErrorLog:" + argument("error.log")});
     EXPECT_EQ(read_file(path("outside/dir/keep")), "keep");
     EXPECT_EQ(read_file(path("outside/file")), "keep");
@@ -217,6 +256,7 @@ TEST_F(Walk, LinksAreNeverFollowed) {
         EXPECT_EQ(result.exit_code, 0);
         EXPECT_FALSE(fs::exists(path("tree")));
     }
+  }
 }
 
 TEST_F(Walk, NamesThatAreNotPlainText) {
@@ -268,6 +308,9 @@ TEST_F(Walk, FailuresUnderIgnoreErrorsCostNoMemory) {
 TEST_F(Walk, AFileThatStaysKeepsItsModeAndSoDoesWhatSharesIt) {
     if (target_->windows()) GTEST_SKIP() << "POSIX modes";
     const fs::perms read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  for (const char* threads : thread_rows) {
+    SCOPED_TRACE(threads);
+    std::system(("chattr -R -i '" + path("tree").string() + "' 2>/dev/null; rm -rf '" + path("tree").string() + "'").c_str());
     for (const char* name : {"outside-linked", "outside-mounted"}) {
         write_file(path(name), "keep");
         fs::permissions(path(name), read_only);
@@ -281,7 +324,7 @@ TEST_F(Walk, AFileThatStaysKeepsItsModeAndSoDoesWhatSharesIt) {
     if (mount(path("outside-mounted").c_str(), path("tree/mounted").c_str(), nullptr, MS_BIND, nullptr) != 0)
         GTEST_SKIP() << "skipped: cannot bind-mount here";
     make_immutable("tree/locked");
-    Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors"});
+    Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors", threads});
     umount(path("tree/mounted").c_str());
     std::string errors = read_file(path("error.log"));
     EXPECT_NE(errors.find(shown("locked/linked") + ": Operation not permitted at DeleteFile() (1)\r\n"), std::string::npos)
@@ -293,22 +336,27 @@ TEST_F(Walk, AFileThatStaysKeepsItsModeAndSoDoesWhatSharesIt) {
         EXPECT_EQ(read_file(path(name)), "keep");
     }
     EXPECT_NE(result.exit_code, 0);
+  }
 }
 
 TEST_F(Walk, MountPointsAreNotEntered) {
     if (target_->windows()) GTEST_SKIP() << "the Windows build sees a mount point as a reparse point";
+  for (const char* threads : thread_rows) {
+    SCOPED_TRACE(threads);
+    std::system(("rm -rf '" + path("tree").string() + "'").c_str());
     fs::create_directories(path("outside"));
     write_file(path("outside/keep"), "keep");
     fs::create_directories(path("tree/mnt"));
     if (mount(path("outside").c_str(), path("tree/mnt").c_str(), nullptr, MS_BIND, nullptr) != 0)
         GTEST_SKIP() << "skipped: cannot bind-mount here";
-    Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors"});
+    Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors", threads});
     umount(path("tree/mnt").c_str());
     EXPECT_EQ(read_file(path("outside/keep")), "keep");
     EXPECT_EQ(read_file(path("error.log")),
               err(1, "mnt", "Device or resource busy", "RemoveDirectory() (16)") +
                   not_empty(2, "", "RemoveDirectory() failed"));
     EXPECT_EQ(result.exit_code, 3);
+  }
 }
 
 TEST_F(Walk, DirectoryThatCannotBeOpenedIsCountedAndReported) {
@@ -385,10 +433,17 @@ TEST_F(Walk, DeepChainUnderALowOpenFileLimitGivesTheLinesOfAnUnlimitedRun) {
         EXPECT_TRUE(run.second == unlimited.second) << command[1] << ": " << run.second.substr(run.second.size() - 300);
         EXPECT_EQ(run.first, unlimited.first) << command[1];
     }
+    // On four threads, all of them together within the same low limits.
+    for (const char* limit : {"--nofile=10:10", "--nofile=24:24", "--nofile=256:256"}) {
+        auto run = run_on_a_fresh_chain({"/usr/bin/prlimit", limit, target_->program, "/Threads:4"});
+        EXPECT_EQ(run.first, unlimited.first) << limit;
+        EXPECT_TRUE(lines_and_summary(run.second) == lines_and_summary(unlimited.second)) << limit;
+    }
 }
 
 TEST_F(Walk, ADirectorySwappedForALinkAfterTheWalkEnteredItLeadsNowhere) {
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 4; ++round) {
+        const char* threads = thread_rows[round % 2];
         fs::create_directories(path("tree/a"));
         fs::create_directories(path("outside"));
         for (int i = 0; i < 3000; ++i) {
@@ -398,26 +453,31 @@ TEST_F(Walk, ADirectorySwappedForALinkAfterTheWalkEnteredItLeadsNowhere) {
         }
         // Inside a, the walk has 3,000 lines to write to a pipe that is not
         // read: it is still in there when a is moved and replaced.
-        Result result = run_stopping_at(*target_, {"/Dir:" + argument("tree"), "/SubDirectories"},
+        Result result = run_stopping_at(*target_, {"/Dir:" + argument("tree"), "/SubDirectories", threads},
                                         "DIR  000002: " + shown("a") + "\r\n", [&](int) {
                                             fs::rename(path("tree/a"), path("tree/a-moved"));
                                             fs::create_directory_symlink(path("outside"), path("tree/a"));
                                         });
         EXPECT_NE(result.exit_code, 0);
-        EXPECT_EQ(std::distance(fs::directory_iterator(path("outside")), {}), 3000) << "round " << round;
+        EXPECT_EQ(std::distance(fs::directory_iterator(path("outside")), {}), 3000) << "round " << round << threads;
         EXPECT_EQ(read_file(path("outside/file-0")), "keep");
         std::system(("rm -rf '" + path("tree").string() + "' '" + path("outside").string() + "'").c_str());
     }
 }
 
 TEST_F(Walk, HardLinksAndNamesThatWindowsWouldTrim) {
+  for (const char* threads : thread_rows) {
+    SCOPED_TRACE(threads);
+    fs::remove(path("outside"));
+    fs::create_directories(path("tree"));
     write_file(path("outside"), "keep");
     fs::permissions(path("outside"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     fs::create_hard_link(path("outside"), path("tree/linked"));
     fs::create_directories(path("tree/dir. "));
     for (const char* name : {"tree/dots...", "tree/space ", "tree/dir. /in. .", "tree/dir. /plain"})
         write_file(path(name));
-    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", threads,
+                         "/ErrorLog:" + argument("error.log")});
     EXPECT_EQ(read_file(path("error.log")), "");
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_FALSE(fs::exists(path("tree")));
@@ -425,6 +485,7 @@ TEST_F(Walk, HardLinksAndNamesThatWindowsWouldTrim) {
     EXPECT_EQ(fs::status(path("outside")).permissions(),
               fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     EXPECT_EQ(read_file(path("outside")), "keep");
+  }
 }
 
 TEST_F(Walk, PathsBeyondWhatWineCanReachAreRefusedNotPretended) {
@@ -485,14 +546,16 @@ TEST_F(Walk, UnderWineALinkIsLeftAloneHoweverItsTargetIsNamed) {
         fs::path target = fs::path(row.link_target).is_absolute() ? fs::path(row.link_target) : path(row.link_target);
         fs::create_symlink(target, path(row.link));
     }
-    for (const Row& row : rows) {
-        Result result = run({"/Dir:" + argument(row.root), "/SubDirectories", "/IgnoreErrors", "/Silent",
-                             "/ErrorLog:" + argument("error.log")});
-        std::string errors = read_file(path("error.log"));
-        EXPECT_NE(errors.find("\\\\?\\" + argument(row.refused) + ": The file cannot be accessed."), std::string::npos)
-            << row.refused << ": " << errors;
-        EXPECT_NE(result.exit_code, 0) << row.refused;
-    }
+    for (const Row& row : rows)
+        for (const char* threads : thread_rows) {
+            Result result = run({"/Dir:" + argument(row.root), "/SubDirectories", "/IgnoreErrors", "/Silent", threads,
+                                 "/ErrorLog:" + argument("error.log")});
+            std::string errors = read_file(path("error.log"));
+            EXPECT_NE(errors.find("\\\\?\\" + argument(row.refused) + ": The file cannot be accessed."),
+                      std::string::npos)
+                << row.refused << threads << ": " << errors;
+            EXPECT_NE(result.exit_code, 0) << row.refused << threads;
+        }
     for (const Row& row : rows) {
         fs::path canary = fs::path(row.canary).is_absolute() ? fs::path(row.canary) : path(row.canary);
         EXPECT_EQ(read_file(canary), "keep") << row.canary;
@@ -518,4 +581,77 @@ TEST_F(Walk, AReadOnlyFileThatCannotBeDeletedKeepsItsBitForItsOtherLinks) {
     EXPECT_NE(result.exit_code, 0);
     EXPECT_EQ(fs::status(path("outside")).permissions(), read_only);
     EXPECT_EQ(read_file(path("outside")), "keep");
+}
+
+namespace {
+
+// What a run left: every path below the test's folder with its kind and
+// mode, and the canary's bytes.
+std::vector<std::string> disk_state(const fs::path& folder) {
+    std::vector<std::string> state;
+    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
+        fs::file_status status = fs::symlink_status(it->path());
+        std::string relative = fs::relative(it->path(), folder).string();
+        if (relative.ends_with(".log")) continue;
+        state.push_back(relative + " " + std::to_string(static_cast<int>(status.type())) + " " +
+                        std::to_string(static_cast<int>(status.permissions())));
+    }
+    std::sort(state.begin(), state.end());
+    return state;
+}
+
+}  // namespace
+
+TEST_F(Walk, OnFourThreadsTheSameEntriesGoAndTheSameLinesAreWritten) {
+    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
+    auto run_on_a_fresh_tree = [&](const std::string& threads) {
+        std::system(("chattr -R -i '" + path("tree").string() + "' 2>/dev/null; chmod -R u+rwx '" + path().string() +
+                     "'; rm -rf '" + path("tree").string() + "' '" + path("outside").string() + "'")
+                        .c_str());
+        fs::create_directories(path("outside/dir"));
+        write_file(path("outside/canary"), "keep");
+        write_file(path("outside/dir/keep"), "keep");
+        fs::permissions(path("outside/canary"), fs::perms::owner_read);
+        for (int i = 0; i < 8; ++i)
+            for (int j = 0; j < 3; ++j) {
+                std::string dir = "tree/d" + std::to_string(i) + "/s" + std::to_string(j);
+                fs::create_directories(path(dir + "/inner"));
+                for (int k = 0; k < 6; ++k) write_file(path(dir + "/f" + std::to_string(k)), std::string(k * 700, 'x'));
+                write_file(path(dir + "/inner/leaf"));
+            }
+        write_file(path("tree/d1/s1/read-only"));
+        fs::permissions(path("tree/d1/s1/read-only"), fs::perms::owner_read);
+        fs::permissions(path("tree/d2/s0"), fs::perms::owner_read | fs::perms::owner_exec);
+        write_file(path("tree/d3/s2/inner/stuck"));
+        fs::create_symlink(path("outside/canary"), path("tree/d4/s1/canary-link"));
+        fs::create_directory_symlink(path("outside/dir"), path("tree/d5/dir-link"));
+        std::optional<Background> holder;
+        if (target_->windows()) {
+            holder.emplace(
+                start_background({target_->wine, helper, argument("tree/d3/s2/inner/stuck"), "without-delete-sharing"}));
+            EXPECT_EQ(holder->read_line(), "ready");
+        } else {
+            make_immutable("tree/d3/s2/inner/stuck");
+        }
+        Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/IgnoreErrors", threads, "/Silent",
+                             "/Log:" + argument("run.log")});
+        if (holder) {
+            EXPECT_EQ(holder->finish(), 0);
+        }
+        EXPECT_EQ(read_file(path("outside/canary")), "keep");
+        EXPECT_EQ(fs::status(path("outside/canary")).permissions(), fs::perms::owner_read);
+        EXPECT_EQ(read_file(path("outside/dir/keep")), "keep");
+        if (threads != "/Threads:1")
+            EXPECT_NE(read_file(path("run.log")).find("Threads                   : 4\r\n"), std::string::npos);
+        return std::make_tuple(result.exit_code, disk_state(path()), lines_and_summary(read_file(path("run.log"))));
+    };
+    auto one = run_on_a_fresh_tree("/Threads:1");
+    if (IsSkipped()) return;
+    auto four = run_on_a_fresh_tree("/Threads:4");
+    EXPECT_EQ(std::get<0>(four), std::get<0>(one));
+    EXPECT_EQ(std::get<1>(four), std::get<1>(one));
+    EXPECT_EQ(std::get<2>(four).first, std::get<2>(one).first);
+    EXPECT_EQ(std::get<2>(four).second, std::get<2>(one).second);
+    EXPECT_NE(std::get<0>(one), 0);  // the stuck file and every directory above it
+    EXPECT_GT(std::get<2>(one).first.size(), 200u);
 }

@@ -139,7 +139,10 @@ std::int64_t wall_clock_seconds() {
 std::u16string decode_native_bytes(std::string_view bytes) { return std::u16string(bytes.begin(), bytes.end()); }
 std::string to_native_bytes(std::u16string_view text) { return std::string(text.begin(), text.end()); }
 
-void write_console(std::string_view bytes) { system.console += bytes; }
+void write_console(std::string_view bytes) {
+    Locked held;
+    system.console += bytes;
+}
 
 FileHandle console_file() { return -1; }
 
@@ -174,12 +177,21 @@ bool same_file(FileHandle first, FileHandle second) {
 
 void protect_output_file(FileHandle) {}
 
-bool interruption_requested() { return system.interrupted; }
+bool interruption_requested() {
+    Locked held;
+    return system.interrupted;
+}
 ErrorCode cancelled_error() { return 1223; }
 void run_finished() {}
-std::uint64_t monotonic_milliseconds() { return system.milliseconds; }
+std::uint64_t monotonic_milliseconds() {
+    Locked held;
+    return system.milliseconds;
+}
 
-void close_file(FileHandle file) { system.closed_files.push_back(system.open_files[static_cast<std::size_t>(file)]); }
+void close_file(FileHandle file) {
+    Locked held;
+    system.closed_files.push_back(system.open_files[static_cast<std::size_t>(file)]);
+}
 
 const char* missing_entry_point() {
     Locked held;
@@ -321,7 +333,10 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
 
 void complete_entry(Directory&, DirectoryEntry&) {}
 
-std::size_t directory_handle_budget() { return system.directory_handle_budget; }
+std::size_t directory_handle_budget() {
+    Locked held;
+    return system.directory_handle_budget;
+}
 
 bool out_of_handles(ErrorCode error) { return error == fake::too_many_open; }
 
@@ -344,9 +359,15 @@ ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const Dire
     return reopen_at(directory, child_path(parent, entry));
 }
 
-bool worth_retrying(ErrorCode error) { return system.transient_errors.count(error) != 0; }
+bool worth_retrying(ErrorCode error) {
+    Locked held;
+    return system.transient_errors.count(error) != 0;
+}
 
-void pause_milliseconds(unsigned milliseconds) { system.pauses.push_back(milliseconds); }
+void pause_milliseconds(unsigned milliseconds) {
+    Locked held;
+    system.pauses.push_back(milliseconds);
+}
 
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     Locked held;
@@ -445,6 +466,9 @@ OwnedThread start_thread(std::function<void()> body) {
     return OwnedThread(new Thread{std::thread(std::move(body))});
 }
 
-unsigned logical_processors() { return fake::system.logical_processors; }
+unsigned logical_processors() {
+    Locked held;
+    return fake::system.logical_processors;
+}
 
 }  // namespace scythe::platform
