@@ -15,6 +15,22 @@ With output: `scythe /Dir:X /SubDirectories > /dev/null` against
 With --wine, the Windows build under Wine (there is no rm to compare with):
 chains 100 and 400 deep with 5 files per level, and a flat directory of
 40,000 files; silent runs, medians.
+
+    bench/bench.py --parallel [--runs 5] [--where /dev/shm ext4] [--trees 1m 100k flat-200k deep-16k]
+    bench/bench.py --parallel --wine [--runs 5]
+
+The parallel section: /Threads:1, 2 and 8 against `rm -rf`, and against the
+physical limit of the machine, two `rm -rf` at the same time on the two
+halves of a twin tree (the same tree split in two at its top). Trees:
+1,000,000 empty files in 10,000 directories of 100 (root, 100, 100 each),
+the 100,000-file tree, a flat directory of 200,000 files, a chain 16,384
+deep. "ext4" is a file system made on a loop-mounted image file under
+/var/tmp (needs root), so that the shared disk's own noise stays out. With
+output: `/Threads:2` to /dev/null against `rm -rfv` to /dev/null. All
+commands of a tree run in turn, round after round; medians, and the spread
+(lowest to highest) as a measure of the noise. With --wine: the Windows
+build, /Threads:4 against /Threads:1, on a flat directory of 40,000 files
+and on 20,000 files in 200 directories.
 """
 import argparse
 import os
@@ -144,22 +160,214 @@ def measure_wine(program, where, build, name, runs):
     sys.stdout.flush()
 
 
+def build_million(root, halves=1):
+    """1,000,000 empty files: 100 directories of 100 directories of 100 files.
+
+    With halves=2 the 100 top directories are split between root/h0 and
+    root/h1: the twin tree whose halves two rm run on at once."""
+    os.mkdir(root)
+    for top in range(100):
+        parent = os.path.join(root, "h%d" % (top * halves // 100)) if halves > 1 else root
+        if not os.path.isdir(parent):
+            os.mkdir(parent)
+        top_dir = os.path.join(parent, "d%02d" % top)
+        os.mkdir(top_dir)
+        for middle in range(100):
+            leaf = os.path.join(top_dir, "e%02d" % middle)
+            os.mkdir(leaf)
+            fd = os.open(leaf, os.O_RDONLY | os.O_DIRECTORY)
+            for n in range(100):
+                os.close(os.open("f%02d" % n, os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
+            os.close(fd)
+
+
+def build_wide_halves(root, halves=1):
+    """The 100,000-file tree; as two halves side by side for the twin tree."""
+    if halves == 1:
+        return build_wide(root)
+    os.mkdir(root)
+    for half in range(halves):
+        half_root = os.path.join(root, "h%d" % half)
+        build_wide(half_root)
+        # half of the files of the one tree in each
+        for directory, _, files in os.walk(half_root):
+            for name in files:
+                if int(name[5:11]) % 2 != half:
+                    os.unlink(os.path.join(directory, name))
+
+
+def flat_halves(count):
+    def build(root, halves=1):
+        if halves == 1:
+            return flat(count)(root)
+        os.mkdir(root)
+        for half in range(halves):
+            flat(count // halves)(os.path.join(root, "h%d" % half))
+    return build
+
+
+def chain_halves(depth):
+    def build(root, halves=1):
+        if halves == 1:
+            return chain(depth)(root)
+        os.mkdir(root)
+        for half in range(halves):
+            chain(depth // halves)(os.path.join(root, "h%d" % half))
+    return build
+
+
+PARALLEL_TREES = {
+    "1m": build_million,
+    "100k": build_wide_halves,
+    "flat-200k": flat_halves(200000),
+    "deep-16k": chain_halves(16384),
+}
+
+
+def twin_rm(root):
+    """Two rm -rf at once on the two halves, then the empty root."""
+    halves = [subprocess.Popen(["rm", "-rf", os.path.join(root, "h%d" % half)]) for half in range(2)]
+    for process in halves:
+        process.wait()
+    os.rmdir(root)
+
+
+class Ext4Image:
+    """An ext4 file system on a loop-mounted image file, made for the bench."""
+
+    def __init__(self, inodes=1200000):
+        self.image = "/var/tmp/scythe-bench-%d.img" % os.getpid()
+        self.mount = "/var/tmp/scythe-bench-%d.mnt" % os.getpid()
+        subprocess.run(["truncate", "-s", "4G", self.image], check=True)
+        subprocess.run(["mkfs.ext4", "-q", "-F", "-N", str(inodes), self.image], check=True)
+        os.mkdir(self.mount)
+        subprocess.run(["mount", "-o", "loop", self.image, self.mount], check=True)
+
+    def close(self):
+        subprocess.run(["umount", self.mount])
+        os.rmdir(self.mount)
+        os.unlink(self.image)
+
+
+def run_case(command, root, null):
+    """Seconds of one case: a command line (list) or a function of the root."""
+    subprocess.run(["sync"])
+    start = time.perf_counter()
+    if callable(command):
+        command(root)
+    else:
+        subprocess.run(command, stdout=null)
+    seconds = time.perf_counter() - start
+    if os.path.exists(root):
+        sys.exit("%s left %s behind" % (command, root))
+    return seconds
+
+
+def measure_parallel(program, where, name, build, runs):
+    root = os.path.join(where, "scythe-bench-%d" % os.getpid())
+    silent = [program, "/Dir:" + root, "/SubDirectories", "/Silent"]
+    cases = [
+        ("rm -rf", ["rm", "-rf", root], 1),
+        ("2 x rm -rf on halves", twin_rm, 2),
+        ("/Threads:1", silent, 1),
+        ("/Threads:2", silent + ["/Threads:2"], 1),
+        ("/Threads:8", silent + ["/Threads:8"], 1),
+        ("rm -rfv > null", ["rm", "-rfv", root], 1),
+        ("/Threads:2 > null", [program, "/Dir:" + root, "/SubDirectories", "/Threads:2"], 1),
+    ]
+    if name != "1m" and name != "100k":
+        cases = [case for case in cases if case[0] in ("rm -rf", "/Threads:1", "/Threads:2", "/Threads:8")]
+    times = {label: [] for label, _, _ in cases}
+    with open(os.devnull, "w") as null:
+        for _ in range(runs):
+            for label, command, halves in cases:
+                build(root, halves)
+                times[label].append(run_case(command, root, null))
+    medians = {label: statistics.median(values) for label, values in times.items()}
+    for label, values in times.items():
+        print("%-9s %-10s %-22s %7.3f s  spread %.3f-%.3f  /rm %.2f%s"
+              % (name, where, label, medians[label], min(values), max(values), medians[label] / medians["rm -rf"],
+                 "  /limit %.2f" % (medians[label] / medians["2 x rm -rf on halves"])
+                 if "2 x rm -rf on halves" in medians else ""))
+    if "rm -rfv > null" in medians:
+        print("%-9s %-10s %-22s ratio to rm -rfv %.2f" % (name, where, "/Threads:2 > null",
+                                                          medians["/Threads:2 > null"] / medians["rm -rfv > null"]))
+    sys.stdout.flush()
+
+
+def wide_wine(root, halves=1):
+    """20,000 files in 200 directories."""
+    os.mkdir(root)
+    for d in range(200):
+        directory = os.path.join(root, "d%03d" % d)
+        os.mkdir(directory)
+        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+        for n in range(100):
+            os.close(os.open("f%02d" % n, os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
+        os.close(fd)
+
+
+def measure_parallel_wine(program, where, runs):
+    root = os.path.join(where, "scythe-bench-%d" % os.getpid())
+    command = ["/usr/lib/wine/wine64", program, "/Dir:Z:" + root.replace("/", "\\"), "/SubDirectories", "/Silent"]
+    environment = dict(os.environ, WINEDEBUG="-all")
+    for name, build in (("flat-40k", lambda root: flat(40000)(root)), ("200x100", wide_wine)):
+        times = {"/Threads:1": [], "/Threads:4": []}
+        with open(os.devnull, "w") as null:
+            for _ in range(runs):
+                for label in times:
+                    build(root)
+                    start = time.perf_counter()
+                    subprocess.run(command + [label], stdout=null, env=environment)
+                    times[label].append(time.perf_counter() - start)
+                    if os.path.exists(root):
+                        sys.exit("scythe.exe left %s behind" % root)
+        one, four = statistics.median(times["/Threads:1"]), statistics.median(times["/Threads:4"])
+        print("%-10s %-10s wine  /Threads:1 %.3f s  /Threads:4 %.3f s  ratio %.2f  (spreads %.3f-%.3f, %.3f-%.3f)"
+              % (name, where, one, four, four / one, min(times["/Threads:1"]), max(times["/Threads:1"]),
+                 min(times["/Threads:4"]), max(times["/Threads:4"])))
+        sys.stdout.flush()
+
+
+def parallel_section(program, arguments):
+    if arguments.wine:
+        subprocess.run(["/usr/lib/wine/wineserver", "-p30"])
+        measure_parallel_wine(program, arguments.where[0] if arguments.where != ["/dev/shm", "/var/tmp"] else "/dev/shm",
+                              arguments.runs)
+        return
+    places = arguments.where if arguments.where != ["/dev/shm", "/var/tmp"] else ["/dev/shm", "ext4"]
+    for where in places:
+        image = Ext4Image() if where == "ext4" else None
+        try:
+            for name in arguments.trees:
+                measure_parallel(program, image.mount if image else where, name, PARALLEL_TREES[name], arguments.runs)
+        finally:
+            if image:
+                image.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", default=os.path.join(os.path.dirname(__file__), "..", "build", "scythe"))
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--where", nargs="+", default=["/dev/shm", "/var/tmp"])
     parser.add_argument("--wine", action="store_true", help="the Windows build under Wine")
+    parser.add_argument("--parallel", action="store_true", help="the parallel section (/Threads:)")
+    parser.add_argument("--trees", nargs="+", default=list(PARALLEL_TREES), choices=list(PARALLEL_TREES))
     arguments = parser.parse_args()
     if arguments.wine:
         if arguments.program.endswith(os.path.join("build", "scythe")):
             arguments.program = os.path.join(os.path.dirname(__file__), "..", "build-windows-x64", "scythe.exe")
         program = os.path.abspath(arguments.program)
+        if arguments.parallel:
+            return parallel_section(program, arguments)
         subprocess.run(["/usr/lib/wine/wineserver", "-p30"])
         for name, build in (("chain-100", chain(100, 5)), ("chain-400", chain(400, 5)), ("flat-40k", flat(40000))):
             measure_wine(program, arguments.where[0], build, name, arguments.runs)
         return
     program = os.path.abspath(arguments.program)
+    if arguments.parallel:
+        return parallel_section(program, arguments)
     for where in arguments.where:
         measure(program, where, build_wide, "100k", arguments.runs)
     where = arguments.where[0]

@@ -21,14 +21,25 @@ Crew::~Crew() {
     threads_.clear();  // joins them
 }
 
+bool Crew::has_room() const {
+    return queued_.load(std::memory_order_relaxed) < idle_.load(std::memory_order_relaxed) + queued_for_the_next;
+}
+
 bool Crew::hand_out(Job& job) {
-    if (idle_.load(std::memory_order_relaxed) == 0) return false;
     platform::Holding held(&mutex_);
-    if (idle_.load(std::memory_order_relaxed) <= queue_.size() || jobs_ >= most_jobs_) return false;
+    if (!has_room() || jobs_ >= most_jobs_) return false;
     queue_.push_back(&job);
+    queued_.store(queue_.size(), std::memory_order_relaxed);
     ++jobs_;
     changed_.notify_all();
     return true;
+}
+
+Crew::Job* Crew::take() {
+    Job* job = queue_.front();
+    queue_.pop_front();
+    queued_.store(queue_.size(), std::memory_order_relaxed);
+    return job;
 }
 
 void Crew::run(Job& job) {
@@ -44,9 +55,7 @@ void Crew::help_until(const std::function<bool()>& finished) {
     platform::Holding held(&mutex_);
     while (!finished()) {
         if (!queue_.empty()) {
-            Job* job = queue_.front();
-            queue_.pop_front();
-            run(*job);
+            run(*take());
             continue;
         }
         ++idle_;
@@ -65,9 +74,7 @@ void Crew::work() {
             --idle_;
         }
         if (queue_.empty()) return;
-        Job* job = queue_.front();
-        queue_.pop_front();
-        run(*job);
+        run(*take());
     }
 }
 

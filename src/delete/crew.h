@@ -1,8 +1,11 @@
 // The threads of a walk on several threads, and the subtrees handed from
 // one to another. The hard cases:
-// - Work goes only to a thread that is idle right now, so a walk that meets
-//   a chain of directories goes down it itself instead of passing each
-//   level on; a flat directory stays with the one thread that lists it.
+// - Work goes to a thread that is idle right now, and one subtree more
+//   waits queued for the next thread to finish, so that a thread that is
+//   done does not wait for the others to meet their next subdirectory;
+//   beyond that a walk goes down itself: a chain is not passed back and
+//   forth level by level, a flat directory stays with the thread that
+//   lists it.
 // - A thread that waits for the subtrees it handed out takes queued ones
 //   meanwhile, and otherwise counts as idle, so the tail of a tree does not
 //   run on one thread while the others wait.
@@ -44,20 +47,27 @@ public:
     Crew(const Crew&) = delete;
     Crew& operator=(const Crew&) = delete;
 
-    // Queues the job for a thread that is idle now, if there is one and
-    // room for another job; false leaves it to the caller.
+    // Whether a job would be taken now: a first look, without the lock.
+    bool has_room() const;
+    // Queues the job for a thread that is idle now, or for the next one to
+    // finish, if there is room for another job; false leaves it to the
+    // caller.
     bool hand_out(Job& job);
     // Runs queued jobs on this thread, or waits, until finished() holds;
     // finished is asked with the crew's lock held.
     void help_until(const std::function<bool()>& finished);
 
 private:
+    static constexpr std::size_t queued_for_the_next = 1;
+
     void work();
+    Job* take();  // the first queued job, with the lock held
     void run(Job& job);  // called and returns with the lock held
 
     platform::Mutex mutex_;
     platform::Condition changed_;
     std::deque<Job*> queue_;
+    std::atomic<std::size_t> queued_{0};  // the queue's length, for a look without the lock
     std::atomic<std::size_t> idle_{0};  // changed under the lock, read without it for a first look
     std::size_t jobs_ = 0;              // queued or under way
     const std::size_t most_jobs_;

@@ -227,7 +227,7 @@ private:
             report_failure("CreateFile(DIR)", error);
             return Entered::failed;
         }
-        if (shared_.crew && hand_out(parent, child)) return Entered::handed_out;
+        if (shared_.crew && shared_.crew->has_room() && hand_out(parent, child)) return Entered::handed_out;
         descend(std::move(child));
         return Entered::descended;
     }
@@ -483,9 +483,13 @@ private:
     // "FILE 000001: path (n KB)", under the one lock, so that the line
     // carries the count it made.
     void count_and_show(std::string_view kind, std::int32_t& counter, const DirectoryEntry* file) {
+        if (!entry_lines_wanted()) {
+            // Counted only: no line, so no lock (the count is read once the walk is over).
+            std::atomic_ref<std::int32_t>(counter).fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         platform::Holding held = report_.hold();
         std::int32_t number = ++counter;
-        if (!entry_lines_wanted()) return;
         line_.clear();
         append_ascii(line_, kind);
         append_decimal(line_, number, 6);

@@ -454,13 +454,23 @@ protected:
 
 }  // namespace
 
+// With two threads, the first subdirectory met goes to the other thread,
+// the second waits queued for whichever finishes first, the third is
+// walked by the thread that met it.
+void add_queued_directory() {
+    fake::add_directory(u"/root/q");
+    fake::add_file(u"/root/q/kept");
+}
+
 // root: a/{x/{f}, y} is handed to the other thread, which waits just after
-// the DIR line of a/x; b/bad fails on this one meanwhile; c is never reached.
+// the DIR line of a/x; q is queued; b/bad fails on this thread meanwhile; c
+// is never reached.
 TEST_F(ParallelWalk, TheFirstFailureStopsTheOtherWalksBeforeTheirNextEntry) {
     fake::add_directory(u"/root/a");
     fake::add_directory(u"/root/a/x");
     fake::add_file(u"/root/a/x/f");
     fake::add_directory(u"/root/a/y");
+    add_queued_directory();
     fake::add_directory(u"/root/b");
     fake::add_file(u"/root/b/bad");
     fake::add_file(u"/root/c");
@@ -478,13 +488,14 @@ TEST_F(ParallelWalk, TheFirstFailureStopsTheOtherWalksBeforeTheirNextEntry) {
     EXPECT_EQ(delete_tree(u"/root"), 0);
     EXPECT_EQ(lines_without_numbers(),
               (std::vector<std::string>{
-                  "DIR  /root", "DIR  /root/a", "DIR  /root/a/x", "DIR  /root/b",
+                  "DIR  /root", "DIR  /root/a", "DIR  /root/a/x", "DIR  /root/b", "DIR  /root/q",
                   "ERR  /root/b/bad: Access is denied. at DeleteFile() (5)",
                   "ERR  /root/b: The directory is not empty. at RemoveDirectory() (145)", "FILE /root/b/bad (0 KB)"}));
     expect_consecutive_numbers();
     // What was only stopped stays, and writes nothing more.
     EXPECT_EQ(left(), (std::vector<std::u16string>{u"/root", u"/root/a", u"/root/a/x", u"/root/a/x/f", u"/root/a/y",
-                                                   u"/root/b", u"/root/b/bad", u"/root/c"}));
+                                                   u"/root/b", u"/root/b/bad", u"/root/c", u"/root/q",
+                                                   u"/root/q/kept"}));
     EXPECT_EQ(counters.errors, 2);
 }
 
@@ -492,6 +503,7 @@ TEST_F(ParallelWalk, UnderStopAtFirstErrorTheFailureIsTheOnlyErrLine) {
     settings.stop_at_first_error = true;
     fake::add_directory(u"/root/a");
     fake::add_directory(u"/root/a/x");
+    add_queued_directory();
     fake::add_directory(u"/root/b");
     fake::add_file(u"/root/b/bad");
     fake::system.fail_delete[u"/root/b/bad"] = 5;
@@ -513,19 +525,20 @@ TEST_F(ParallelWalk, UnderStopAtFirstErrorTheFailureIsTheOnlyErrLine) {
     EXPECT_EQ(delete_tree(u"/root"), 0);
     release.join();
     EXPECT_EQ(lines_without_numbers(),
-              (std::vector<std::string>{"DIR  /root", "DIR  /root/a", "DIR  /root/a/x", "DIR  /root/b",
+              (std::vector<std::string>{"DIR  /root", "DIR  /root/a", "DIR  /root/a/x", "DIR  /root/b", "DIR  /root/q",
                                         "ERR  /root/b/bad: Access is denied. at DeleteFile() (5)",
                                         "FILE /root/b/bad (0 KB)"}));
     EXPECT_TRUE(fake::exists(u"/root/a/x"));
     EXPECT_TRUE(fake::exists(u"/root/b"));
 }
 
-// root: a/{b/{bad}} is handed out and fails there; this thread meanwhile
-// walks c and waits in c/x until the failure's walk has given up.
+// root: a/{b/{bad}} is handed out and fails there; q is queued; this thread
+// meanwhile walks c and waits in c/x until the failure's walk has given up.
 TEST_F(ParallelWalk, AFailureInAHandedOutSubtreeIsReportedUpToTheRoot) {
     fake::add_directory(u"/root/a");
     fake::add_directory(u"/root/a/b");
     fake::add_file(u"/root/a/b/bad");
+    add_queued_directory();
     fake::add_directory(u"/root/c");
     fake::add_directory(u"/root/c/x");
     fake::add_file(u"/root/c/x/f");
@@ -542,13 +555,14 @@ TEST_F(ParallelWalk, AFailureInAHandedOutSubtreeIsReportedUpToTheRoot) {
     EXPECT_EQ(delete_tree(u"/root"), 0);
     EXPECT_EQ(lines_without_numbers(),
               (std::vector<std::string>{
-                  "DIR  /root", "DIR  /root/a", "DIR  /root/a/b", "DIR  /root/c", "DIR  /root/c/x",
+                  "DIR  /root", "DIR  /root/a", "DIR  /root/a/b", "DIR  /root/c", "DIR  /root/c/x", "DIR  /root/q",
                   "ERR  /root/a/b/bad: Access is denied. at DeleteFile() (5)",
                   "ERR  /root/a/b: The directory is not empty. at RemoveDirectory() (145)",
                   "ERR  /root/a: The directory is not empty. at RemoveDirectory() (145)",
                   "FILE /root/a/b/bad (0 KB)"}));
     expect_consecutive_numbers();
     EXPECT_TRUE(fake::exists(u"/root/c/x/f"));  // stopped: neither walked on nor removed
+    EXPECT_TRUE(fake::exists(u"/root/q/kept"));
     EXPECT_EQ(counters.errors, 3);
 }
 
