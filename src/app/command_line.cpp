@@ -137,8 +137,12 @@ const char* resolve_names(std::vector<std::u16string_view> parts, bool long_form
 }
 
 const char* parse_windows_path(std::u16string_view source, std::u16string& normalized, WindowsPath& path) {
+    // Only "\\?\" exactly skips the clean-up; any other mix of separators
+    // around "." or "?" is a device path that Windows cleans up first.
     bool long_form = source.substr(0, 4) == u"\\\\?\\";
-    bool device_form = !long_form && (source.substr(0, 4) == u"\\\\.\\" || source.substr(0, 4) == u"//./");
+    auto is_separator = [](char16_t unit) { return unit == u'\\' || unit == u'/'; };
+    bool device_form = !long_form && source.size() >= 4 && is_separator(source[0]) && is_separator(source[1]) &&
+                       (source[2] == u'.' || source[2] == u'?') && is_separator(source[3]);
     normalized.assign(source);
     if (!long_form)
         for (char16_t& unit : normalized)

@@ -122,6 +122,8 @@ TEST(WindowsPath, LocalAndNetworkPathsAreCleanedUpAsWindowsWouldThenPrefixed) {
         {u"\\\\?\\D:\\x\\y. ", u"\\\\?\\D:\\x\\y. "},
         {u"\\\\?\\UNC\\s\\sh\\x", u"\\\\?\\UNC\\s\\sh\\x"},
         {u"\\\\.\\D:\\x", u"\\\\?\\D:\\x"},
+        {u"//?/Y:/tree", u"\\\\?\\Y:\\tree"},  // any other separators around "?" are cleaned up
+        {u"\\\\?/D:/x/../y", u"\\\\?\\D:\\y"},
     });
 }
 
