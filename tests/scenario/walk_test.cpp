@@ -434,6 +434,12 @@ TEST_F(Walk, PathsBeyondWhatWineCanReachAreRefusedNotPretended) {
     EXPECT_NE(read_file(path("error.log")).find(": File name is too long. at CreateFile(DIR) (206)\r\n"), std::string::npos);
     EXPECT_NE(result.exit_code, 0);
     EXPECT_TRUE(fs::exists(path("tree")));
+    // A root that deep says the same, not that the path is invalid.
+    std::string deep = "tree";
+    for (int level = 0; level < 50; ++level) deep += "/" + std::string(100, 'd');
+    result = run({"/Dir:" + argument(deep), "/Silent", "/ErrorLog:" + argument("root.log")});
+    EXPECT_NE(read_file(path("root.log")).find(": File name is too long. at CreateFile(DIR) (206)\r\n"), std::string::npos);
+    EXPECT_NE(result.exit_code, 0);
 }
 
 TEST_F(Walk, AFileHeldOpenByAnotherProgramGivesOneErrorLine) {
@@ -500,6 +506,17 @@ TEST_F(Walk, UnderWineALinkIsLeftAloneHoweverItsTargetIsNamed) {
     }
     std::error_code ignored;
     fs::remove_all(drive_c / "tree", ignored);
+}
+
+// Wine names the root as the program typed it, the tree as it is on disk.
+TEST_F(Walk, UnderWineARootTypedInAnotherCaseIsNoLink) {
+    if (!target_->windows()) GTEST_SKIP() << "how Wine names what it opened";
+    fs::create_directories(path("tree/sub"));
+    write_file(path("tree/sub/file"));
+    Result result = run({"/Dir:" + argument("TREE"), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(read_file(path("error.log")), "");
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(fs::exists(path("tree")));
 }
 
 TEST_F(Walk, AReadOnlyFileThatCannotBeDeletedKeepsItsBitForItsOtherLinks) {
