@@ -253,7 +253,7 @@ TEST_F(Walk, FailuresUnderIgnoreErrorsCostNoMemory) {
     if (target_->windows()) GTEST_SKIP() << "the native build's peak memory";
     fs::create_directories(path("tree/locked"));
     int locked = ::open(path("tree/locked").c_str(), O_RDONLY | O_DIRECTORY);
-    for (int i = 0; i < 60000; ++i) ::close(openat(locked, ("f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
+    for (int i = 0; i < 60000; ++i) ::close(openat(locked, std::string("f").append(std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
     ::close(locked);
     make_immutable("tree/locked");
     Result result = run_command({"/usr/bin/time", "-o", path("peak").string(), "-f", "%M", target_->program,
