@@ -2,7 +2,9 @@
 // SCYTHE_VERSION comes from the build, as the program's does.
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace expected {
 
@@ -74,5 +76,18 @@ inline constexpr const char* share_root = "Source path is a share root, refusing
 inline constexpr const char* ends_in_dots = "Source path ends in . or .., refusing to delete it.\r\n";
 inline constexpr const char* not_absolute = "Source path is not absolute, refusing to delete it.\r\n";
 inline constexpr const char* climbs = "Source path climbs above its drive or share root, refusing to delete it.\r\n";
+
+// The lines of a console or log text that begin with one of the kinds
+// given ("DIR  ", "FILE ", "ERR  "), in order, line ends included.
+inline std::string lines_of(const std::string& text, std::initializer_list<std::string_view> kinds) {
+    std::string lines;
+    for (std::size_t start = 0, end; start < text.size(); start = end) {
+        end = text.find("\r\n", start);
+        end = end == std::string::npos ? text.size() : end + 2;
+        for (std::string_view kind : kinds)
+            if (text.compare(start, kind.size(), kind) == 0) lines += text.substr(start, end - start);
+    }
+    return lines;
+}
 
 }  // namespace expected

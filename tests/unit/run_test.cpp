@@ -28,16 +28,7 @@ std::vector<std::u16string> words(const std::string& text) {
     return parts;
 }
 
-// The DIR and FILE lines of a text, in order.
-std::string entry_lines(const std::string& text) {
-    std::string lines;
-    for (std::size_t start = 0, end; start < text.size(); start = end + 2) {
-        end = text.find("\r\n", start);
-        if (text.compare(start, 5, "DIR  ") == 0 || text.compare(start, 5, "FILE ") == 0)
-            lines += text.substr(start, end + 2 - start);
-    }
-    return lines;
-}
+std::string entry_lines(const std::string& text) { return expected::lines_of(text, {"DIR  ", "FILE "}); }
 
 const std::string privileges = expected::privileges;
 
