@@ -31,7 +31,9 @@
 //   lines and numbers, as if every deletion succeeded, and changes nothing:
 //   no deletion, no attribute. Only listing can fail there; a directory
 //   that cannot be listed could not have been emptied and removed either,
-//   so the error policy treats it as that removal's failure.
+//   so the error policy treats it as that removal's failure. Everything it
+//   handled is still there, so a released level that lists again passes
+//   over all of it, as a real run passes over its failures.
 #include "delete/walk.h"
 
 #include <algorithm>
@@ -331,7 +333,10 @@ private:
     // gives up at once: true when the parent goes on listing.
     bool remove_walked_subdirectory(Level& parent, Step result, bool emptied) {
         if (result == Step::gave_up && settings_.stop_at_first_error) return false;
-        if (result == Step::gave_up && settings_.what_if) return settings_.ignore_errors;
+        if (result == Step::gave_up && settings_.what_if) {
+            stays(parent);
+            return settings_.ignore_errors;
+        }
         return remove_subdirectory(parent, emptied) || settings_.ignore_errors;
     }
 
@@ -339,8 +344,14 @@ private:
     // released and reopened parent lists on past it (/IgnoreErrors); false,
     // for the caller's failure.
     bool leave_behind(Level& parent) {
-        if (settings_.ignore_errors && parent.left_behind) parent.left_behind->insert(parent.entry.name);
+        if (settings_.ignore_errors) stays(parent);
         return false;
+    }
+
+    // Where the parent has been released, its current entry is one that is
+    // still there when it lists again. A dry run leaves every entry there.
+    static void stays(Level& parent) {
+        if (parent.left_behind) parent.left_behind->insert(parent.entry.name);
     }
 
     // Only a directory whose walk deleted everything can be "not empty" for a moment
@@ -348,7 +359,10 @@ private:
     // The classic form wants the read-only bit cleared first. A dry run
     // takes every removal for done.
     bool remove_subdirectory(Level& parent, bool emptied) {
-        if (settings_.what_if) return true;
+        if (settings_.what_if) {
+            stays(parent);
+            return true;
+        }
         auto remove_in = [&](platform::DeletionForm form) {
             if (form == platform::DeletionForm::classic)
                 if (ErrorCode error = clear_read_only(parent)) return error;
@@ -392,6 +406,7 @@ private:
         platform::complete_entry(*parent.directory, parent.entry);
         report_.counters.file_bytes += parent.entry.end_of_file;
         write_entry_line("FILE ", number, &parent.entry);
+        stays(parent);
         return true;
     }
 

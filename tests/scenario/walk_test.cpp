@@ -53,6 +53,11 @@ protected:
         return std::string(6 - digits.size(), '0') + digits;
     }
 
+    // The helper that holds a file open, built beside the Windows program.
+    std::string hold_open_helper() const {
+        return (fs::path(target_->program).parent_path() / "hold_open.exe").string();
+    }
+
     Result run_with_logs(std::vector<std::string> options, int uid = -1) {
         options.push_back("/Dir:" + argument("tree"));
         options.push_back("/Log:" + argument("run.log"));
@@ -378,6 +383,12 @@ TEST_F(Walk, DeepChainUnderALowOpenFileLimitGivesTheLinesOfAnUnlimitedRun) {
         EXPECT_TRUE(run.second == unlimited.second) << command[1] << ": " << run.second.substr(run.second.size() - 300);
         EXPECT_EQ(run.first, unlimited.first) << command[1];
     }
+    // A dry run deletes nothing, so each released level meets all it has
+    // handled again when it lists again: still one line an entry.
+    auto dry = run_on_a_fresh_chain({"/usr/bin/prlimit", "--nofile=10:10", target_->program, "/WhatIf"});
+    EXPECT_TRUE(expected::lines_of(dry.second, {"DIR  ", "FILE "}) == expected::lines_of(unlimited.second, {"DIR  ", "FILE "}))
+        << "the dry run's lines differ";
+    EXPECT_EQ(dry.first, 0);
 }
 
 TEST_F(Walk, ADirectorySwappedForALinkAfterTheWalkEnteredItLeadsNowhere) {
@@ -431,10 +442,9 @@ TEST_F(Walk, PathsBeyondWhatWineCanReachAreRefusedNotPretended) {
 
 TEST_F(Walk, AFileHeldOpenByAnotherProgramGivesOneErrorLine) {
     if (!target_->windows()) GTEST_SKIP() << "delete-pending files are a Windows matter";
-    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
     fs::create_directories(path("tree/sub"));
     write_file(path("tree/sub/held"));
-    Background holder = start_background({target_->wine, helper, argument("tree/sub/held")});
+    Background holder = start_background({target_->wine, hold_open_helper(), argument("tree/sub/held")});
     ASSERT_EQ(holder.read_line(), "ready");
     Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
     // Deleted, but pending while held: its directory is not empty, after
@@ -497,12 +507,11 @@ TEST_F(Walk, UnderWineALinkIsLeftAloneHoweverItsTargetIsNamed) {
 
 TEST_F(Walk, AReadOnlyFileThatCannotBeDeletedKeepsItsBitForItsOtherLinks) {
     if (!target_->windows()) GTEST_SKIP() << "files held open without delete sharing are a Windows matter";
-    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
     fs::perms read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
     write_file(path("outside"), "keep");
     fs::permissions(path("outside"), read_only);
     fs::create_hard_link(path("outside"), path("tree/held"));
-    Background holder = start_background({target_->wine, helper, argument("tree/held"), "without-delete-sharing"});
+    Background holder = start_background({target_->wine, hold_open_helper(), argument("tree/held"), "without-delete-sharing"});
     ASSERT_EQ(holder.read_line(), "ready");
     Result result = run({"/Dir:" + argument("tree"), "/Silent", "/ErrorLog:" + argument("error.log")});
     EXPECT_EQ(holder.finish(), 0);
@@ -574,7 +583,6 @@ TEST_F(Walk, ADryRunChangesNothingAndListsWhatTheRunThenDeletes) {
 // test lets go of it only then; an hour outlasts any release.
 TEST_F(Walk, AFileHeldOpenIsWaitedForAsLongAsTheRetryTimeSays) {
     if (!target_->windows()) GTEST_SKIP() << "on POSIX nothing refuses to delete a file held open";
-    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
     struct Row {
         std::string held;     // relative to the tree
         std::string sharing;  // how the helper holds it
@@ -582,7 +590,7 @@ TEST_F(Walk, AFileHeldOpenIsWaitedForAsLongAsTheRetryTimeSays) {
     for (const Row& row : {Row{"held", "without-delete-sharing"}, Row{"sub/held", ""}}) {
         fs::create_directories(path("tree/sub"));
         write_file(path("tree/" + row.held));
-        std::vector<std::string> hold{target_->wine, helper, argument("tree/" + row.held)};
+        std::vector<std::string> hold{target_->wine, hold_open_helper(), argument("tree/" + row.held)};
         if (!row.sharing.empty()) hold.push_back(row.sharing);
         Background holder = start_background(hold);
         ASSERT_EQ(holder.read_line(), "ready");
@@ -600,9 +608,8 @@ TEST_F(Walk, AFileHeldOpenIsWaitedForAsLongAsTheRetryTimeSays) {
 // With no retries the held file is reported at once, while it is held.
 TEST_F(Walk, AFileHeldOpenIsReportedAtOnceWithoutRetries) {
     if (!target_->windows()) GTEST_SKIP() << "on POSIX nothing refuses to delete a file held open";
-    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
     write_file(path("tree/held"));
-    Background holder = start_background({target_->wine, helper, argument("tree/held"), "without-delete-sharing"});
+    Background holder = start_background({target_->wine, hold_open_helper(), argument("tree/held"), "without-delete-sharing"});
     ASSERT_EQ(holder.read_line(), "ready");
     Result result = run({"/Dir:" + argument("tree"), "/RetryFor:0", "/ErrorLog:" + argument("error.log")});
     EXPECT_EQ(holder.finish(), 0);
