@@ -58,9 +58,9 @@ const char* const dot_message = "Source path ends in . or .., refusing to delete
 const char* const climbs_message = "Source path climbs above its drive or share root, refusing to delete it.\n";
 const char* const not_absolute_message = "Source path is not absolute, refusing to delete it.\n";
 
-constexpr std::uint32_t longest_retry_seconds = 3600;
-
 namespace {
+
+constexpr std::uint32_t longest_retry_seconds = 3600;
 
 std::u16string ascii_upper_case(std::u16string_view text) {
     std::u16string upper(text);
@@ -125,7 +125,9 @@ int check_retry_for(std::u16string_view text, RunSettings& settings, Report& rep
     if (settings.retry_for_seconds) return 1;
     std::u16string line = ascii_text("Cannot retry for ");
     append_path(line, text);
-    append_ascii(line, " seconds (a whole number from 0 to 3600 is needed), aborting.\n");
+    append_ascii(line, " seconds (a whole number from 0 to ");
+    append_decimal(line, longest_retry_seconds);
+    append_ascii(line, " is needed), aborting.\n");
     report.write_console(line);
     return 0;
 }
