@@ -209,28 +209,6 @@ TEST_F(Run, InterruptionStopsTheWalkAndRemovesNothingAbove) {
     EXPECT_TRUE(fake::exists(u"/root/a/after"));
 }
 
-TEST_F(Run, KeepRootEmptiesTheTreeAndLeavesTheRootAlone) {
-    fake::add_directory(u"/root/sub");
-    fake::add_file(u"/root/sub/f");
-    fake::add_file(u"/root/g");
-    fake::system.fail_remove[u"/root"] = 5;  // an attempt would show
-    EXPECT_EQ(run({u"/Dir:/root", u"/SubDirectories", u"/KeepRoot"}), 0);
-    EXPECT_EQ(console(), banner + settings_block("Yes", "/KeepRoot") + privileges +
-                             "-------------------------------------------\r\n"
-                             "DIR  000001: /root\r\n"
-                             "DIR  000002: /root/sub\r\n"
-                             "FILE 000001: /root/sub/f (0 KB)\r\n"
-                             "FILE 000002: /root/g (0 KB)\r\n" +
-                             summary(2, 2, 0));
-    EXPECT_EQ(fake::system.nodes.size(), 1u);
-    EXPECT_TRUE(fake::exists(u"/root"));
-
-    SetUp();  // a root that is a link is kept as it is
-    fake::system.nodes[u"/root"].attributes |= scythe::platform::attribute_reparse_point;
-    EXPECT_EQ(run({u"/Dir:/root", u"/Silent", u"/KeepRoot"}), 0);
-    EXPECT_TRUE(fake::exists(u"/root"));
-}
-
 // root: f1 (read-only), big, link (to a directory), sub/{f2, closed/f3}, z
 void build_tree_for_a_dry_run() {
     using scythe::platform::attribute_read_only;
@@ -281,7 +259,7 @@ TEST_F(Run, DryRunTellsTheSizeOfWhatItListed) {
 
 TEST_F(Run, RetryTimeSetsEachItemsWaitsAndTheRunsSixItemsWorth) {
     for (const auto& [option, item_waits] : std::vector<std::pair<std::u16string, unsigned>>{
-             {u"/RetryFor:0", 0}, {u"/RetryFor:2", 2000}, {u"/Silent", 500}}) {
+             {u"/RetryFor:0", 0}, {u"/RetryFor:2", 2000}, {u"/Silent", 500}}) {  // the last: the default
         SetUp();
         fake::system.transient_errors = {32};
         for (int i = 0; i < 8; ++i) {
@@ -292,10 +270,12 @@ TEST_F(Run, RetryTimeSetsEachItemsWaitsAndTheRunsSixItemsWorth) {
         EXPECT_EQ(run({u"/Dir:/root", u"/Silent", u"/IgnoreErrors", option}), 8 + 2);
         unsigned waited = 0;
         for (unsigned pause : fake::system.pauses) {
-            EXPECT_LE(pause, 250u);  // the console is pushed out before each
+            EXPECT_LE(pause, 250u);  // a console line waits no longer
             waited += pause;
         }
         EXPECT_EQ(waited, 6 * item_waits);  // six of the eight waited out
-        if (item_waits) EXPECT_EQ(fake::system.pauses.front(), 2u);
+        if (item_waits) {
+            EXPECT_EQ(fake::system.pauses.front(), 2u);
+        }
     }
 }
