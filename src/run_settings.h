@@ -4,6 +4,7 @@
 // nothing keeps a copy of its own.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,13 @@ struct RunSettings {
     bool silent = false;
     bool stop_at_first_error = false;
     bool ignore_errors = false;
+    // The root is emptied but kept.
+    bool keep_root = false;
+    // A dry run: the tree is listed as a run would walk it, nothing changed.
+    bool what_if = false;
+    // How long one item's passing failure is retried; the default budget
+    // when not given.
+    std::optional<std::uint32_t> retry_for_seconds;
     std::u16string rooted_path;
 };
 

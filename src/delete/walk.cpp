@@ -27,6 +27,13 @@
 //   listing goes on from where it stood.
 // - An interruption stops the walk before its next operation; nothing is
 //   deleted or removed after it.
+// - A dry run (/WhatIf) lists exactly what a run would, with the same
+//   lines and numbers, as if every deletion succeeded, and changes nothing:
+//   no deletion, no attribute. Only listing can fail there; a directory
+//   that cannot be listed could not have been emptied and removed either,
+//   so the error policy treats it as that removal's failure. Everything it
+//   handled is still there, so a released level that lists again passes
+//   over all of it, as a real run passes over its failures.
 #include "delete/walk.h"
 
 #include <algorithm>
@@ -89,7 +96,7 @@ public:
           settings_(settings),
           report_(report),
           budget_(std::max<std::size_t>(platform::directory_handle_budget(), levels_kept_at_top + 2)),
-          retries_(report) {}
+          retries_(report, settings) {}
 
     TreeOutcome run(platform::OpenedRoot& root) {
         count_and_show_directory();
@@ -326,6 +333,10 @@ private:
     // gives up at once: true when the parent goes on listing.
     bool remove_walked_subdirectory(Level& parent, Step result, bool emptied) {
         if (result == Step::gave_up && settings_.stop_at_first_error) return false;
+        if (result == Step::gave_up && settings_.what_if) {
+            stays(parent);
+            return settings_.ignore_errors;
+        }
         return remove_subdirectory(parent, emptied) || settings_.ignore_errors;
     }
 
@@ -333,14 +344,25 @@ private:
     // released and reopened parent lists on past it (/IgnoreErrors); false,
     // for the caller's failure.
     bool leave_behind(Level& parent) {
-        if (settings_.ignore_errors && parent.left_behind) parent.left_behind->insert(parent.entry.name);
+        if (settings_.ignore_errors) stays(parent);
         return false;
+    }
+
+    // Where the parent has been released, its current entry is one that is
+    // still there when it lists again. A dry run leaves every entry there.
+    static void stays(Level& parent) {
+        if (parent.left_behind) parent.left_behind->insert(parent.entry.name);
     }
 
     // Only a directory whose walk deleted everything can be "not empty" for a moment
     // (deleted children someone still holds open) rather than for good.
-    // The classic form wants the read-only bit cleared first.
+    // The classic form wants the read-only bit cleared first. A dry run
+    // takes every removal for done.
     bool remove_subdirectory(Level& parent, bool emptied) {
+        if (settings_.what_if) {
+            stays(parent);
+            return true;
+        }
         auto remove_in = [&](platform::DeletionForm form) {
             if (form == platform::DeletionForm::classic)
                 if (ErrorCode error = clear_read_only(parent)) return error;
@@ -356,6 +378,7 @@ private:
     bool delete_file(Level& parent) {
         DirectoryEntry& entry = parent.entry;
         std::int32_t number = ++report_.counters.files;
+        if (settings_.what_if) return list_file(parent, number);
         if (entry_lines_wanted()) {
             platform::complete_entry(*parent.directory, entry);
             write_entry_line("FILE ", number, &entry);
@@ -376,6 +399,15 @@ private:
         }
         report_failure("DeleteFile()", refused);
         return leave_behind(parent);
+    }
+
+    // A dry run reads every file's size, for its summary.
+    bool list_file(Level& parent, std::int32_t number) {
+        platform::complete_entry(*parent.directory, parent.entry);
+        report_.counters.file_bytes += parent.entry.end_of_file;
+        write_entry_line("FILE ", number, &parent.entry);
+        stays(parent);
+        return true;
     }
 
     // The listing already carries the attributes, so they are not read again.

@@ -350,7 +350,8 @@ std::string settings_block(const std::string& source, const std::string& options
            "SubDirectories            : " + yes_no(options, "/SubDirectories") + "\r\n" +
            "Silent                    : " + (silent ? "Yes" : "No") + "\r\n" +
            "StopAtFirstError          : " + yes_no(options, "/StopAtFirstError") + "\r\n" +
-           "IgnoreErrors              : " + yes_no(options, "/IgnoreErrors") + "\r\n" + hyphens;
+           "IgnoreErrors              : " + yes_no(options, "/IgnoreErrors") + "\r\n" +
+           expected::given_option_lines(options) + hyphens;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "expected_output.h"
 #include "harness.h"
 
 using namespace scenario;
@@ -52,24 +53,21 @@ protected:
         return std::string(6 - digits.size(), '0') + digits;
     }
 
-    Result run_with_logs(std::vector<std::string> options) {
+    // The helper that holds a file open, built beside the Windows program.
+    std::string hold_open_helper() const {
+        return (fs::path(target_->program).parent_path() / "hold_open.exe").string();
+    }
+
+    Result run_with_logs(std::vector<std::string> options, int uid = -1) {
         options.push_back("/Dir:" + argument("tree"));
         options.push_back("/Log:" + argument("run.log"));
         options.push_back("/ErrorLog:" + argument("error.log"));
-        return run(options);
+        return run(options, uid);
     }
 
     // The ERR lines of the run log are those of the error log, in order.
     void expect_logs_agree() {
-        std::string run_log = read_file(path("run.log"));
-        std::string err_lines;
-        std::size_t start = 0;
-        while (start < run_log.size()) {
-            std::size_t end = run_log.find("\r\n", start) + 2;
-            if (run_log.compare(start, 5, "ERR  ") == 0) err_lines += run_log.substr(start, end - start);
-            start = end;
-        }
-        EXPECT_EQ(err_lines, read_file(path("error.log")));
+        EXPECT_EQ(expected::lines_of(read_file(path("run.log")), {"ERR  "}), read_file(path("error.log")));
     }
 };
 
@@ -385,6 +383,12 @@ TEST_F(Walk, DeepChainUnderALowOpenFileLimitGivesTheLinesOfAnUnlimitedRun) {
         EXPECT_TRUE(run.second == unlimited.second) << command[1] << ": " << run.second.substr(run.second.size() - 300);
         EXPECT_EQ(run.first, unlimited.first) << command[1];
     }
+    // A dry run deletes nothing, so each released level meets all it has
+    // handled again when it lists again: still one line an entry.
+    auto dry = run_on_a_fresh_chain({"/usr/bin/prlimit", "--nofile=10:10", target_->program, "/WhatIf"});
+    EXPECT_TRUE(expected::lines_of(dry.second, {"DIR  ", "FILE "}) == expected::lines_of(unlimited.second, {"DIR  ", "FILE "}))
+        << "the dry run's lines differ";
+    EXPECT_EQ(dry.first, 0);
 }
 
 TEST_F(Walk, ADirectorySwappedForALinkAfterTheWalkEnteredItLeadsNowhere) {
@@ -444,10 +448,9 @@ TEST_F(Walk, PathsBeyondWhatWineCanReachAreRefusedNotPretended) {
 
 TEST_F(Walk, AFileHeldOpenByAnotherProgramGivesOneErrorLine) {
     if (!target_->windows()) GTEST_SKIP() << "delete-pending files are a Windows matter";
-    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
     fs::create_directories(path("tree/sub"));
     write_file(path("tree/sub/held"));
-    Background holder = start_background({target_->wine, helper, argument("tree/sub/held")});
+    Background holder = start_background({target_->wine, hold_open_helper(), argument("tree/sub/held")});
     ASSERT_EQ(holder.read_line(), "ready");
     Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
     // Deleted, but pending while held: its directory is not empty, after
@@ -521,12 +524,11 @@ TEST_F(Walk, UnderWineARootTypedInAnotherCaseIsNoLink) {
 
 TEST_F(Walk, AReadOnlyFileThatCannotBeDeletedKeepsItsBitForItsOtherLinks) {
     if (!target_->windows()) GTEST_SKIP() << "files held open without delete sharing are a Windows matter";
-    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
     fs::perms read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
     write_file(path("outside"), "keep");
     fs::permissions(path("outside"), read_only);
     fs::create_hard_link(path("outside"), path("tree/held"));
-    Background holder = start_background({target_->wine, helper, argument("tree/held"), "without-delete-sharing"});
+    Background holder = start_background({target_->wine, hold_open_helper(), argument("tree/held"), "without-delete-sharing"});
     ASSERT_EQ(holder.read_line(), "ready");
     Result result = run({"/Dir:" + argument("tree"), "/Silent", "/ErrorLog:" + argument("error.log")});
     EXPECT_EQ(holder.finish(), 0);
@@ -535,4 +537,101 @@ TEST_F(Walk, AReadOnlyFileThatCannotBeDeletedKeepsItsBitForItsOtherLinks) {
     EXPECT_NE(result.exit_code, 0);
     EXPECT_EQ(fs::status(path("outside")).permissions(), read_only);
     EXPECT_EQ(read_file(path("outside")), "keep");
+}
+
+namespace {
+
+// Every name below a folder with its mode, size and link target: what a
+// dry run must leave as it found it (read-only bits are modes under Wine).
+std::string state_below(const fs::path& folder) {
+    return run_command({"/bin/sh", "-c", "find '" + folder.string() + "' -printf '%P %M %s %l\\n' | sort"}).output;
+}
+
+}  // namespace
+
+// A tree with read-only files and a read-only directory, a link out of it
+// and a subdirectory that cannot be opened (natively one the unprivileged
+// run may not enter, under Wine one deeper than Wine reaches).
+TEST_F(Walk, ADryRunChangesNothingAndListsWhatTheRunThenDeletes) {
+    if (!target_->windows() && geteuid() != 0) GTEST_SKIP() << "skipped: needs root to switch to an unprivileged user";
+    fs::perms read_only = fs::perms::owner_read | fs::perms::group_read;
+    fs::create_directories(path("outside"));
+    write_file(path("outside/canary"), "canary");
+    fs::create_directories(path("tree/sub/closed"));
+    write_file(path("tree/read-only"), "ro");
+    write_file(path("tree/sub/read-only"), std::string(3000, 'x'));
+    write_file(path("tree/sub/closed/inside"));
+    fs::create_directory_symlink(path("outside"), path("tree/link"));
+    int uid = -1;
+    if (target_->windows()) {
+        build_chain(path("tree/sub/closed"), std::string(100, 'd'), 50, "leaf");
+    } else {
+        uid = 65534;
+        std::system(("chown -R 65534:65534 '" + path("tree").string() + "'").c_str());
+        std::system(("chown root '" + path("tree/sub/closed").string() + "'").c_str());
+        fs::permissions(path("tree/sub/closed"), fs::perms::none);
+    }
+    fs::permissions(path("tree/read-only"), read_only);
+    fs::permissions(path("tree/sub/read-only"), read_only);
+    fs::permissions(path("tree/sub"), fs::perms::owner_read | fs::perms::owner_exec);
+    std::string before = state_below(path("tree"));
+
+    Result dry = run_with_logs({"/SubDirectories", "/IgnoreErrors", "/WhatIf"}, uid);
+    EXPECT_EQ(state_below(path("tree")), before);
+    EXPECT_EQ(read_file(path("tree/read-only")), "ro");
+    std::string dry_log = read_file(path("run.log"));
+    std::string dry_errors = read_file(path("error.log"));
+    EXPECT_EQ(expected::lines_of(dry_errors, {"ERR  "}), dry_errors);
+    EXPECT_EQ(dry_errors.find(" at CreateFile(DIR) ("), dry_errors.rfind(" at CreateFile(DIR) (")) << dry_errors;
+    EXPECT_NE(dry_errors.find(" at CreateFile(DIR) ("), std::string::npos) << dry_errors;
+    EXPECT_EQ(dry.exit_code, 1);
+    EXPECT_NE(without_elapsed_digits(dry_log).find("Size           : 2 KB\r\nErrors         : 1\r\n"), std::string::npos)
+        << dry_log;
+
+    Result real = run_with_logs({"/SubDirectories", "/IgnoreErrors"}, uid);
+    EXPECT_GT(real.exit_code, 1);
+    EXPECT_FALSE(fs::exists(path("tree/read-only")));
+    EXPECT_EQ(expected::lines_of(dry_log, {"DIR  ", "FILE "}),
+              expected::lines_of(read_file(path("run.log")), {"DIR  ", "FILE "}));
+    EXPECT_EQ(read_file(path("outside/canary")), "canary");
+}
+
+// The file's line is on the console before the run waits for it, so the
+// test lets go of it only then; an hour outlasts any release.
+TEST_F(Walk, AFileHeldOpenIsWaitedForAsLongAsTheRetryTimeSays) {
+    if (!target_->windows()) GTEST_SKIP() << "on POSIX nothing refuses to delete a file held open";
+    struct Row {
+        std::string held;     // relative to the tree
+        std::string sharing;  // how the helper holds it
+    };
+    for (const Row& row : {Row{"held", "without-delete-sharing"}, Row{"sub/held", ""}}) {
+        fs::create_directories(path("tree/sub"));
+        write_file(path("tree/" + row.held));
+        std::vector<std::string> hold{target_->wine, hold_open_helper(), argument("tree/" + row.held)};
+        if (!row.sharing.empty()) hold.push_back(row.sharing);
+        Background holder = start_background(hold);
+        ASSERT_EQ(holder.read_line(), "ready");
+        std::vector<std::string> options{"/Dir:" + argument("tree"), "/SubDirectories", "/RetryFor:3600",
+                                         "/ErrorLog:" + argument("error.log")};
+        Result result = run_stopping_at(*target_, options, "FILE 000001: " + shown(row.held) + " (0 KB)\r\n",
+                                        [&](int) { EXPECT_EQ(holder.finish(), 0); });
+        EXPECT_NE(result.output.find(header("/SubDirectories /RetryFor:3600")), std::string::npos) << result.output;
+        EXPECT_EQ(read_file(path("error.log")), "") << row.held;
+        EXPECT_EQ(result.exit_code, 0) << row.held;
+        EXPECT_FALSE(fs::exists(path("tree"))) << row.held;
+    }
+}
+
+// With no retries the held file is reported at once, while it is held.
+TEST_F(Walk, AFileHeldOpenIsReportedAtOnceWithoutRetries) {
+    if (!target_->windows()) GTEST_SKIP() << "on POSIX nothing refuses to delete a file held open";
+    write_file(path("tree/held"));
+    Background holder = start_background({target_->wine, hold_open_helper(), argument("tree/held"), "without-delete-sharing"});
+    ASSERT_EQ(holder.read_line(), "ready");
+    Result result = run({"/Dir:" + argument("tree"), "/RetryFor:0", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(holder.finish(), 0);
+    EXPECT_EQ(result.output.substr(0, header("/RetryFor:0").size()), header("/RetryFor:0"));
+    EXPECT_EQ(read_file(path("error.log")), err(1, "held", "Sharing violation.", "DeleteFile() (32)"));
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_TRUE(fs::exists(path("tree/held")));
 }
