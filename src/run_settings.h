@@ -4,6 +4,7 @@
 // nothing keeps a copy of its own.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,13 @@ struct RunSettings {
     // Threads the walk runs on (/Threads:), already resolved where 0 was
     // given; 1 is the walk on one thread that the program has always had.
     unsigned threads = 1;
+    // The root is emptied but kept.
+    bool keep_root = false;
+    // A dry run: the tree is listed as a run would walk it, nothing changed.
+    bool what_if = false;
+    // How long one item's passing failure is retried; the default budget
+    // when not given.
+    std::optional<std::uint32_t> retry_for_seconds;
     std::u16string rooted_path;
 };
 

@@ -1,10 +1,14 @@
-// The command line: options into the run settings, and the source path
-// into the rooted path. The hard cases:
+// The command line: help and version, options into the run settings, and
+// the source path into the rooted path. The hard cases:
 // - Option names match in any letter case and on their prefix, every key
-//   is tried against every argument, values keep their case.
-// - A thread count is decimal digits as typed, 1 to 64 or 0 for one per
-//   logical processor; anything else (a sign, spaces, digits beyond the
-//   limit) is refused rather than read as something near it.
+//   is tried against every argument, values keep their case. Help and
+//   version are looked for before anything else, so that no other argument
+//   can turn them into a fatal stop; POSIX also takes the usual dash forms
+//   there, as typed.
+// - A retry time is a whole number of seconds as typed: no sign, no
+//   fraction, no spaces, and digits beyond the limit are refused rather
+//   than wrapped around. So is a thread count: 1 to 64, or 0 for one per
+//   logical processor.
 // - Windows paths follow a grammar of their own, taken one step at a time:
 //   the kind of path from its start (local "D:\", network "\\server\share",
 //   the long form "\\?\" kept as typed, the device form "\\.\" taken as
@@ -37,10 +41,16 @@ void write_usage(Report& report) {
                  "                        /Silent\n"
                  "                        /StopAtFirstError\n"
                  "                        /IgnoreErrors\n"
+                 // The options that change how a run works, in the header's order.
                  "                        /Threads:<N>\n"
+                 "                        /KeepRoot\n"
+                 "                        /WhatIf\n"
+                 "                        /RetryFor:<Seconds>\n"
                  "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\n");
     report.write_console(text);
 }
+
+void write_version(Report& report) { report.write_console(version_line()); }
 
 const char* const unknown_kind_message =
     "Source path nor local neither UNC path, cannot identify long path prefix.";
@@ -49,8 +59,11 @@ const char* const drive_root_message = "Source path is a drive root, refusing to
 const char* const share_root_message = "Source path is a share root, refusing to delete it.\n";
 const char* const dot_message = "Source path ends in . or .., refusing to delete it.\n";
 const char* const climbs_message = "Source path climbs above its drive or share root, refusing to delete it.\n";
+const char* const not_absolute_message = "Source path is not absolute, refusing to delete it.\n";
 
 namespace {
+
+constexpr std::uint32_t longest_retry_seconds = 3600;
 
 std::u16string ascii_upper_case(std::u16string_view text) {
     std::u16string upper(text);
@@ -66,11 +79,21 @@ bool starts_with(std::u16string_view text, std::string_view key) {
     return true;
 }
 
-constexpr unsigned most_threads = 64;
+bool asks_for_help(std::u16string_view argument) {
+    std::u16string upper = ascii_upper_case(argument);
+    if (starts_with(upper, "/?") || starts_with(upper, "/HELP")) return true;
+    return !platform::windows_paths && (argument == u"--help" || argument == u"-h");
+}
+
+bool asks_for_version(std::u16string_view argument) {
+    if (starts_with(ascii_upper_case(argument), "/VERSION")) return true;
+    return !platform::windows_paths && argument == u"--version";
+}
 
 // Option values that are checked once every argument is read, since a
 // later one replaces an earlier one.
 struct Unchecked {
+    std::optional<std::u16string_view> retry_for;
     std::optional<std::u16string_view> threads;
 };
 
@@ -84,8 +107,37 @@ void parse_option(std::u16string_view argument, RunSettings& settings, Unchecked
     if (starts_with(upper, "/SILENT")) settings.silent = true;
     if (starts_with(upper, "/STOPATFIRSTERROR")) settings.stop_at_first_error = true;
     if (starts_with(upper, "/IGNOREERRORS")) settings.ignore_errors = true;
+    if (starts_with(upper, "/KEEPROOT")) settings.keep_root = true;
+    if (starts_with(upper, "/WHATIF")) settings.what_if = true;
+    if (starts_with(upper, "/RETRYFOR:")) unchecked.retry_for = argument.substr(10);
     if (starts_with(upper, "/THREADS:")) unchecked.threads = argument.substr(9);
 }
+
+// Whole seconds from 0 to the limit, digits only.
+std::optional<std::uint32_t> retry_seconds(std::u16string_view text) {
+    if (text.empty()) return std::nullopt;
+    std::uint32_t seconds = 0;
+    for (char16_t unit : text) {
+        if (unit < u'0' || unit > u'9') return std::nullopt;
+        seconds = seconds * 10 + (unit - u'0');
+        if (seconds > longest_retry_seconds) return std::nullopt;
+    }
+    return seconds;
+}
+
+int check_retry_for(std::u16string_view text, RunSettings& settings, Report& report) {
+    settings.retry_for_seconds = retry_seconds(text);
+    if (settings.retry_for_seconds) return 1;
+    std::u16string line = ascii_text("Cannot retry for ");
+    append_path(line, text);
+    append_ascii(line, " seconds (a whole number from 0 to ");
+    append_decimal(line, longest_retry_seconds);
+    append_ascii(line, " is needed), aborting.\n");
+    report.write_console(line);
+    return 0;
+}
+
+constexpr unsigned most_threads = 64;
 
 // 0 to the limit, digits only.
 std::optional<unsigned> thread_count(std::u16string_view text) {
@@ -104,7 +156,9 @@ int check_threads(std::u16string_view text, RunSettings& settings, Report& repor
     if (!count) {
         std::u16string line = ascii_text("Cannot run on ");
         append_path(line, text);
-        append_ascii(line, " threads (a whole number from 0 to 64 is needed), aborting.\n");
+        append_ascii(line, " threads (a whole number from 0 to ");
+        append_decimal(line, most_threads);
+        append_ascii(line, " is needed), aborting.\n");
         report.write_console(line);
         return 0;
     }
@@ -176,8 +230,12 @@ const char* resolve_names(std::vector<std::u16string_view> parts, bool long_form
 }
 
 const char* parse_windows_path(std::u16string_view source, std::u16string& normalized, WindowsPath& path) {
+    // Only "\\?\" exactly skips the clean-up; any other mix of separators
+    // around "." or "?" is a device path that Windows cleans up first.
     bool long_form = source.substr(0, 4) == u"\\\\?\\";
-    bool device_form = !long_form && (source.substr(0, 4) == u"\\\\.\\" || source.substr(0, 4) == u"//./");
+    auto is_separator = [](char16_t unit) { return unit == u'\\' || unit == u'/'; };
+    bool device_form = !long_form && source.size() >= 4 && is_separator(source[0]) && is_separator(source[1]) &&
+                       (source[2] == u'.' || source[2] == u'?') && is_separator(source[3]);
     normalized.assign(source);
     if (!long_form)
         for (char16_t& unit : normalized)
@@ -224,6 +282,15 @@ const char* parse_windows_path(std::u16string_view source, std::u16string& norma
 
 }  // namespace
 
+Request requested(const std::vector<std::u16string>& arguments) {
+    Request request = Request::run;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (asks_for_help(arguments[i])) return Request::help;
+        if (asks_for_version(arguments[i])) request = Request::version;
+    }
+    return request;
+}
+
 int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {
     Unchecked unchecked;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
@@ -237,6 +304,7 @@ int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& s
         }
         parse_option(argument, settings, unchecked);
     }
+    if (unchecked.retry_for && !check_retry_for(*unchecked.retry_for, settings, report)) return 0;
     return unchecked.threads ? check_threads(*unchecked.threads, settings, report) : 1;
 }
 
@@ -253,7 +321,7 @@ PathCheck check_windows_path(std::u16string_view source) {
 }
 
 PathCheck check_posix_path(std::u16string_view source) {
-    if (source[0] != u'/') return refused(unknown_kind_message);
+    if (source[0] != u'/') return refused(not_absolute_message);
     if (names_root_lexically(source)) return refused(file_system_root_message);
     // A trailing slash would double in every child path.
     while (source.size() > 1 && source.back() == u'/') source.remove_suffix(1);

@@ -12,10 +12,16 @@
 namespace scythe {
 
 void write_usage(Report& report);
+void write_version(Report& report);
+
+// What the command line asks for before any option is parsed: help wins
+// over the version, either over a run, whatever else is given.
+enum class Request { run, help, version };
+Request requested(const std::vector<std::u16string>& arguments);
 
 // Fills the run settings from arguments 1 to n-1; writes an "Ignoring
 // parameter" line for each argument that does not start with "/". Returns
-// 0 after its console message when an option's value cannot be used.
+// 0 after the console message for an option value that cannot be used.
 int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report);
 
 struct PathCheck {

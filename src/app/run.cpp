@@ -6,7 +6,11 @@
 // - The root's removal waits out a "not empty" only where the walk emptied
 //   it, as the walk says; a failure elsewhere (a log that cannot be
 //   written) has no say.
-// - A root left behind counts two errors for one line.
+// - A root left behind counts two errors for one line. A root that is to
+//   be kept (/KeepRoot), or a dry run's, is never offered for removal, so
+//   no line can come from it.
+// - Help and the version are answered before anything is parsed, opened
+//   or checked.
 // - The run owns the settings and the Report; every part gets them by
 //   reference, and the Report's buffers are pushed out on every way out.
 #include "app/run.h"
@@ -51,7 +55,7 @@ bool native_interface_bound(Report& report) {
 // A root whose walk left something behind is not worth a second try.
 void remove_run_root(const RunSettings& settings, Report& report, platform::Root& root, bool emptied) {
     auto remove = [&] { return platform::remove_root(root); };
-    Retries retries(report);
+    Retries retries(report, settings);
     platform::ErrorCode error = emptied ? retries.run(remove) : remove();
     if (!error) return;
     report_win32_error(report, settings.rooted_path, "RemoveDirectory() failed", error);
@@ -69,7 +73,8 @@ int run_deletion(const RunSettings& settings, Report& report, platform::OpenedRo
 
     std::int64_t start = platform::wall_clock_seconds();
     TreeOutcome outcome = delete_tree(root, settings.rooted_path, settings, report);
-    if (outcome.completed) remove_run_root(settings, report, *root.root, outcome.emptied);
+    bool root_stays = settings.keep_root || settings.what_if;
+    if (outcome.completed && !root_stays) remove_run_root(settings, report, *root.root, outcome.emptied);
     std::int64_t end = platform::wall_clock_seconds();
 
     report.flush_logs();  // a log that cannot be written is counted before the summary
@@ -83,10 +88,10 @@ int run_deletion(const RunSettings& settings, Report& report, platform::OpenedRo
 int run_program(const std::vector<std::u16string>& arguments) {
     RunSettings settings;
     Report report;  // declared after the settings, whose log paths it holds
-    if (arguments.size() <= 1) {
-        write_usage(report);
-        return 0;
-    }
+    Request request = arguments.size() <= 1 ? Request::help : requested(arguments);
+    if (request == Request::help) write_usage(report);
+    if (request == Request::version) write_version(report);
+    if (request != Request::run) return 0;
     if (!parse_arguments(arguments, settings, report)) return fatal;
     if (!check_source_path(settings, report)) return fatal;
     platform::OpenedRoot root;

@@ -9,7 +9,8 @@
 namespace scythe {
 
 // One whole run for an argument vector (the program's name first).
-// Returns -1 after a fatal stop, 0 after the usage text, else the error count.
+// Returns -1 after a fatal stop, 0 after the usage text or the version,
+// else the error count.
 int run_program(const std::vector<std::u16string>& arguments);
 
 }  // namespace scythe

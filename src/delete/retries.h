@@ -2,52 +2,66 @@
 // file that someone still holds open (an antivirus scanner, an indexer, a
 // shell window) as "delete pending" until the last handle closes, so its
 // directory is "not empty" for a moment; a file held open for a moment
-// refuses deletion with a sharing violation. The run's budget of waiting is
-// one, whichever threads spend it.
+// refuses deletion with a sharing violation.
+//
+// The budget: each item is retried for a while (half a second unless the
+// run settings give a number of seconds, 0 meaning never), and a run
+// spends at most six items' worth altogether, so a tree full of held files
+// is reported instead of waited out item by item. The waits grow from 2 ms
+// but never pass a quarter of a second, and the output is pushed out
+// before each one, so the console shows what the run is waiting on. The
+// run's budget is one, whichever threads spend it.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 
 #include "platform/platform.h"
 #include "report/output.h"
+#include "run_settings.h"
 
 namespace scythe {
 
-// Tries an operation again while its failure may pass a moment later,
-// after growing waits: no item waits more than about half a second, and a
-// run no more than a few seconds altogether; after that failures are
-// reported at once.
 class Retries {
 public:
-    explicit Retries(Report& report) : report_(report) {}
+    Retries(Report& report, const RunSettings& settings)
+        : report_(report),
+          item_milliseconds_(settings.retry_for_seconds ? *settings.retry_for_seconds * 1000 : 500),
+          left_milliseconds_(items_per_run * item_milliseconds_) {}
 
     template <typename Operation>
     platform::ErrorCode run(Operation operation) {
         platform::ErrorCode error = operation();
-        for (unsigned wait : waits_milliseconds) {
-            if (!error || !platform::worth_retrying(error) || !take(wait) || platform::interruption_requested())
-                break;
+        std::uint32_t waited = 0;
+        for (std::uint32_t wait = first_wait; error && platform::worth_retrying(error);
+             wait = std::min(wait * 2, longest_wait)) {
+            // The last wait is cut so that one item's waits add up to its budget.
+            std::uint32_t pause = std::min(wait, item_milliseconds_ - waited);
+            if (pause == 0 || !take(pause) || platform::interruption_requested()) break;
+            waited += pause;
             report_.flush_output();  // no line waits out the pause in a buffer
-            platform::pause_milliseconds(wait);
+            platform::pause_milliseconds(pause);
             error = operation();
         }
         return error;
     }
 
 private:
-    // Doubling from 2 ms; the last wait is cut to 246 so that one item's
-    // waits add up to exactly half a second (2 + 4 + ... + 128 = 254).
-    static constexpr unsigned waits_milliseconds[] = {2, 4, 8, 16, 32, 64, 128, 246};
-    // Takes a wait out of what is left, unless too little is.
-    bool take(unsigned wait) {
-        unsigned left = left_milliseconds_.load(std::memory_order_relaxed);
-        while (left >= wait)
-            if (left_milliseconds_.compare_exchange_weak(left, left - wait, std::memory_order_relaxed)) return true;
+    static constexpr std::uint32_t first_wait = 2;
+    static constexpr std::uint32_t longest_wait = 250;
+    static constexpr std::uint32_t items_per_run = 6;
+    // Takes a pause out of what is left, unless too little is.
+    bool take(std::uint32_t pause) {
+        std::uint32_t left = left_milliseconds_.load(std::memory_order_relaxed);
+        while (left >= pause)
+            if (left_milliseconds_.compare_exchange_weak(left, left - pause, std::memory_order_relaxed)) return true;
         return false;
     }
 
     Report& report_;
-    std::atomic<unsigned> left_milliseconds_{3000};
+    const std::uint32_t item_milliseconds_;
+    std::atomic<std::uint32_t> left_milliseconds_;
 };
 
 }  // namespace scythe

@@ -37,6 +37,13 @@
 //   give up stops every other walk before its next entry: those write no
 //   further line and are not removed, while the directory that failed and
 //   those above it report as a walk on one thread would.
+// - A dry run (/WhatIf) lists exactly what a run would, with the same
+//   lines and numbers, as if every deletion succeeded, and changes nothing:
+//   no deletion, no attribute. Only listing can fail there; a directory
+//   that cannot be listed could not have been emptied and removed either,
+//   so the error policy treats it as that removal's failure. Everything it
+//   handled is still there, so a released level that lists again passes
+//   over all of it, as a real run passes over its failures.
 #include "delete/walk.h"
 
 #include <algorithm>
@@ -72,7 +79,7 @@ enum class Step {
 // What the walks of one run share, on one thread or several.
 struct Shared {
     Shared(const RunSettings& run_settings, Report& run_report, std::size_t handles)
-        : settings(run_settings), report(run_report), budget(handles), retries(run_report) {}
+        : settings(run_settings), report(run_report), budget(handles), retries(run_report, run_settings) {}
 
     const RunSettings& settings;
     Report& report;
@@ -418,6 +425,10 @@ private:
     // gives up at once: true when the parent goes on listing.
     bool remove_walked_subdirectory(Level& parent, const DirectoryEntry& entry, Step result, bool emptied) {
         if (result == Step::gave_up && settings_.stop_at_first_error) return false;
+        if (result == Step::gave_up && settings_.what_if) {
+            stays(parent, entry);
+            return settings_.ignore_errors;
+        }
         return remove_subdirectory(parent, entry, emptied) || settings_.ignore_errors;
     }
 
@@ -425,14 +436,25 @@ private:
     // parent lists on past it (/IgnoreErrors); false, for the caller's
     // failure.
     bool leave_behind(Level& parent, const DirectoryEntry& entry) {
-        if (settings_.ignore_errors && parent.left_behind) parent.left_behind->insert(entry.name);
+        if (settings_.ignore_errors) stays(parent, entry);
         return false;
+    }
+
+    // Where the parent has been released, the entry is one that is still
+    // there when it lists again. A dry run leaves every entry there.
+    static void stays(Level& parent, const DirectoryEntry& entry) {
+        if (parent.left_behind) parent.left_behind->insert(entry.name);
     }
 
     // Only a directory whose walk deleted everything can be "not empty" for a moment
     // (deleted children someone still holds open) rather than for good.
-    // The classic form wants the read-only bit cleared first.
+    // The classic form wants the read-only bit cleared first. A dry run
+    // takes every removal for done.
     bool remove_subdirectory(Level& parent, const DirectoryEntry& entry, bool emptied) {
+        if (settings_.what_if) {
+            stays(parent, entry);
+            return true;
+        }
         auto remove_in = [&](platform::DeletionForm form) {
             if (form == platform::DeletionForm::classic)
                 if (ErrorCode error = clear_read_only(parent, entry)) return error;
@@ -447,6 +469,7 @@ private:
 
     bool delete_file(Level& parent) {
         DirectoryEntry& entry = parent.entry;
+        if (settings_.what_if) return list_file(parent);
         if (entry_lines_wanted()) platform::complete_entry(*parent.directory, entry);
         count_and_show("FILE ", report_.counters.files, &entry);
         // The read-only bit is looked at only once the deletion is refused,
@@ -465,6 +488,18 @@ private:
         }
         report_failure("DeleteFile()", refused);
         return leave_behind(parent, entry);
+    }
+
+    // A dry run reads every file's size, for its summary.
+    bool list_file(Level& parent) {
+        platform::complete_entry(*parent.directory, parent.entry);
+        {
+            platform::Holding held = report_.hold();
+            report_.counters.file_bytes += parent.entry.end_of_file;
+            count_and_show("FILE ", report_.counters.files, &parent.entry);
+        }
+        stays(parent, parent.entry);
+        return true;
     }
 
     // The listing already carries the attributes, so they are not read again.

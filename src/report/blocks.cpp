@@ -2,7 +2,8 @@
 // log take different forms of both (no banner in the log, no empty line
 // before the elapsed time, "Silent" shown only in the log's header), and
 // the summary's error count must include a run log that fails to take the
-// summary itself.
+// summary itself. Lines of the newer options appear only when the option
+// is given, so that runs without them keep every byte.
 #include "report/blocks.h"
 
 #include "report/text.h"
@@ -21,6 +22,24 @@ std::u16string setting_line(std::string_view label, bool value) {
     return line;
 }
 
+std::u16string number_line(std::string_view label, std::int64_t value, std::string_view unit = "") {
+    std::u16string line = ascii_text(label);
+    append_decimal(line, value);
+    append_ascii(line, unit);
+    append_ascii(line, "\n");
+    return line;
+}
+
+// The options shown only where given, one line each, in this order.
+void append_given_options(std::u16string& block, const RunSettings& settings) {
+    // A run on one thread shows the header it always has.
+    if (settings.threads > 1) block += number_line("Threads                   : ", settings.threads);
+    if (settings.keep_root) block += setting_line("KeepRoot                  : ", true);
+    if (settings.what_if) block += setting_line("WhatIf                    : ", true);
+    if (settings.retry_for_seconds)
+        block += number_line("RetryFor                  : ", *settings.retry_for_seconds, " s");
+}
+
 // The part shared by console and run log, from "Source" to the closing hyphens.
 std::u16string settings_block(const RunSettings& settings, bool silent) {
     std::u16string block = ascii_text("Source                    : ");
@@ -30,29 +49,23 @@ std::u16string settings_block(const RunSettings& settings, bool silent) {
     block += setting_line("Silent                    : ", silent);
     block += setting_line("StopAtFirstError          : ", settings.stop_at_first_error);
     block += setting_line("IgnoreErrors              : ", settings.ignore_errors);
-    if (settings.threads > 1) {  // a run on one thread shows the header it always has
-        append_ascii(block, "Threads                   : ");
-        append_decimal(block, settings.threads);
-        append_ascii(block, "\n");
-    }
+    append_given_options(block, settings);
     append_ascii(block, hyphen_line);
     return block;
 }
 
-std::u16string counter_line(std::string_view label, std::int32_t value) {
-    std::u16string line = ascii_text(label);
-    append_decimal(line, value);
-    append_ascii(line, "\n");
-    return line;
-}
-
 }  // namespace
+
+std::u16string version_line() {
+    std::u16string text = ascii_text("Scythe ");
+    append_ascii(text, program_version);
+    append_ascii(text, "\n");
+    return text;
+}
 
 std::u16string banner() {
     std::u16string text = ascii_text(hyphen_line);
-    append_ascii(text, "Scythe ");
-    append_ascii(text, program_version);
-    append_ascii(text, "\n");
+    text += version_line();
     append_ascii(text, hyphen_line);
     return text;
 }
@@ -73,12 +86,15 @@ std::u16string format_elapsed(std::int64_t seconds) {
 }
 
 namespace {
-std::u16string counts_block(const Counters& counters) {
+// A dry run also tells how much its files hold.
+std::u16string counts_block(const Counters& counters, const RunSettings& settings) {
     std::u16string counts = ascii_text("\n");
     append_ascii(counts, hyphen_line);
-    counts += counter_line("Directories    : ", counters.directories);
-    counts += counter_line("Files          : ", counters.files);
-    counts += counter_line("Errors         : ", counters.errors);
+    counts += number_line("Directories    : ", counters.directories);
+    counts += number_line("Files          : ", counters.files);
+    if (settings.what_if)
+        counts += number_line("Size           : ", static_cast<std::int64_t>(counters.file_bytes >> 10), " KB");
+    counts += number_line("Errors         : ", counters.errors);
     return counts;
 }
 }  // namespace
@@ -89,9 +105,9 @@ std::u16string counts_block(const Counters& counters) {
 void write_summary(Report& report, const RunSettings& settings, std::int64_t elapsed_seconds) {
     std::u16string elapsed = ascii_text("Elapsed time   : ") + format_elapsed(elapsed_seconds);
     append_ascii(elapsed, "\n");
-    report.write_run_log(counts_block(report.counters) + elapsed);
+    report.write_run_log(counts_block(report.counters, settings) + elapsed);
     report.flush_logs();
-    if (!settings.silent) report.write_console(counts_block(report.counters) + u"\n" + elapsed);
+    if (!settings.silent) report.write_console(counts_block(report.counters, settings) + u"\n" + elapsed);
 }
 
 }  // namespace scythe

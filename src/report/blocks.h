@@ -11,7 +11,9 @@ namespace scythe {
 
 extern const char* const hyphen_line;
 
-// The hyphen line, "Scythe <version>", the hyphen line: usage and header open with it.
+// "Scythe <version>", a line of its own.
+std::u16string version_line();
+// The hyphen line, the version line, the hyphen line: usage and header open with it.
 std::u16string banner();
 void write_header(Report& report, const RunSettings& settings);
 void write_summary(Report& report, const RunSettings& settings, std::int64_t elapsed_seconds);

@@ -21,6 +21,9 @@ struct Counters {
     std::int32_t directories = 0;
     std::int32_t files = 0;
     std::int32_t errors = 0;
+    // What the files listed hold, counted by a dry run only (a real run on
+    // POSIX does not read sizes it does not show).
+    std::uint64_t file_bytes = 0;
 };
 
 class Report {

@@ -29,6 +29,7 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
     };
     std::string relative = target_->windows() ? "/Dir:folder\\sub" : "/Dir:folder/sub";
     std::string unknown_kind = expected::unknown_kind, dots = expected::ends_in_dots;
+    std::string not_absolute = target_->windows() ? unknown_kind : expected::not_absolute;
     std::string tree = argument("tree"), sep = separator();
     fs::create_directories(path("tree/sub"));
     write_file(path("tree/sub/keep"));
@@ -36,7 +37,7 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
         {{"/Silent"}, "Need path to delete, aborting.\r\n"},
         {{"/Dir:"}, "Delete path too short (2 char minimum).\r\n"},
         {{"/Dir:x", "/SubDirectories"}, "Delete path too short (2 char minimum).\r\n"},
-        {{relative}, unknown_kind},
+        {{relative}, not_absolute},
         {{"/Dir:" + tree + sep + ".", "/SubDirectories"}, dots},
         {{"/Dir:" + tree + sep + "sub" + sep + "..", "/SubDirectories"}, dots},
         {{"/Dir:" + tree + sep + "sub" + sep + ".." + sep, "/SubDirectories"}, dots},
@@ -48,12 +49,35 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
     cases.push_back({{"/Dir:" + tree, "/threads:3", "/THREADS:x", "/SubDirectories"},
                      "Cannot run on x threads (a whole number from 0 to 64 is needed), aborting.\r\n"});
     if (target_->windows()) cases.push_back({{"/Dir:Z:tmp", "/SubDirectories"}, unknown_kind});
+    for (std::string value : expected::bad_retry_times)
+        cases.push_back({{"/Dir:" + tree, "/SubDirectories", "/RetryFor:" + value}, expected::retry_refusal(value)});
     for (const Case& fatal : cases) {
         Result result = run(fatal.arguments);
         EXPECT_EQ(result.output, fatal.message) << fatal.arguments[0];
         EXPECT_EQ(result.exit_code, 255);
     }
     EXPECT_TRUE(fs::exists(path("tree/sub/keep")));
+}
+
+TEST_F(CommandLine, HelpAndVersionWinOverEverythingElse) {
+    write_file(path("tree/keep"), "keep");
+    std::vector<std::pair<std::vector<std::string>, std::string>> rows{{{"/Version", "/?"}, expected::usage}};
+    for (const char* help : expected::help_arguments) rows.push_back({{help}, expected::usage});
+    for (const char* version : expected::version_arguments) rows.push_back({{version}, expected::version});
+    if (!target_->windows()) {
+        for (const char* help : expected::posix_help_arguments) rows.push_back({{help}, expected::usage});
+        for (const char* version : expected::posix_version_arguments) rows.push_back({{version}, expected::version});
+    }
+    for (const auto& [asked, output] : rows) {
+        std::vector<std::string> arguments{"/Dir:" + argument("tree"), "/SubDirectories", "/RetryFor:x"};
+        arguments.insert(arguments.end(), asked.begin(), asked.end());
+        arguments.push_back("/Log:" + argument("run.log"));
+        Result result = run(arguments);
+        EXPECT_EQ(result.output, output) << asked[0];
+        EXPECT_EQ(result.exit_code, 0) << asked[0];
+    }
+    EXPECT_EQ(read_file(path("tree/keep")), "keep");
+    EXPECT_FALSE(fs::exists(path("run.log")));
 }
 
 TEST_F(CommandLine, KeysInAnyCaseAndIgnoredArguments) {

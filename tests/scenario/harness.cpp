@@ -345,20 +345,13 @@ std::string yes_no(const std::string& options, const char* option) {
     return options.find(option) != std::string::npos ? "Yes" : "No";
 }
 
-// "/Threads:N" with N above 1 shows its line; N as given.
-std::string threads_line(const std::string& options) {
-    std::size_t at = options.find("/Threads:");
-    if (at == std::string::npos) return "";
-    std::string count = options.substr(at + 9, options.find(' ', at) - at - 9);
-    return count == "1" ? "" : "Threads                   : " + count + "\r\n";
-}
-
 std::string settings_block(const std::string& source, const std::string& options, bool silent) {
     return "Source                    : " + source + "\r\n" +
            "SubDirectories            : " + yes_no(options, "/SubDirectories") + "\r\n" +
            "Silent                    : " + (silent ? "Yes" : "No") + "\r\n" +
            "StopAtFirstError          : " + yes_no(options, "/StopAtFirstError") + "\r\n" +
-           "IgnoreErrors              : " + yes_no(options, "/IgnoreErrors") + "\r\n" + threads_line(options) + hyphens;
+           "IgnoreErrors              : " + yes_no(options, "/IgnoreErrors") + "\r\n" +
+           expected::given_option_lines(options) + hyphens;
 }
 
 }  // namespace

@@ -272,3 +272,36 @@ TEST_F(WholeRun, UnderWineAFifoLogWithoutAReaderIsRefusedWithoutWaiting) {
     EXPECT_EQ(result.exit_code, 255);
     EXPECT_EQ(read_file(path("tree/keep")), "keep");
 }
+
+TEST_F(WholeRun, KeepRootEmptiesTheTreeAndKeepsTheRoot) {
+    fs::create_directories(path("tree/sub/deeper"));
+    write_file(path("tree/sub/deeper/file"), "x");
+    write_file(path("tree/read-only"));
+    fs::permissions(path("tree/read-only"), fs::perms::owner_read);
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/KeepRoot", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(result.output.substr(0, header("/SubDirectories /KeepRoot").size()), header("/SubDirectories /KeepRoot"));
+    EXPECT_EQ(read_file(path("error.log")), "");
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(fs::is_directory(path("tree")));
+    EXPECT_TRUE(fs::is_empty(path("tree")));
+
+    // Without /SubDirectories the root's files go and its subdirectories stay, and nothing fails.
+    fs::create_directories(path("tree/sub"));
+    write_file(path("tree/file"));
+    result = run({"/Dir:" + argument("tree"), "/KeepRoot", "/Silent", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(read_file(path("error.log")), "");
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(fs::exists(path("tree/file")));
+    EXPECT_TRUE(fs::is_directory(path("tree/sub")));
+}
+
+TEST_F(WholeRun, KeepRootLeavesARootThatIsALinkAsItIs) {
+    if (target_->windows()) GTEST_SKIP() << "Wine opens a Unix link as its target, which is refused";
+    fs::create_directories(path("target"));
+    write_file(path("target/keep"), "keep");
+    fs::create_directory_symlink(path("target"), path("link"));
+    Result result = run({"/Dir:" + argument("link"), "/SubDirectories", "/KeepRoot", "/Silent"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(fs::is_symlink(path("link")));
+    EXPECT_EQ(read_file(path("target/keep")), "keep");
+}

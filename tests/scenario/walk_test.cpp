@@ -9,6 +9,7 @@
 #include <optional>
 #include <tuple>
 
+#include "expected_output.h"
 #include "harness.h"
 
 using namespace scenario;
@@ -60,24 +61,21 @@ protected:
         return std::string(6 - digits.size(), '0') + digits;
     }
 
-    Result run_with_logs(std::vector<std::string> options) {
+    // The helper that holds a file open, built beside the Windows program.
+    std::string hold_open_helper() const {
+        return (fs::path(target_->program).parent_path() / "hold_open.exe").string();
+    }
+
+    Result run_with_logs(std::vector<std::string> options, int uid = -1) {
         options.push_back("/Dir:" + argument("tree"));
         options.push_back("/Log:" + argument("run.log"));
         options.push_back("/ErrorLog:" + argument("error.log"));
-        return run(options);
+        return run(options, uid);
     }
 
     // The ERR lines of the run log are those of the error log, in order.
     void expect_logs_agree() {
-        std::string run_log = read_file(path("run.log"));
-        std::string err_lines;
-        std::size_t start = 0;
-        while (start < run_log.size()) {
-            std::size_t end = run_log.find("\r\n", start) + 2;
-            if (run_log.compare(start, 5, "ERR  ") == 0) err_lines += run_log.substr(start, end - start);
-            start = end;
-        }
-        EXPECT_EQ(err_lines, read_file(path("error.log")));
+        EXPECT_EQ(expected::lines_of(read_file(path("run.log")), {"ERR  "}), read_file(path("error.log")));
     }
 };
 
@@ -101,12 +99,10 @@ void build_chain(const fs::path& top, const std::string& component, int depth, c
 // the summary: what a run on several threads writes as one thread does.
 std::pair<std::vector<std::string>, std::string> lines_and_summary(const std::string& log) {
     std::vector<std::string> lines;
-    for (std::size_t start = 0; start < log.size();) {
-        std::size_t end = log.find("\r\n", start);
-        std::string line = log.substr(start, end - start);
-        if (line.starts_with("DIR  ") || line.starts_with("FILE ") || line.starts_with("ERR  "))
-            lines.push_back(line.substr(0, 5) + line.substr(13));
-        start = end + 2;
+    std::string numbered = expected::lines_of(log, {"DIR  ", "FILE ", "ERR  "});
+    for (std::size_t start = 0, end; start < numbered.size(); start = end + 2) {
+        end = numbered.find("\r\n", start);
+        lines.push_back(numbered.substr(start, 5) + numbered.substr(start + 13, end - start - 13));
     }
     std::sort(lines.begin(), lines.end());
     return {lines, without_elapsed_digits(log.substr(log.rfind("\r\n\r\n") + 2))};
@@ -293,7 +289,7 @@ TEST_F(Walk, FailuresUnderIgnoreErrorsCostNoMemory) {
     if (target_->windows()) GTEST_SKIP() << "the native build's peak memory";
     fs::create_directories(path("tree/locked"));
     int locked = ::open(path("tree/locked").c_str(), O_RDONLY | O_DIRECTORY);
-    for (int i = 0; i < 60000; ++i) ::close(openat(locked, ("f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
+    for (int i = 0; i < 60000; ++i) ::close(openat(locked, std::string("f").append(std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
     ::close(locked);
     make_immutable("tree/locked");
     Result result = run_command({"/usr/bin/time", "-o", path("peak").string(), "-f", "%M", target_->program,
@@ -439,6 +435,12 @@ TEST_F(Walk, DeepChainUnderALowOpenFileLimitGivesTheLinesOfAnUnlimitedRun) {
         EXPECT_EQ(run.first, unlimited.first) << limit;
         EXPECT_TRUE(lines_and_summary(run.second) == lines_and_summary(unlimited.second)) << limit;
     }
+    // A dry run deletes nothing, so each released level meets all it has
+    // handled again when it lists again: still one line an entry.
+    auto dry = run_on_a_fresh_chain({"/usr/bin/prlimit", "--nofile=10:10", target_->program, "/WhatIf"});
+    EXPECT_TRUE(expected::lines_of(dry.second, {"DIR  ", "FILE "}) == expected::lines_of(unlimited.second, {"DIR  ", "FILE "}))
+        << "the dry run's lines differ";
+    EXPECT_EQ(dry.first, 0);
 }
 
 TEST_F(Walk, ADirectorySwappedForALinkAfterTheWalkEnteredItLeadsNowhere) {
@@ -495,14 +497,19 @@ TEST_F(Walk, PathsBeyondWhatWineCanReachAreRefusedNotPretended) {
     EXPECT_NE(read_file(path("error.log")).find(": File name is too long. at CreateFile(DIR) (206)\r\n"), std::string::npos);
     EXPECT_NE(result.exit_code, 0);
     EXPECT_TRUE(fs::exists(path("tree")));
+    // A root that deep says the same, not that the path is invalid.
+    std::string deep = "tree";
+    for (int level = 0; level < 50; ++level) deep += "/" + std::string(100, 'd');
+    result = run({"/Dir:" + argument(deep), "/Silent", "/ErrorLog:" + argument("root.log")});
+    EXPECT_NE(read_file(path("root.log")).find(": File name is too long. at CreateFile(DIR) (206)\r\n"), std::string::npos);
+    EXPECT_NE(result.exit_code, 0);
 }
 
 TEST_F(Walk, AFileHeldOpenByAnotherProgramGivesOneErrorLine) {
     if (!target_->windows()) GTEST_SKIP() << "delete-pending files are a Windows matter";
-    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
     fs::create_directories(path("tree/sub"));
     write_file(path("tree/sub/held"));
-    Background holder = start_background({target_->wine, helper, argument("tree/sub/held")});
+    Background holder = start_background({target_->wine, hold_open_helper(), argument("tree/sub/held")});
     ASSERT_EQ(holder.read_line(), "ready");
     Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
     // Deleted, but pending while held: its directory is not empty, after
@@ -565,14 +572,24 @@ TEST_F(Walk, UnderWineALinkIsLeftAloneHoweverItsTargetIsNamed) {
     fs::remove_all(drive_c / "tree", ignored);
 }
 
+// Wine names the root as the program typed it, the tree as it is on disk.
+TEST_F(Walk, UnderWineARootTypedInAnotherCaseIsNoLink) {
+    if (!target_->windows()) GTEST_SKIP() << "how Wine names what it opened";
+    fs::create_directories(path("tree/sub"));
+    write_file(path("tree/sub/file"));
+    Result result = run({"/Dir:" + argument("TREE"), "/SubDirectories", "/Silent", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(read_file(path("error.log")), "");
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(fs::exists(path("tree")));
+}
+
 TEST_F(Walk, AReadOnlyFileThatCannotBeDeletedKeepsItsBitForItsOtherLinks) {
     if (!target_->windows()) GTEST_SKIP() << "files held open without delete sharing are a Windows matter";
-    std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
     fs::perms read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
     write_file(path("outside"), "keep");
     fs::permissions(path("outside"), read_only);
     fs::create_hard_link(path("outside"), path("tree/held"));
-    Background holder = start_background({target_->wine, helper, argument("tree/held"), "without-delete-sharing"});
+    Background holder = start_background({target_->wine, hold_open_helper(), argument("tree/held"), "without-delete-sharing"});
     ASSERT_EQ(holder.read_line(), "ready");
     Result result = run({"/Dir:" + argument("tree"), "/Silent", "/ErrorLog:" + argument("error.log")});
     EXPECT_EQ(holder.finish(), 0);
@@ -585,22 +602,101 @@ TEST_F(Walk, AReadOnlyFileThatCannotBeDeletedKeepsItsBitForItsOtherLinks) {
 
 namespace {
 
-// What a run left: every path below the test's folder with its kind and
-// mode, and the canary's bytes.
-std::vector<std::string> disk_state(const fs::path& folder) {
-    std::vector<std::string> state;
-    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
-        fs::file_status status = fs::symlink_status(it->path());
-        std::string relative = fs::relative(it->path(), folder).string();
-        if (relative.ends_with(".log")) continue;
-        state.push_back(relative + " " + std::to_string(static_cast<int>(status.type())) + " " +
-                        std::to_string(static_cast<int>(status.permissions())));
-    }
-    std::sort(state.begin(), state.end());
-    return state;
+// Every name below a folder with its mode, size and link target: what a
+// dry run must leave as it found it (read-only bits are modes under Wine).
+std::string state_below(const fs::path& folder) {
+    return run_command({"/bin/sh", "-c", "find '" + folder.string() + "' -printf '%P %M %s %l\\n' | sort"}).output;
 }
 
 }  // namespace
+
+// A tree with read-only files and a read-only directory, a link out of it
+// and a subdirectory that cannot be opened (natively one the unprivileged
+// run may not enter, under Wine one deeper than Wine reaches).
+TEST_F(Walk, ADryRunChangesNothingAndListsWhatTheRunThenDeletes) {
+    if (!target_->windows() && geteuid() != 0) GTEST_SKIP() << "skipped: needs root to switch to an unprivileged user";
+    fs::perms read_only = fs::perms::owner_read | fs::perms::group_read;
+    fs::create_directories(path("outside"));
+    write_file(path("outside/canary"), "canary");
+    fs::create_directories(path("tree/sub/closed"));
+    write_file(path("tree/read-only"), "ro");
+    write_file(path("tree/sub/read-only"), std::string(3000, 'x'));
+    write_file(path("tree/sub/closed/inside"));
+    fs::create_directory_symlink(path("outside"), path("tree/link"));
+    int uid = -1;
+    if (target_->windows()) {
+        build_chain(path("tree/sub/closed"), std::string(100, 'd'), 50, "leaf");
+    } else {
+        uid = 65534;
+        std::system(("chown -R 65534:65534 '" + path("tree").string() + "'").c_str());
+        std::system(("chown root '" + path("tree/sub/closed").string() + "'").c_str());
+        fs::permissions(path("tree/sub/closed"), fs::perms::none);
+    }
+    fs::permissions(path("tree/read-only"), read_only);
+    fs::permissions(path("tree/sub/read-only"), read_only);
+    fs::permissions(path("tree/sub"), fs::perms::owner_read | fs::perms::owner_exec);
+    std::string before = state_below(path("tree"));
+
+    Result dry = run_with_logs({"/SubDirectories", "/IgnoreErrors", "/WhatIf"}, uid);
+    EXPECT_EQ(state_below(path("tree")), before);
+    EXPECT_EQ(read_file(path("tree/read-only")), "ro");
+    std::string dry_log = read_file(path("run.log"));
+    std::string dry_errors = read_file(path("error.log"));
+    EXPECT_EQ(expected::lines_of(dry_errors, {"ERR  "}), dry_errors);
+    EXPECT_EQ(dry_errors.find(" at CreateFile(DIR) ("), dry_errors.rfind(" at CreateFile(DIR) (")) << dry_errors;
+    EXPECT_NE(dry_errors.find(" at CreateFile(DIR) ("), std::string::npos) << dry_errors;
+    EXPECT_EQ(dry.exit_code, 1);
+    EXPECT_NE(without_elapsed_digits(dry_log).find("Size           : 2 KB\r\nErrors         : 1\r\n"), std::string::npos)
+        << dry_log;
+
+    Result real = run_with_logs({"/SubDirectories", "/IgnoreErrors"}, uid);
+    EXPECT_GT(real.exit_code, 1);
+    EXPECT_FALSE(fs::exists(path("tree/read-only")));
+    EXPECT_EQ(expected::lines_of(dry_log, {"DIR  ", "FILE "}),
+              expected::lines_of(read_file(path("run.log")), {"DIR  ", "FILE "}));
+    EXPECT_EQ(read_file(path("outside/canary")), "canary");
+}
+
+// The file's line is on the console before the run waits for it, so the
+// test lets go of it only then. Two minutes outlast any release, and a
+// run that does not wait still ends in them.
+TEST_F(Walk, AFileHeldOpenIsWaitedForAsLongAsTheRetryTimeSays) {
+    if (!target_->windows()) GTEST_SKIP() << "on POSIX nothing refuses to delete a file held open";
+    struct Row {
+        std::string held;     // relative to the tree
+        std::string sharing;  // how the helper holds it
+    };
+    for (const Row& row : {Row{"held", "without-delete-sharing"}, Row{"sub/held", ""}}) {
+        fs::create_directories(path("tree/sub"));
+        write_file(path("tree/" + row.held));
+        std::vector<std::string> hold{target_->wine, hold_open_helper(), argument("tree/" + row.held)};
+        if (!row.sharing.empty()) hold.push_back(row.sharing);
+        Background holder = start_background(hold);
+        ASSERT_EQ(holder.read_line(), "ready");
+        std::vector<std::string> options{"/Dir:" + argument("tree"), "/SubDirectories", "/RetryFor:120",
+                                         "/ErrorLog:" + argument("error.log")};
+        Result result = run_stopping_at(*target_, options, "FILE 000001: " + shown(row.held) + " (0 KB)\r\n",
+                                        [&](int) { EXPECT_EQ(holder.finish(), 0); });
+        EXPECT_NE(result.output.find(header("/SubDirectories /RetryFor:120")), std::string::npos) << result.output;
+        EXPECT_EQ(read_file(path("error.log")), "") << row.held;
+        EXPECT_EQ(result.exit_code, 0) << row.held;
+        EXPECT_FALSE(fs::exists(path("tree"))) << row.held;
+    }
+}
+
+// With no retries the held file is reported at once, while it is held.
+TEST_F(Walk, AFileHeldOpenIsReportedAtOnceWithoutRetries) {
+    if (!target_->windows()) GTEST_SKIP() << "on POSIX nothing refuses to delete a file held open";
+    write_file(path("tree/held"));
+    Background holder = start_background({target_->wine, hold_open_helper(), argument("tree/held"), "without-delete-sharing"});
+    ASSERT_EQ(holder.read_line(), "ready");
+    Result result = run({"/Dir:" + argument("tree"), "/RetryFor:0", "/ErrorLog:" + argument("error.log")});
+    EXPECT_EQ(holder.finish(), 0);
+    EXPECT_EQ(result.output.substr(0, header("/RetryFor:0").size()), header("/RetryFor:0"));
+    EXPECT_EQ(read_file(path("error.log")), err(1, "held", "Sharing violation.", "DeleteFile() (32)"));
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_TRUE(fs::exists(path("tree/held")));
+}
 
 TEST_F(Walk, OnFourThreadsTheSameEntriesGoAndTheSameLinesAreWritten) {
     std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
@@ -643,7 +739,8 @@ TEST_F(Walk, OnFourThreadsTheSameEntriesGoAndTheSameLinesAreWritten) {
         EXPECT_EQ(read_file(path("outside/dir/keep")), "keep");
         if (threads != "/Threads:1")
             EXPECT_NE(read_file(path("run.log")).find("Threads                   : 4\r\n"), std::string::npos);
-        return std::make_tuple(result.exit_code, disk_state(path()), lines_and_summary(read_file(path("run.log"))));
+        return std::make_tuple(result.exit_code, state_below(path("tree")) + state_below(path("outside")),
+                               lines_and_summary(read_file(path("run.log"))));
     };
     auto one = run_on_a_fresh_tree("/Threads:1");
     if (IsSkipped()) return;

@@ -17,14 +17,21 @@ using expected::climbs;
 using expected::drive_root;
 using expected::ends_in_dots;
 using expected::file_system_root;
+using expected::not_absolute;
 using expected::share_root;
 using expected::unknown_kind;
+
+std::string ascii_upper(std::u16string_view text) {
+    std::string upper;
+    for (char16_t unit : text) upper.push_back(static_cast<char>(unit >= u'a' && unit <= u'z' ? unit - 32 : unit));
+    return upper;
+}
 
 }  // namespace
 
 TEST_F(CommandLine, KeysMatchInAnyCaseAndValuesKeepTheirCase) {
     parse({u"/dir:/Some/Path", u"/lOg:Run.Log", u"/errorLOG:Err.Log", u"/subdirectories", u"/Silent",
-           u"/stopatfirsterror", u"/IGNOREERRORS"});
+           u"/stopatfirsterror", u"/IGNOREERRORS", u"/keeproot", u"/WHATIF", u"/retryFor:0042"});
     EXPECT_EQ(settings.source_path, u"/Some/Path");
     EXPECT_EQ(settings.run_log_path, u"Run.Log");
     EXPECT_EQ(settings.error_log_path, u"Err.Log");
@@ -32,7 +39,64 @@ TEST_F(CommandLine, KeysMatchInAnyCaseAndValuesKeepTheirCase) {
     EXPECT_TRUE(settings.silent);
     EXPECT_TRUE(settings.stop_at_first_error);
     EXPECT_TRUE(settings.ignore_errors);
+    EXPECT_TRUE(settings.keep_root);
+    EXPECT_TRUE(settings.what_if);
+    EXPECT_EQ(settings.retry_for_seconds, 42u);
     EXPECT_EQ(console(), "");
+}
+
+TEST_F(CommandLine, NewerFlagsMatchOnTheirPrefixAndTheLastRetryTimeCounts) {
+    parse({u"/KeepRootPlease", u"/WhatIfNothing", u"/RetryFor:x", u"/RetryFor:3600"});
+    EXPECT_TRUE(settings.keep_root);
+    EXPECT_TRUE(settings.what_if);
+    EXPECT_EQ(settings.retry_for_seconds, 3600u);
+    settings = {};
+    parse({u"/RetryFor:0"});
+    EXPECT_EQ(settings.retry_for_seconds, 0u);
+    EXPECT_FALSE(settings.keep_root);
+    EXPECT_FALSE(settings.what_if);
+}
+
+// Help and version are answered whatever else is given, help first.
+TEST_F(CommandLine, HelpAndVersionWinOverEverythingElse) {
+    std::vector<std::pair<std::string, const char*>> rows;
+    for (const char* help : expected::help_arguments) rows.emplace_back(help, expected::usage);
+    for (const char* help : expected::posix_help_arguments) rows.emplace_back(help, expected::usage);
+    for (const char* version : expected::version_arguments) rows.emplace_back(version, expected::version);
+    for (const char* version : expected::posix_version_arguments) rows.emplace_back(version, expected::version);
+    rows.emplace_back("/Version /?", expected::usage);
+    for (const auto& [arguments, output] : rows) {
+        fake::system.console.clear();
+        std::vector<std::u16string> line{u"/Dir:/root", u"/SubDirectories", u"/RetryFor:x", u"/Log:run.log"};
+        std::size_t start = 0;
+        for (std::size_t end; (end = arguments.find(' ', start)) != std::string::npos; start = end + 1)
+            line.emplace_back(arguments.begin() + start, arguments.begin() + end);
+        line.emplace_back(arguments.begin() + start, arguments.end());
+        EXPECT_EQ(run(line), 0) << arguments;
+        EXPECT_EQ(console(), output) << arguments;
+        EXPECT_TRUE(fake::exists(u"/root")) << arguments;
+        EXPECT_TRUE(fake::system.files.empty()) << arguments;
+        EXPECT_TRUE(fake::system.enabled_privileges.empty()) << arguments;
+    }
+}
+
+TEST_F(CommandLine, DashFormsAreOnlyTakenAsTyped) {
+    for (const char16_t* other : {u"--HELP", u"-H", u"--Version", u"-help"}) {
+        fake::system.console.clear();
+        EXPECT_EQ(run({other}), -1);
+        EXPECT_EQ(console(), "Ignoring parameter " + ascii_upper(other) + "\r\nNeed path to delete, aborting.\r\n");
+    }
+}
+
+TEST_F(CommandLine, RetryTimesThatAreNoWholeNumberOfSecondsUpToAnHourAreFatal) {
+    for (const char* value : expected::bad_retry_times) {
+        fake::add_file(u"/root/f");
+        fake::system.console.clear();
+        std::string option = std::string("/RetryFor:") + value;
+        EXPECT_EQ(run({u"/Dir:/root", std::u16string(option.begin(), option.end())}), -1) << value;
+        EXPECT_EQ(console(), expected::retry_refusal(value)) << value;
+        EXPECT_TRUE(fake::exists(u"/root/f")) << value;
+    }
 }
 
 TEST_F(CommandLine, FlagsMatchOnTheirPrefixAndValuesKeepTheLastOne) {
@@ -71,7 +135,7 @@ TEST_F(CommandLine, FatalPathMessages) {
     EXPECT_EQ(console(), "Delete path too short (2 char minimum).\r\n");
     fake::system.console.clear();
     EXPECT_EQ(run({u"/Dir:folder/sub"}), -1);
-    EXPECT_EQ(console(), unknown_kind);
+    EXPECT_EQ(console(), not_absolute);
     EXPECT_TRUE(fake::system.files.empty());
 }
 
@@ -122,6 +186,8 @@ TEST(WindowsPath, LocalAndNetworkPathsAreCleanedUpAsWindowsWouldThenPrefixed) {
         {u"\\\\?\\D:\\x\\y. ", u"\\\\?\\D:\\x\\y. "},
         {u"\\\\?\\UNC\\s\\sh\\x", u"\\\\?\\UNC\\s\\sh\\x"},
         {u"\\\\.\\D:\\x", u"\\\\?\\D:\\x"},
+        {u"//?/Y:/tree", u"\\\\?\\Y:\\tree"},  // any other separators around "?" are cleaned up
+        {u"\\\\?/D:/x/../y", u"\\\\?\\D:\\y"},
     });
 }
 
@@ -157,9 +223,10 @@ TEST(PosixPath, AbsolutePathsLoseOnlyTheirTrailingSlashes) {
 
 TEST(PosixPath, RelativePathsRootsAndDotsAreRefused) {
     expect_paths(scythe::check_posix_path, {
-        {u"tmp/tree", nullptr, unknown_kind},
-        {u"./tree", nullptr, unknown_kind},
-        {u"C:\\tree", nullptr, unknown_kind},
+        {u"tmp/tree", nullptr, not_absolute},
+        {u"./tree", nullptr, not_absolute},
+        {u"C:\\tree", nullptr, not_absolute},
+        {u"~/tree", nullptr, not_absolute},
         {u"//", nullptr, file_system_root},
         {u"/.", nullptr, file_system_root},
         {u"/..", nullptr, file_system_root},

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "expected_output.h"
 #include "fixture.h"
 
@@ -7,14 +9,26 @@ class Run : public FakeSystemTest {};
 
 const std::string banner = expected::banner;
 
-std::string settings_block(const char* subdirectories) {
+std::string settings_block(const char* subdirectories, const std::string& options = "") {
     return std::string("Source                    : /root\r\n") +
            "SubDirectories            : " + subdirectories + "\r\n"
            "Silent                    : No\r\n"
            "StopAtFirstError          : No\r\n"
-           "IgnoreErrors              : No\r\n"
-           "-------------------------------------------\r\n";
+           "IgnoreErrors              : No\r\n" +
+           expected::given_option_lines(options) + "-------------------------------------------\r\n";
 }
+
+std::vector<std::u16string> words(const std::string& text) {
+    std::vector<std::u16string> parts;
+    std::size_t start = 0;
+    for (std::size_t end; start < text.size(); start = end + 1) {
+        end = std::min(text.find(' ', start), text.size());
+        parts.emplace_back(text.begin() + start, text.begin() + end);
+    }
+    return parts;
+}
+
+std::string entry_lines(const std::string& text) { return expected::lines_of(text, {"DIR  ", "FILE "}); }
 
 const std::string privileges = expected::privileges;
 
@@ -193,4 +207,75 @@ TEST_F(Run, InterruptionStopsTheWalkAndRemovesNothingAbove) {
         << log;
     EXPECT_TRUE(fake::exists(u"/root/a/b/f"));
     EXPECT_TRUE(fake::exists(u"/root/a/after"));
+}
+
+// root: f1 (read-only), big, link (to a directory), sub/{f2, closed/f3}, z
+void build_tree_for_a_dry_run() {
+    using scythe::platform::attribute_read_only;
+    fake::add_file(u"/root/f1", 10, attribute_read_only);
+    fake::add_file(u"/root/big", 5ull << 30);
+    fake::add_directory(u"/root/link", scythe::platform::attribute_reparse_point);
+    fake::add_directory(u"/root/sub", attribute_read_only);
+    fake::add_file(u"/root/sub/f2", 2048);
+    fake::add_directory(u"/root/sub/closed");
+    fake::add_file(u"/root/sub/closed/f3");
+    fake::add_file(u"/root/z", 1023);
+    fake::system.fail_open[u"/root/sub/closed"] = 5;
+}
+
+// For each set of options, a dry run changes nothing and writes the DIR
+// and FILE lines of the real run that follows it.
+TEST_F(Run, DryRunListsWhatTheRunWouldAndChangesNothing) {
+    for (std::string options : {"/SubDirectories /IgnoreErrors", "/SubDirectories", "/SubDirectories /StopAtFirstError",
+                                "/IgnoreErrors", "/SubDirectories /IgnoreErrors /StopAtFirstError"}) {
+        SetUp();
+        build_tree_for_a_dry_run();
+        auto before = fake::system.nodes;
+        std::vector<std::u16string> arguments = words(options + " /Dir:/root /Log:dry.log");
+        arguments.push_back(u"/WhatIf");
+        int dry_errors = run(arguments);
+        EXPECT_EQ(dry_errors, options.find("/SubDirectories") != std::string::npos ? 1 : 0) << options;
+        std::string dry = file(u"dry.log");
+        EXPECT_EQ(fake::system.nodes.size(), before.size()) << options;
+        for (const auto& [path, node] : before)
+            EXPECT_EQ(fake::system.nodes[path].attributes, node.attributes) << options;
+        EXPECT_TRUE(fake::system.deletion_forms.empty()) << options;
+
+        EXPECT_GE(run(words(options + " /Dir:/root /Log:real.log")), dry_errors) << options;
+        EXPECT_EQ(entry_lines(dry), entry_lines(file(u"real.log"))) << options;
+    }
+}
+
+TEST_F(Run, DryRunTellsTheSizeOfWhatItListed) {
+    build_tree_for_a_dry_run();
+    EXPECT_EQ(run({u"/Dir:/root", u"/SubDirectories", u"/IgnoreErrors", u"/WhatIf", u"/Silent", u"/Log:run.log"}), 1);
+    std::string log = file(u"run.log");
+    EXPECT_NE(log.find("IgnoreErrors              : Yes\r\nWhatIf                    : Yes\r\n---"), std::string::npos);
+    // 5 GiB + 10 + 2048 + 1023 bytes, in whole KiB.
+    EXPECT_NE(log.find("Files          : 4\r\nSize           : 5242883 KB\r\nErrors         : 1\r\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("ERR  000001: /root/sub/closed: Access is denied. at CreateFile(DIR) (5)\r\n"), std::string::npos);
+}
+
+TEST_F(Run, RetryTimeSetsEachItemsWaitsAndTheRunsSixItemsWorth) {
+    for (const auto& [option, item_waits] : std::vector<std::pair<std::u16string, unsigned>>{
+             {u"/RetryFor:0", 0}, {u"/RetryFor:2", 2000}, {u"/Silent", 500}}) {  // the last: the default
+        SetUp();
+        fake::system.transient_errors = {32};
+        for (int i = 0; i < 8; ++i) {
+            std::u16string name = u"/root/held" + std::u16string(1, static_cast<char16_t>(u'0' + i));
+            fake::add_file(name);
+            fake::system.fail_delete[name] = 32;
+        }
+        EXPECT_EQ(run({u"/Dir:/root", u"/Silent", u"/IgnoreErrors", option}), 8 + 2);
+        unsigned waited = 0;
+        for (unsigned pause : fake::system.pauses) {
+            EXPECT_LE(pause, 250u);  // a console line waits no longer
+            waited += pause;
+        }
+        EXPECT_EQ(waited, 6 * item_waits);  // six of the eight waited out
+        if (item_waits) {
+            EXPECT_EQ(fake::system.pauses.front(), 2u);
+        }
+    }
 }

@@ -312,6 +312,28 @@ TEST_F(Walk, SmallHandleBudgetGivesTheLinesOfAnUnlimitedRun) {
     EXPECT_EQ(fake::system.most_open_directories, 5u);
 }
 
+// A dry run deletes nothing, so a released level that lists again meets
+// every entry it already handled: each is still listed once.
+TEST_F(Walk, DryRunWithASmallHandleBudgetListsEveryEntryOnce) {
+    build_chain(40);
+    fake::add_directory(u"/root/d/d/d/later");  // listed after the chain's next level
+    fake::add_file(u"/root/d/d/d/later/g");
+    std::size_t entries = fake::system.nodes.size();
+    fake::system.directory_handle_budget = 4;
+    settings.what_if = true;
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    std::string dry = console();
+    EXPECT_EQ(fake::system.nodes.size(), entries);
+
+    fake::system.console.clear();
+    counters = {};
+    settings.what_if = false;
+    fake::system.directory_handle_budget = SIZE_MAX;
+    EXPECT_EQ(delete_tree(u"/root"), 1);
+    EXPECT_EQ(console(), dry);
+    EXPECT_EQ(counters.directories, 42);
+}
+
 TEST_F(Walk, LevelMovedOutOfTheTreeIsNotFollowedOut) {
     build_chain(6);
     fake::add_directory(u"/away");

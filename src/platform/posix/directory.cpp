@@ -174,7 +174,6 @@ void shrink_to_unread(Directory& directory) {
 }
 
 NativeStatus errno_status() {
-    set_error(errno);
     return static_cast<NativeStatus>(errno_status_base | static_cast<std::uint32_t>(errno));
 }
 

@@ -29,19 +29,6 @@
 
 namespace scythe::platform {
 
-namespace {
-thread_local ErrorCode stored_error = 0;
-}
-
-bool fail_with_errno() {
-    stored_error = static_cast<ErrorCode>(errno);
-    return false;
-}
-
-void set_error(int code) { stored_error = static_cast<ErrorCode>(code); }
-
-ErrorCode last_error() { return stored_error; }
-
 std::u16string error_message(ErrorCode code) {
     const char* text = strerrordesc_np(static_cast<int>(code));
     return text ? decode_native_bytes(text) : std::u16string();

@@ -10,10 +10,6 @@ namespace scythe::platform {
 // A failed listing reports 0xE0000000 | errno as its native status.
 inline constexpr std::uint32_t errno_status_base = 0xE0000000u;
 
-// Stores errno as the last error and returns false.
-bool fail_with_errno();
-void set_error(int code);
-
 // decode_native_bytes into a string whose storage is reused.
 void decode_native_bytes_into(std::u16string& text, std::string_view bytes);
 

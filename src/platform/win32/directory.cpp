@@ -516,7 +516,7 @@ OpenedRoot open_root(const std::u16string& path) {
     }
     opened.root->link = link;
     LARGE_INTEGER id = file_id_of(handle.get());
-    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name)});
+    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name), {}});
     if (link) {
         opened.kind = RootKind::link;
     } else if (name_on_volume(opened.root->directory->handle.get()) == u"\\") {
@@ -552,7 +552,7 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
     if (reparse_tag_of(handle.get()) & reparse_tag_name_surrogate) return error_reparse_point_encountered;
     if (ErrorCode error = leads_elsewhere(parent, entry, handle.get())) return error;
     LARGE_INTEGER id = file_id_of(handle.get());
-    opened = OwnedDirectory(new Directory{std::move(handle), id, wine_name_below(parent, entry)});
+    opened = OwnedDirectory(new Directory{std::move(handle), id, wine_name_below(parent, entry), {}});
     return no_error;
 }
 

@@ -10,6 +10,7 @@
 
 #include <ctime>
 #include <type_traits>
+#include <vector>
 
 #include "platform/win32/win32.h"
 
@@ -128,8 +129,27 @@ bool same_file(FileHandle first, FileHandle second) {
            one.nFileIndexLow == other.nFileIndexLow;
 }
 
-// The sharing mode of the log already refuses its deletion.
-void protect_output_file(FileHandle) {}
+namespace {
+// Second handles on files the run writes to but did not open itself, kept
+// for the whole run.
+std::vector<OwnedFile> output_keepers;
+}  // namespace
+
+// A log's own sharing mode already refuses its deletion. Standard output
+// redirected to a file was opened by someone else, maybe sharing deletion:
+// a second handle on the very file the handle stands for (not on its name),
+// sharing everything but deletion, makes the walk's deletion of that file
+// fail with a sharing violation. (Wine can open again no standard handle
+// that it was given as a Unix descriptor.)
+void protect_output_file(FileHandle file) {
+    if (GetFileType(file) != FILE_TYPE_DISK) return;
+    for (DWORD access : {FILE_WRITE_DATA, FILE_READ_DATA}) {
+        HANDLE keeper = ReOpenFile(file, access, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+        if (keeper == INVALID_HANDLE_VALUE) continue;
+        output_keepers.emplace_back(keeper);
+        return;
+    }
+}
 
 void close_file(FileHandle file) { CloseHandle(file); }
 
