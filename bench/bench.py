@@ -160,6 +160,14 @@ def measure_wine(program, where, build, name, runs):
     sys.stdout.flush()
 
 
+def directory_of_empty_files(directory, count):
+    os.mkdir(directory)
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    for n in range(count):
+        os.close(os.open("f%02d" % n, os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
+    os.close(fd)
+
+
 def build_million(root, halves=1):
     """1,000,000 empty files: 100 directories of 100 directories of 100 files.
 
@@ -173,12 +181,7 @@ def build_million(root, halves=1):
         top_dir = os.path.join(parent, "d%02d" % top)
         os.mkdir(top_dir)
         for middle in range(100):
-            leaf = os.path.join(top_dir, "e%02d" % middle)
-            os.mkdir(leaf)
-            fd = os.open(leaf, os.O_RDONLY | os.O_DIRECTORY)
-            for n in range(100):
-                os.close(os.open("f%02d" % n, os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
-            os.close(fd)
+            directory_of_empty_files(os.path.join(top_dir, "e%02d" % middle), 100)
 
 
 def build_wide_halves(root, halves=1):
@@ -196,31 +199,22 @@ def build_wide_halves(root, halves=1):
                     os.unlink(os.path.join(directory, name))
 
 
-def flat_halves(count):
+def in_halves(shape, size):
+    """A tree of shape(size); as two of shape(size / 2) side by side for the twin tree."""
     def build(root, halves=1):
         if halves == 1:
-            return flat(count)(root)
+            return shape(size)(root)
         os.mkdir(root)
         for half in range(halves):
-            flat(count // halves)(os.path.join(root, "h%d" % half))
-    return build
-
-
-def chain_halves(depth):
-    def build(root, halves=1):
-        if halves == 1:
-            return chain(depth)(root)
-        os.mkdir(root)
-        for half in range(halves):
-            chain(depth // halves)(os.path.join(root, "h%d" % half))
+            shape(size // halves)(os.path.join(root, "h%d" % half))
     return build
 
 
 PARALLEL_TREES = {
     "1m": build_million,
     "100k": build_wide_halves,
-    "flat-200k": flat_halves(200000),
-    "deep-16k": chain_halves(16384),
+    "flat-200k": in_halves(flat, 200000),
+    "deep-16k": in_halves(chain, 16384),
 }
 
 
@@ -299,12 +293,7 @@ def wide_wine(root, halves=1):
     """20,000 files in 200 directories."""
     os.mkdir(root)
     for d in range(200):
-        directory = os.path.join(root, "d%03d" % d)
-        os.mkdir(directory)
-        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-        for n in range(100):
-            os.close(os.open("f%02d" % n, os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
-        os.close(fd)
+        directory_of_empty_files(os.path.join(root, "d%03d" % d), 100)
 
 
 def measure_parallel_wine(program, where, runs):

@@ -467,6 +467,23 @@ protected:
     static void wait_for(const char* point) {
         fake::wait_until([point] { return reached().count(point) != 0; });
     }
+    // The file failing is deleted only once another thread waits just
+    // before opening waiting_in, which it does until the failing file's
+    // directory is removed: after that directory gave up, and so after
+    // every walk was told to stop.
+    static void fail_while_another_waits(const std::u16string& failing, const std::u16string& waiting_in) {
+        fake::system.fail_delete[failing] = 5;
+        fake::system.before_opening = [waiting_in](const std::u16string& path) {
+            if (path == waiting_in) arrive("waiting"), wait_for("stopped");
+        };
+        fake::system.before_deleting = [failing](const std::u16string& path) {
+            if (path == failing) wait_for("waiting");
+        };
+        fake::system.before_removing = [failing](const std::u16string& path) {
+            if (path == failing.substr(0, failing.rfind(u'/'))) arrive("stopped");
+        };
+    }
+
     static std::set<std::string>& reached() {
         static std::set<std::string> points;
         return points;
@@ -496,17 +513,7 @@ TEST_F(ParallelWalk, TheFirstFailureStopsTheOtherWalksBeforeTheirNextEntry) {
     fake::add_directory(u"/root/b");
     fake::add_file(u"/root/b/bad");
     fake::add_file(u"/root/c");
-    fake::system.fail_delete[u"/root/b/bad"] = 5;
-    fake::system.before_opening = [](const std::u16string& path) {
-        if (path == u"/root/a/x") arrive("in a/x"), wait_for("stopped");
-    };
-    fake::system.before_deleting = [](const std::u16string& path) {
-        if (path == u"/root/b/bad") wait_for("in a/x");
-    };
-    // Its removal is tried after b gave up, and so after every walk was told to stop.
-    fake::system.before_removing = [](const std::u16string& path) {
-        if (path == u"/root/b") arrive("stopped");
-    };
+    fail_while_another_waits(u"/root/b/bad", u"/root/a/x");
     EXPECT_EQ(delete_tree(u"/root"), 0);
     EXPECT_EQ(lines_without_numbers(),
               (std::vector<std::string>{
@@ -564,16 +571,7 @@ TEST_F(ParallelWalk, AFailureInAHandedOutSubtreeIsReportedUpToTheRoot) {
     fake::add_directory(u"/root/c");
     fake::add_directory(u"/root/c/x");
     fake::add_file(u"/root/c/x/f");
-    fake::system.fail_delete[u"/root/a/b/bad"] = 5;
-    fake::system.before_opening = [](const std::u16string& path) {
-        if (path == u"/root/c/x") arrive("in c/x"), wait_for("stopped");
-    };
-    fake::system.before_deleting = [](const std::u16string& path) {
-        if (path == u"/root/a/b/bad") wait_for("in c/x");
-    };
-    fake::system.before_removing = [](const std::u16string& path) {
-        if (path == u"/root/a/b") arrive("stopped");
-    };
+    fail_while_another_waits(u"/root/a/b/bad", u"/root/c/x");
     EXPECT_EQ(delete_tree(u"/root"), 0);
     EXPECT_EQ(lines_without_numbers(),
               (std::vector<std::string>{
