@@ -22,12 +22,13 @@ Crew::~Crew() {
 }
 
 bool Crew::has_room() const {
-    return queued_.load(std::memory_order_relaxed) < idle_.load(std::memory_order_relaxed) + queued_for_the_next;
+    return jobs_.load(std::memory_order_relaxed) < most_jobs_ &&
+           queued_.load(std::memory_order_relaxed) < idle_.load(std::memory_order_relaxed) + queued_for_the_next;
 }
 
 bool Crew::hand_out(Job& job) {
     platform::Holding held(&mutex_);
-    if (!has_room() || jobs_ >= most_jobs_) return false;
+    if (!has_room()) return false;
     queue_.push_back(&job);
     queued_.store(queue_.size(), std::memory_order_relaxed);
     ++jobs_;

@@ -69,7 +69,10 @@ private:
     std::deque<Job*> queue_;
     std::atomic<std::size_t> queued_{0};  // the queue's length, for a look without the lock
     std::atomic<std::size_t> idle_{0};  // changed under the lock, read without it for a first look
-    std::size_t jobs_ = 0;              // queued or under way
+    // Queued or under way; changed under the lock, read without it for a
+    // first look, so that a walk at the limit (deep in a chain) costs
+    // nothing per subdirectory.
+    std::atomic<std::size_t> jobs_{0};
     const std::size_t most_jobs_;
     bool closing_ = false;
     std::vector<platform::OwnedThread> threads_;

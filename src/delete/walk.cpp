@@ -607,10 +607,12 @@ Step Walk::settle(Level& level, Step step) {
     return step;
 }
 
-// Each walk's share of the handle budget: one walk per thread, and as many
-// again waiting for what they handed out, each with room for three.
+// How many walks may be under way: one per thread and one queued, each
+// with room for three handles at least. Fewer walks give each a larger
+// share of the budget, which a deep chain, walked by one of them, needs
+// to release and reopen levels less often.
 std::size_t walks_at_most(std::size_t budget, unsigned threads) {
-    return std::max<std::size_t>(1, std::min<std::size_t>(2 * std::size_t{threads}, budget / (levels_kept_at_top + 2)));
+    return std::max<std::size_t>(1, std::min<std::size_t>(std::size_t{threads} + 1, budget / (levels_kept_at_top + 2)));
 }
 
 }  // namespace
