@@ -113,56 +113,45 @@ void parse_option(std::u16string_view argument, RunSettings& settings, Unchecked
     if (starts_with(upper, "/THREADS:")) unchecked.threads = argument.substr(9);
 }
 
-// Whole seconds from 0 to the limit, digits only.
-std::optional<std::uint32_t> retry_seconds(std::u16string_view text) {
+// A whole number from 0 to the limit, digits only: no sign, no spaces, and
+// digits beyond the limit refused rather than wrapped around.
+std::optional<std::uint32_t> whole_number_up_to(std::u16string_view text, std::uint32_t limit) {
     if (text.empty()) return std::nullopt;
-    std::uint32_t seconds = 0;
+    std::uint32_t number = 0;
     for (char16_t unit : text) {
         if (unit < u'0' || unit > u'9') return std::nullopt;
-        seconds = seconds * 10 + (unit - u'0');
-        if (seconds > longest_retry_seconds) return std::nullopt;
+        number = number * 10 + static_cast<std::uint32_t>(unit - u'0');
+        if (number > limit) return std::nullopt;
     }
-    return seconds;
+    return number;
 }
 
-int check_retry_for(std::u16string_view text, RunSettings& settings, Report& report) {
-    settings.retry_for_seconds = retry_seconds(text);
-    if (settings.retry_for_seconds) return 1;
-    std::u16string line = ascii_text("Cannot retry for ");
+// "Cannot <what> <value> <unit> (a whole number from 0 to <limit> is needed), aborting."
+int refuse_number(Report& report, std::string_view what, std::u16string_view text, std::string_view unit,
+                  std::uint32_t limit) {
+    std::u16string line = ascii_text("Cannot ");
+    append_ascii(line, what);
     append_path(line, text);
-    append_ascii(line, " seconds (a whole number from 0 to ");
-    append_decimal(line, longest_retry_seconds);
+    append_ascii(line, unit);
+    append_ascii(line, " (a whole number from 0 to ");
+    append_decimal(line, limit);
     append_ascii(line, " is needed), aborting.\n");
     report.write_console(line);
     return 0;
 }
 
-constexpr unsigned most_threads = 64;
-
-// 0 to the limit, digits only.
-std::optional<unsigned> thread_count(std::u16string_view text) {
-    if (text.empty()) return std::nullopt;
-    unsigned count = 0;
-    for (char16_t unit : text) {
-        if (unit < u'0' || unit > u'9') return std::nullopt;
-        count = count * 10 + static_cast<unsigned>(unit - u'0');
-        if (count > most_threads) return std::nullopt;
-    }
-    return count;
+int check_retry_for(std::u16string_view text, RunSettings& settings, Report& report) {
+    settings.retry_for_seconds = whole_number_up_to(text, longest_retry_seconds);
+    if (settings.retry_for_seconds) return 1;
+    return refuse_number(report, "retry for ", text, " seconds", longest_retry_seconds);
 }
 
+constexpr std::uint32_t most_threads = 64;
+
 int check_threads(std::u16string_view text, RunSettings& settings, Report& report) {
-    std::optional<unsigned> count = thread_count(text);
-    if (!count) {
-        std::u16string line = ascii_text("Cannot run on ");
-        append_path(line, text);
-        append_ascii(line, " threads (a whole number from 0 to ");
-        append_decimal(line, most_threads);
-        append_ascii(line, " is needed), aborting.\n");
-        report.write_console(line);
-        return 0;
-    }
-    settings.threads = *count ? *count : std::min(platform::logical_processors(), most_threads);
+    std::optional<std::uint32_t> count = whole_number_up_to(text, most_threads);
+    if (!count) return refuse_number(report, "run on ", text, " threads", most_threads);
+    settings.threads = *count ? *count : std::min<unsigned>(platform::logical_processors(), most_threads);
     return 1;
 }
 
