@@ -1,28 +1,28 @@
 #!/usr/bin/env bash
-# Builds everything in Release and writes the release files to dist/:
+# Builds the release in its own folders (build-release, build-release-
+# windows-x64, build-release-windows-x86; apart from the builds the tests
+# run from) and writes the release files to dist/, or to the folder given:
 #   scythe-<version>-windows-x64.zip, scythe-<version>-windows-x86.zip
 #       scythe.exe and README.txt (CR LF)
 #   scythe_<version>_amd64.deb
 #       /usr/bin/scythe and the manual page scythe(1)
 #   SHA256SUMS
 #       over all of them: cd dist && sha256sum -c SHA256SUMS
-# The version is the one the program prints.
+# CPack makes and names them; the version is the one in CMakeLists.txt.
+#
+#   scripts/package.sh [<folder>]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+dist=$(realpath -m "${1:-dist}")
 
-CI=true scripts/build.sh >/dev/null  # every build must be there, none skipped
-version=$(build/scythe | tr -d '\r' | sed -n 's/^Scythe //p')
-[ -n "$version" ] || { echo "cannot tell the version from build/scythe" >&2; exit 1; }
+# Every build must be there, none skipped.
+SCYTHE_REQUIRE_ALL=1 scripts/build.sh build-release -DBUILD_TESTING=OFF >/dev/null
 
-rm -rf dist
-mkdir -p dist
-for arch in x64 x86; do
-  staging=$(mktemp -d)
-  cmake --install "build-windows-$arch" --prefix "$staging" --strip >/dev/null
-  (cd "$staging" && cmake -E tar cf "$OLDPWD/dist/scythe-$version-windows-$arch.zip" --format=zip scythe.exe README.txt)
-  rm -rf "$staging"
+rm -rf "$dist"
+mkdir -p "$dist"
+for build in build-release-windows-x64 build-release-windows-x86 build-release; do
+  (cd "$build" && cpack -B "$dist" >/dev/null)
 done
-(cd build && cpack -G DEB >/dev/null)
-rm -rf dist/_CPack_Packages
-(cd dist && sha256sum -- *.zip *.deb > SHA256SUMS)
-ls -1 dist
+rm -rf "$dist/_CPack_Packages"
+(cd "$dist" && sha256sum -- *.zip *.deb > SHA256SUMS)
+ls -1 "$dist"

@@ -1,15 +1,63 @@
 #!/usr/bin/env bash
-# Checks the release files scripts/package.sh writes: checksums, the zips'
-# contents, the version resource and manifest of both exes, and that the
-# Debian package installs a working scythe and its manual page (as root;
-# skipped with a reason otherwise, unless SCYTHE_REQUIRE_ALL=1).
+# Checks the release files scripts/package.sh writes, built into their own
+# folders so that the builds the tests run from are left alone:
+#   files    builds them into <folder>, checks the checksums, the zips'
+#            contents, the version resource and manifest of both exes
+#   install  installs the Debian package from <folder>: a working scythe on
+#            PATH and its manual page (needs root)
+#
+#   check_package.sh files|install <version> <folder>
+#
+# What cannot be done here for want of a tool or of root is skipped with
+# the reason (exit 77), and fails where everything must run
+# (SCYTHE_REQUIRE_ALL=1).
 set -euo pipefail
+part=$1 version=$2 dist=$3
 cd "$(dirname "$0")/../.."
 fail() { echo "FAILED: $*" >&2; exit 1; }
+skip() {
+  [ "${SCYTHE_REQUIRE_ALL:-}" = 1 ] && fail "$*"
+  echo "skipped: $*"
+  exit 77
+}
 
-scripts/package.sh >/dev/null
-version=$(build/scythe | tr -d '\r' | sed -n 's/^Scythe //p')
-cd dist
+# The tools a part needs, by the Debian package that brings them.
+need() {
+  local package=$1; shift
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || skip "needs $tool ($package; scripts/install-deps.sh installs it)"
+  done
+}
+
+if [ "$part" = install ]; then
+  [ "$(id -u)" -eq 0 ] || skip "installing the Debian package needs root"
+  need dpkg dpkg dpkg-deb
+  need man-db man
+  need groff-base groff
+  deb="$dist/scythe_${version}_amd64.deb"
+  [ -f "$deb" ] || fail "$deb is missing (the files part builds it)"
+  dpkg-deb -f "$deb" Depends | grep -q libcap2 || fail "$deb does not depend on libcap2"
+  dpkg -i --path-include='/usr/share/man/man1/scythe.1.gz' "$deb" >/dev/null
+  trap 'dpkg -r scythe >/dev/null' EXIT
+  [ "$(command -v scythe)" = /usr/bin/scythe ] || fail "scythe is not on PATH"
+  usage=$(cd / && scythe) || fail "scythe without arguments exits with $?"
+  grep -q "^Usage           : Scythe \[<Parameter> ...\]" <<<"$usage" || fail "no usage text"
+  grep -q "^Scythe $version" <<<"$usage" || fail "the usage text does not show version $version"
+  page=$(man -w scythe) || fail "man -w scythe finds nothing"
+  [ "$page" = /usr/share/man/man1/scythe.1.gz ] || fail "manual page at $page"
+  warnings=$(zcat "$page" | LC_ALL=C groff -ww -z -man 2>&1)
+  [ -z "$warnings" ] || fail "groff warns: $warnings"
+  echo "Debian package installed and checked: $deb"
+  exit 0
+fi
+
+need mingw-w64 x86_64-w64-mingw32-g++-win32 i686-w64-mingw32-g++-win32
+need dpkg-dev dpkg-shlibdeps
+need icoutils wrestool
+need unzip unzip
+need binutils strings
+scripts/package.sh "$dist" || fail "scripts/package.sh could not build the release files"
+cd "$dist"
 sha256sum --check --quiet SHA256SUMS || fail "checksums"
 [ "$(wc -l < SHA256SUMS)" -eq 3 ] || fail "SHA256SUMS lists $(wc -l < SHA256SUMS) files"
 
@@ -35,21 +83,4 @@ for arch in x64 x86; do
     grep -qF "$wanted" <<<"$manifest" || fail "$zip: manifest without $wanted"
   done
 done
-
-if [ "$(id -u)" -ne 0 ]; then
-  echo "skipped: installing the Debian package needs root"
-  [ "${SCYTHE_REQUIRE_ALL:-}" = 1 ] && exit 1
-  exit 0
-fi
-deb="scythe_${version}_amd64.deb"
-dpkg-deb -f "$deb" Depends | grep -q libcap2 || fail "$deb does not depend on libcap2"
-dpkg -i --path-include='/usr/share/man/man1/scythe.1.gz' "$deb" >/dev/null
-trap 'dpkg -r scythe >/dev/null; rm -rf "$scratch"' EXIT
-[ "$(command -v scythe)" = /usr/bin/scythe ] || fail "scythe is not on PATH"
-usage=$(cd / && scythe) || fail "scythe without arguments exits with $?"
-grep -q "^Usage           : Scythe \[<Parameter> ...\]" <<<"$usage" || fail "no usage text"
-page=$(man -w scythe) || fail "man -w scythe finds nothing"
-[ "$page" = /usr/share/man/man1/scythe.1.gz ] || fail "manual page at $page"
-warnings=$(zcat "$page" | LC_ALL=C groff -ww -z -man 2>&1)
-[ -z "$warnings" ] || fail "groff warns: $warnings"
 echo "release files checked: $(ls | tr '\n' ' ')"

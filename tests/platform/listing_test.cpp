@@ -189,7 +189,8 @@ TEST_F(Listing, AReleasedLevelIsNotTakenBackForANewerDirectoryWithItsNumber) {
     fs::remove(root_ / "p");
     fs::path newer;
     for (int i = 0; i < 100 && newer.empty(); ++i) {
-        fs::path made = root_ / ("v" + std::to_string(i));
+        fs::path made = root_ / "v";
+        made += std::to_string(i);
         fs::create_directory(made);
         struct stat made_status {};
         if (stat(made.c_str(), &made_status) == 0 && made_status.st_ino == status.st_ino) newer = made;

@@ -1,3 +1,6 @@
+// The POSIX platform layer's names and exit statuses: file names as bytes
+// to UTF-16 and back without loss (invalid UTF-8 included), and the exit
+// status a run's result becomes.
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"

@@ -1,6 +1,8 @@
 // Runs the built program on real trees. The same tests run against the
 // native build and against the Windows build under Wine; SCYTHE_PROGRAM
-// names the program and SCYTHE_WINE the Wine loader for the latter.
+// names the program and SCYTHE_WINE the Wine loader for the latter (ctest
+// sets both, and keeps one Wine server running for all the tests under
+// Wine; see tests/CMakeLists.txt).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,9 +27,17 @@ struct Target {
     bool windows() const { return !wine.empty(); }
 };
 
-// The program under test; skips (or, with SCYTHE_REQUIRE_ALL=1, fails)
-// the test when it cannot be run here.
-const Target* target_or_skip();
+// Whether a test may be skipped for want of something this machine lacks
+// (Wine, root, a mount); not where everything must run (SCYTHE_REQUIRE_ALL=1).
+bool skip_allowed();
+
+// Skips the test with the reason for want of what it needs, or fails it
+// where everything must run. Returns from the test body.
+#define SKIP_FOR_WANT_OF(reason)                                 \
+    do {                                                         \
+        if (!::scenario::skip_allowed()) FAIL() << (reason);     \
+        GTEST_SKIP() << (reason);                                \
+    } while (false)
 
 // The exit status a program result arrives as on this machine.
 int exit_status(int result);

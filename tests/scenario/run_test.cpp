@@ -65,7 +65,7 @@ TEST_F(WholeRun, SilentRunWritesNothingAndItsLogEverything) {
 
 TEST_F(WholeRun, UnprivilegedUserDeletesATreeOfItsOwn) {
     if (target_->windows()) GTEST_SKIP() << "runs the native build as another user";
-    if (geteuid() != 0) GTEST_SKIP() << "skipped: needs root to switch to an unprivileged user";
+    if (geteuid() != 0) SKIP_FOR_WANT_OF("needs root to switch to an unprivileged user");
     fs::create_directories(path("tree/locked/deeper"));
     write_file(path("tree/locked/deeper/file"));
     write_file(path("tree/locked/file"));
@@ -81,7 +81,7 @@ TEST_F(WholeRun, UnprivilegedUserDeletesATreeOfItsOwn) {
 
 TEST_F(WholeRun, UnprivilegedUserIsRefusedWhatIsNotItsOwn) {
     if (target_->windows()) GTEST_SKIP() << "runs the native build as another user";
-    if (geteuid() != 0) GTEST_SKIP() << "skipped: needs root to switch to an unprivileged user";
+    if (geteuid() != 0) SKIP_FOR_WANT_OF("needs root to switch to an unprivileged user");
     write_file(path("tree/roots"));
     Result result = run({"/Dir:" + argument("tree"), "/Silent", "/ErrorLog:" + argument("error.log")}, 65534);
     EXPECT_EQ(read_file(path("error.log")),

@@ -318,7 +318,7 @@ TEST_F(Walk, AFileThatStaysKeepsItsModeAndSoDoesWhatSharesIt) {
     fs::create_hard_link(path("outside-linked"), path("tree/locked/linked"));
     write_file(path("tree/mounted"));
     if (mount(path("outside-mounted").c_str(), path("tree/mounted").c_str(), nullptr, MS_BIND, nullptr) != 0)
-        GTEST_SKIP() << "skipped: cannot bind-mount here";
+        SKIP_FOR_WANT_OF("cannot bind-mount here");
     make_immutable("tree/locked");
     Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors", threads});
     umount(path("tree/mounted").c_str());
@@ -344,7 +344,7 @@ TEST_F(Walk, MountPointsAreNotEntered) {
     write_file(path("outside/keep"), "keep");
     fs::create_directories(path("tree/mnt"));
     if (mount(path("outside").c_str(), path("tree/mnt").c_str(), nullptr, MS_BIND, nullptr) != 0)
-        GTEST_SKIP() << "skipped: cannot bind-mount here";
+        SKIP_FOR_WANT_OF("cannot bind-mount here");
     Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors", threads});
     umount(path("tree/mnt").c_str());
     EXPECT_EQ(read_file(path("outside/keep")), "keep");
@@ -614,7 +614,7 @@ std::string state_below(const fs::path& folder) {
 // and a subdirectory that cannot be opened (natively one the unprivileged
 // run may not enter, under Wine one deeper than Wine reaches).
 TEST_F(Walk, ADryRunChangesNothingAndListsWhatTheRunThenDeletes) {
-    if (!target_->windows() && geteuid() != 0) GTEST_SKIP() << "skipped: needs root to switch to an unprivileged user";
+    if (!target_->windows() && geteuid() != 0) SKIP_FOR_WANT_OF("needs root to switch to an unprivileged user");
     fs::perms read_only = fs::perms::owner_read | fs::perms::group_read;
     fs::create_directories(path("outside"));
     write_file(path("outside/canary"), "canary");
@@ -737,8 +737,9 @@ TEST_F(Walk, OnFourThreadsTheSameEntriesGoAndTheSameLinesAreWritten) {
         EXPECT_EQ(read_file(path("outside/canary")), "keep");
         EXPECT_EQ(fs::status(path("outside/canary")).permissions(), fs::perms::owner_read);
         EXPECT_EQ(read_file(path("outside/dir/keep")), "keep");
-        if (threads != "/Threads:1")
+        if (threads != "/Threads:1") {
             EXPECT_NE(read_file(path("run.log")).find("Threads                   : 4\r\n"), std::string::npos);
+        }
         return std::make_tuple(result.exit_code, state_below(path("tree")) + state_below(path("outside")),
                                lines_and_summary(read_file(path("run.log"))));
     };

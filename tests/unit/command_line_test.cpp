@@ -1,3 +1,6 @@
+// Reading the command line against the in-memory system: keys in any case
+// and on their prefix, help and version, ignored and fatal arguments, and
+// the source path made a rooted path (Windows and POSIX forms) or refused.
 #include "app/command_line.h"
 
 #include "expected_output.h"

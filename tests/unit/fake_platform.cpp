@@ -1,3 +1,6 @@
+// The in-memory system behind the unit tests: directories, files and
+// output channels by path, failures injected per path and operation, one
+// lock for every call so that several walks can share it.
 #include "fake_platform.h"
 
 #include <algorithm>
@@ -437,6 +440,12 @@ ErrorCode close_token(OwnedToken& token) {
 }  // namespace scythe::platform
 
 namespace scythe::platform {
+
+// The standard records live in the state the header sets aside, as the
+// system's do in the real platform layers.
+static_assert(sizeof(std::recursive_mutex) <= sizeof(Mutex) && alignof(std::recursive_mutex) <= alignof(Mutex));
+static_assert(sizeof(std::condition_variable_any) <= sizeof(Condition) &&
+              alignof(std::condition_variable_any) <= alignof(Condition));
 
 Mutex::Mutex() { new (state_) std::recursive_mutex; }
 Mutex::~Mutex() { reinterpret_cast<std::recursive_mutex*>(state_)->~recursive_mutex(); }

@@ -1,3 +1,6 @@
+// The report: ERR lines in their Win32 and native forms, the header and
+// summary on the console and in the run log, logs that cannot be created or
+// written, and what silent leaves out.
 #include "report/blocks.h"
 #include "report/errors.h"
 

@@ -1,3 +1,6 @@
+// Whole runs against the in-memory system: the sequence from the logs to
+// the summary, the root's removal, privileges and missing entry points,
+// interruption, dry runs beside real ones, and the retry budget.
 #include <algorithm>
 
 #include "expected_output.h"

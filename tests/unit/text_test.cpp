@@ -1,3 +1,5 @@
+// Text as the program writes it: UTF-16 to the console's bytes with CR LF,
+// numbers in decimal and hex, the elapsed time, paths kept on one line.
 #include <gtest/gtest.h>
 
 #include "report/blocks.h"

@@ -1,3 +1,7 @@
+// The deletion walk against the in-memory system: lines and counts under
+// each error option, read-only entries and links, the handle budget and
+// levels reopened, retries, and the walk on several threads (made to wait
+// at chosen points, so that no case depends on which thread is quicker).
 #include "delete/walk.h"
 
 #include <algorithm>
