@@ -53,6 +53,7 @@ fi
 
 need mingw-w64 x86_64-w64-mingw32-g++-win32 i686-w64-mingw32-g++-win32
 need dpkg-dev dpkg-shlibdeps
+need file file
 need icoutils wrestool
 need unzip unzip
 need binutils strings

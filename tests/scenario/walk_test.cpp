@@ -120,6 +120,7 @@ TEST_F(Walk, WithoutOptionsEveryAncestorFailsToRemoveItsChild) {
     SCOPED_TRACE(threads);
     remove_tree();
     build_tree_with_a_failure_two_levels_down();
+    if (IsSkipped()) return;
     Result result = run_with_logs({"/SubDirectories", "/Silent", threads});
     EXPECT_EQ(read_file(path("error.log")), failure_lines() + not_empty(failures() + 1, "a/b", "RemoveDirectory()") +
                                                not_empty(failures() + 2, "a", "RemoveDirectory()"));
@@ -134,6 +135,7 @@ TEST_F(Walk, StopAtFirstErrorWritesTheFailureOnly) {
     SCOPED_TRACE(threads);
     remove_tree();
     build_tree_with_a_failure_two_levels_down();
+    if (IsSkipped()) return;
     Result result = run_with_logs({"/SubDirectories", "/StopAtFirstError", threads});
     EXPECT_EQ(read_file(path("error.log")), failure_lines());
     expect_logs_agree();
@@ -145,6 +147,7 @@ TEST_F(Walk, StopAtFirstErrorWritesTheFailureOnly) {
 
 TEST_F(Walk, IgnoreErrorsDeletesEverythingElse) {
     build_tree_with_a_failure_two_levels_down();
+    if (IsSkipped()) return;
     Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors", "/Silent"});
     EXPECT_EQ(read_file(path("error.log")), failure_lines() + not_empty(failures() + 1, "a/b", "RemoveDirectory()") +
                                                not_empty(failures() + 2, "a", "RemoveDirectory()") +
@@ -159,6 +162,7 @@ TEST_F(Walk, IgnoreErrorsDeletesEverythingElse) {
 
 TEST_F(Walk, BothOptionsActAsIgnoreErrorsWhenEveryListingCompletes) {
     build_tree_with_a_failure_two_levels_down();
+    if (IsSkipped()) return;
     Result result = run_with_logs({"/SubDirectories", "/IgnoreErrors", "/StopAtFirstError"});
     EXPECT_EQ(read_file(path("error.log")), failure_lines() + not_empty(failures() + 1, "a/b", "RemoveDirectory()") +
                                                not_empty(failures() + 2, "a", "RemoveDirectory()") +
@@ -279,6 +283,7 @@ TEST_F(Walk, FileThatCannotBeDeletedGivesOneLine) {
     fs::create_directories(path("tree/a"));
     write_file(path("tree/a/stuck"));
     make_immutable("tree/a/stuck");
+    if (IsSkipped()) return;
     Result result = run_with_logs({"/SubDirectories"});
     EXPECT_EQ(read_file(path("error.log")),
               err(1, "a/stuck", "Operation not permitted", "DeleteFile() (1)") + not_empty(2, "a", "RemoveDirectory()"));
@@ -292,6 +297,7 @@ TEST_F(Walk, FailuresUnderIgnoreErrorsCostNoMemory) {
     for (int i = 0; i < 60000; ++i) ::close(openat(locked, std::string("f").append(std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
     ::close(locked);
     make_immutable("tree/locked");
+    if (IsSkipped()) return;
     Result result = run_command({"/usr/bin/time", "-o", path("peak").string(), "-f", "%M", target_->program,
                                  "/Dir:" + argument("tree"), "/SubDirectories", "/IgnoreErrors", "/Silent"});
     EXPECT_EQ(result.exit_code, 254);
@@ -357,6 +363,7 @@ TEST_F(Walk, MountPointsAreNotEntered) {
 
 TEST_F(Walk, DirectoryThatCannotBeOpenedIsCountedAndReported) {
     if (target_->windows()) GTEST_SKIP() << "needs an unprivileged run";
+    if (geteuid() != 0) SKIP_FOR_WANT_OF("needs root to switch to an unprivileged user");
     fs::create_directories(path("tree/closed"));
     write_file(path("tree/closed/inside"));
     fs::permissions(path("tree/closed"), fs::perms::none);
