@@ -18,6 +18,9 @@
 //   set again before the handle closes on a file with other links, which
 //   share it.
 // - Delete-pending entries: an entry already being deleted counts as gone.
+// - A directory goes when the handle marked for its deletion closes, and
+//   Wine says nothing when the system then refuses (an empty mount point):
+//   one look after the close tells whether it went.
 // - Wine: it cannot open a Unix symbolic link itself and acts on its
 //   target instead, so under Wine each handle is checked to be the entry it
 //   was opened for, and an entry whose handle leads elsewhere is left alone.
@@ -328,6 +331,7 @@ struct Directory {
 struct Root {
     OwnedDirectory directory;  // opened with delete access, so that the root is removed through it
     bool link = false;
+    std::u16string native_path;  // to look whether it is gone after its removal
 };
 
 namespace {
@@ -425,6 +429,34 @@ std::uint32_t listed_reparse_tag(Directory& parent, const DirectoryEntry& entry)
     return tag ? tag : reparse_tag_mount_point;
 }
 
+// True when the directory lists anything besides "." and "..".
+bool lists_entries(HANDLE directory) {
+    ULONGLONG buffer[512];  // 8-byte aligned
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+        IoStatus io_status{};
+        if (query_directory_file(directory, nullptr, nullptr, nullptr, &io_status, buffer, sizeof buffer,
+                                 file_directory_information, TRUE, nullptr, restart) < 0)
+            return false;
+        auto* record = reinterpret_cast<const DirectoryInformation*>(buffer);
+        std::u16string_view name(reinterpret_cast<const char16_t*>(record->file_name), record->file_name_length / 2);
+        if (name != u"." && name != u"..") return true;
+    }
+}
+
+// An entry marked for deletion goes when its last handle closes, and
+// Wine says nothing when the system then refuses (a mount point, a
+// directory someone added to, an immutable file): one look after the
+// close tells. An entry that cannot be opened, or whose name now stands
+// for another object, is gone; one still there is busy, or not empty.
+// (parent is null for a full path.) The handle of the look is left in
+// again.
+ErrorCode left_in_place(HANDLE parent, const std::u16string& name, LARGE_INTEGER file_id, Handle& again) {
+    if (open_relative(parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, 0, again) < 0 ||
+        file_id_of(again.get()).QuadPart != file_id.QuadPart)
+        return no_error;
+    return lists_entries(again.get()) ? ERROR_DIR_NOT_EMPTY : ERROR_BUSY;
+}
+
 }  // namespace
 
 void CloseDirectory::operator()(Directory* directory) const noexcept { delete directory; }
@@ -445,6 +477,12 @@ HANDLE open_root_handle(const std::u16string& path, DWORD& error) {
     }
     error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     return handle;
+}
+
+// The native layer's name for a rooted path ("\\?\D:\x" is "\??\D:\x").
+std::u16string native_path(const std::u16string& rooted_path) {
+    bool prefixed = rooted_path.compare(0, 4, u"\\\\?\\") == 0;
+    return prefixed ? u"\\??\\" + rooted_path.substr(4) : rooted_path;
 }
 
 // Under Wine: the name leads back to the handle when opening it again
@@ -515,6 +553,7 @@ OpenedRoot open_root(const std::u16string& path) {
         if ((opened.error = check_wine_root(path, handle.get(), wine_name))) return opened;
     }
     opened.root->link = link;
+    opened.root->native_path = native_path(path);
     LARGE_INTEGER id = file_id_of(handle.get());
     opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name), {}});
     if (link) {
@@ -540,9 +579,13 @@ ErrorCode remove_root(Root& root) {
     if (LONG status = open_relative(root.directory->handle.get(), u"", DELETE | FILE_READ_ATTRIBUTES, 0, fresh);
         status < 0)
         return error_of(status);
-    ErrorCode error = set_delete_disposition(fresh.get(), DeletionForm::classic);
-    if (!error) root.directory.reset();  // the last handles close: the name goes
-    return error;
+    if (ErrorCode error = set_delete_disposition(fresh.get(), DeletionForm::classic)) return error;
+    LARGE_INTEGER id = root.directory->file_id;
+    fresh.reset();
+    root.directory->handle.reset();  // the last handles close: the name goes
+    ErrorCode error = left_in_place(nullptr, root.native_path, id, root.directory->handle);
+    if (!error) root.directory.reset();
+    return error;  // a root still there stays open for another try
 }
 
 ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened) {
@@ -667,14 +710,20 @@ ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionFo
 }
 
 ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
-    Handle handle;
-    if (ErrorCode error = open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES, option_directory, handle);
-        error || !handle)
-        return error;
-    // Removed as a link only if the handle is the link itself.
-    if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !reparse_tag_of(handle.get()))
-        return ERROR_NOT_A_REPARSE_POINT;
-    return set_delete_disposition(handle.get(), form);
+    LARGE_INTEGER id{};
+    {
+        Handle handle;
+        if (ErrorCode error = open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES, option_directory, handle);
+            error || !handle)
+            return error;
+        // Removed as a link only if the handle is the link itself.
+        if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !reparse_tag_of(handle.get()))
+            return ERROR_NOT_A_REPARSE_POINT;
+        id = file_id_of(handle.get());
+        if (ErrorCode error = set_delete_disposition(handle.get(), form)) return error;
+    }  // the handle closes: the directory goes, or should
+    Handle look;
+    return left_in_place(parent.handle.get(), entry.name, id, look);
 }
 
 }  // namespace scythe::platform
