@@ -19,8 +19,11 @@
 //   share it.
 // - Delete-pending entries: an entry already being deleted counts as gone.
 // - A directory goes when the handle marked for its deletion closes, and
-//   Wine says nothing when the system then refuses (an empty mount point):
+//   Wine says nothing when the system then refuses (an immutable directory):
 //   one look after the close tells whether it went.
+// - Wine shows a bind mount of the same file system as a plain directory:
+//   the mount points below the root are read from the system's mount table
+//   once (wine_mounts.cpp), listed as mount points, and never removed.
 // - Wine: it cannot open a Unix symbolic link itself and acts on its
 //   target instead, so under Wine each handle is checked to be the entry it
 //   was opened for, and an entry whose handle leads elsewhere is left alone.
@@ -38,7 +41,9 @@
 #include <winternl.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -326,6 +331,9 @@ struct Directory {
     // The file among its entries whose read-only bit was cleared for its
     // deletion: the bit is put back if the deletion fails.
     std::u16string read_only_cleared;
+    // Under Wine: Wine's names of the mount points below the root, shared
+    // by every directory of the run.
+    std::shared_ptr<const std::vector<std::u16string>> wine_mounts;
 };
 
 struct Root {
@@ -349,6 +357,14 @@ ErrorCode leads_elsewhere(const Directory& parent, const DirectoryEntry& entry, 
     std::u16string expected = joined(parent.wine_name, as_wine_shows_last(entry.name));
     if (found == expected) return no_error;
     return expected.size() > wine_name_limit ? ERROR_FILENAME_EXCED_RANGE : ERROR_CANT_ACCESS_FILE;
+}
+
+// Under Wine: the entry is a mount point, though Wine may show it as a
+// plain directory (a bind mount of the same file system).
+bool wine_mount_point(const Directory& parent, const DirectoryEntry& entry) {
+    if (!parent.wine_mounts || parent.wine_mounts->empty()) return false;
+    return std::binary_search(parent.wine_mounts->begin(), parent.wine_mounts->end(),
+                              joined(parent.wine_name, as_wine_shows_last(entry.name)));
 }
 
 // What Wine's names of a subdirectory's entries begin with.
@@ -444,17 +460,18 @@ bool lists_entries(HANDLE directory) {
 }
 
 // An entry marked for deletion goes when its last handle closes, and
-// Wine says nothing when the system then refuses (a mount point, a
-// directory someone added to, an immutable file): one look after the
-// close tells. An entry that cannot be opened, or whose name now stands
-// for another object, is gone; one still there is busy, or not empty.
+// Wine says nothing when the system then refuses (a directory someone
+// added to, an immutable one, a mount point made since the run began): one
+// look after the close tells. An entry that cannot be opened, or whose name
+// now stands for another object, is gone; one still there is not empty,
+// or was refused.
 // (parent is null for a full path.) The handle of the look is left in
 // again.
 ErrorCode left_in_place(HANDLE parent, const std::u16string& name, LARGE_INTEGER file_id, Handle& again) {
     if (open_relative(parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, 0, again) < 0 ||
         file_id_of(again.get()).QuadPart != file_id.QuadPart)
         return no_error;
-    return lists_entries(again.get()) ? ERROR_DIR_NOT_EMPTY : ERROR_BUSY;
+    return lists_entries(again.get()) ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED;
 }
 
 }  // namespace
@@ -555,7 +572,9 @@ OpenedRoot open_root(const std::u16string& path) {
     opened.root->link = link;
     opened.root->native_path = native_path(path);
     LARGE_INTEGER id = file_id_of(handle.get());
-    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name), {}});
+    std::shared_ptr<const std::vector<std::u16string>> mounts;
+    if (!wine_name.empty()) mounts = std::make_shared<const std::vector<std::u16string>>(wine_mount_points_below(wine_name));
+    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name), {}, std::move(mounts)});
     if (link) {
         opened.kind = RootKind::link;
     } else if (name_on_volume(opened.root->directory->handle.get()) == u"\\") {
@@ -595,7 +614,7 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
     if (reparse_tag_of(handle.get()) & reparse_tag_name_surrogate) return error_reparse_point_encountered;
     if (ErrorCode error = leads_elsewhere(parent, entry, handle.get())) return error;
     LARGE_INTEGER id = file_id_of(handle.get());
-    opened = OwnedDirectory(new Directory{std::move(handle), id, wine_name_below(parent, entry), {}});
+    opened = OwnedDirectory(new Directory{std::move(handle), id, wine_name_below(parent, entry), {}, parent.wine_mounts});
     return no_error;
 }
 
@@ -620,6 +639,10 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
     entry.reparse_tag = 0;
     if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && entry.name != u"." && entry.name != u"..")
         entry.reparse_tag = listed_reparse_tag(directory, entry);
+    else if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) && wine_mount_point(directory, entry)) {
+        entry.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;  // not entered, removed as itself
+        entry.reparse_tag = reparse_tag_mount_point;
+    }
     return status;
 }
 
@@ -685,6 +708,7 @@ ErrorCode delete_with_read_only_cleared(HANDLE handle, const DirectoryEntry& ent
 // A file's read-only bit is shared by all its links, some perhaps outside
 // the tree: every path out of a deletion that fails sets it again.
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
+    if (wine_mount_point(parent, entry)) return no_error;  // the bit is the mounted directory's
     Handle handle;
     if (ErrorCode error = open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, handle);
         error || !handle)
@@ -710,6 +734,8 @@ ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionFo
 }
 
 ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
+    // The system refuses to remove a mount point, as it refuses POSIX.
+    if (wine_mount_point(parent, entry)) return ERROR_BUSY;
     LARGE_INTEGER id{};
     {
         Handle handle;
