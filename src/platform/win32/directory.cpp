@@ -447,10 +447,12 @@ std::uint32_t listed_reparse_tag(Directory& parent, const DirectoryEntry& entry)
 
 // True when the directory lists anything besides "." and "..".
 bool lists_entries(HANDLE directory) {
+    Handle listing;
+    if (open_relative(directory, u"", FILE_LIST_DIRECTORY, option_directory, listing) < 0) return false;
     ULONGLONG buffer[512];  // 8-byte aligned
     for (BOOLEAN restart = TRUE;; restart = FALSE) {
         IoStatus io_status{};
-        if (query_directory_file(directory, nullptr, nullptr, nullptr, &io_status, buffer, sizeof buffer,
+        if (query_directory_file(listing.get(), nullptr, nullptr, nullptr, &io_status, buffer, sizeof buffer,
                                  file_directory_information, TRUE, nullptr, restart) < 0)
             return false;
         auto* record = reinterpret_cast<const DirectoryInformation*>(buffer);
@@ -464,11 +466,12 @@ bool lists_entries(HANDLE directory) {
 // added to, an immutable one, a mount point made since the run began): one
 // look after the close tells. An entry that cannot be opened, or whose name
 // now stands for another object, is gone; one still there is not empty,
-// or was refused.
+// or was refused. (Wine shows no "delete pending": a directory that
+// someone else holds open is still there too until they close it.)
 // (parent is null for a full path.) The handle of the look is left in
 // again.
 ErrorCode left_in_place(HANDLE parent, const std::u16string& name, LARGE_INTEGER file_id, Handle& again) {
-    if (open_relative(parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, 0, again) < 0 ||
+    if (open_relative(parent, name, FILE_READ_ATTRIBUTES, 0, again) < 0 ||
         file_id_of(again.get()).QuadPart != file_id.QuadPart)
         return no_error;
     return lists_entries(again.get()) ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED;
