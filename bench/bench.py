@@ -31,9 +31,20 @@ commands of a tree run in turn, round after round; medians, and the spread
 (lowest to highest) as a measure of the noise. With --wine: the Windows
 build, /Threads:4 against /Threads:1, on a flat directory of 40,000 files
 and on 20,000 files in 200 directories.
+
+    bench/bench.py --network [--round-trip-ms 2] [--runs 3]
+
+The network section (needs root, FUSE and the Debian packages sshfs,
+openssh-sftp-server and socat): sshfs mounts a directory on /dev/shm as
+served by `sftp-server` over `socat`, through bench/delay_relay.py, which
+holds every byte back half the round trip in each direction. Trees, built
+on the server's side: 1,000 files in 20 directories of 50, and 1,000 files
+in one directory. `rm -rf` on the mount against /Threads:1, 4, 16 and 64,
+silent; medians and spreads.
 """
 import argparse
 import os
+import socket
 import statistics
 import subprocess
 import sys
@@ -335,6 +346,92 @@ def parallel_section(program, arguments):
                 image.close()
 
 
+SFTP_SERVER = "/usr/lib/openssh/sftp-server"
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for_port(port):
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port)).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    sys.exit("nothing listens on port %d" % port)
+
+
+class NetworkShare:
+    """A directory on /dev/shm as sshfs shows it through the delaying relay."""
+
+    def __init__(self, round_trip_ms):
+        self.base = tempfile.mkdtemp(prefix="scythe-bench-net-", dir="/dev/shm")
+        self.export = os.path.join(self.base, "export")
+        self.mount = os.path.join(self.base, "mnt")
+        os.mkdir(self.export)
+        os.mkdir(self.mount)
+        server_port, relay_port = free_port(), free_port()
+        # socat starts one sftp-server per connection; its probe below is one.
+        self.server = subprocess.Popen(["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % server_port,
+                                        "EXEC:" + SFTP_SERVER], stderr=subprocess.DEVNULL)
+        wait_for_port(server_port)
+        relay = os.path.join(os.path.dirname(os.path.abspath(__file__)), "delay_relay.py")
+        self.relay = subprocess.Popen([sys.executable, relay, str(relay_port), str(server_port), str(round_trip_ms / 2)],
+                                      stdout=subprocess.PIPE, text=True)
+        self.relay.stdout.readline()
+        # No cache in sshfs: each round's tree is built on the server's side.
+        subprocess.run(["sshfs", "-o", "directport=%d" % relay_port, "-o", "dir_cache=no",
+                        "127.0.0.1:" + self.export, self.mount], check=True)
+
+    def close(self):
+        subprocess.run(["fusermount3", "-u", self.mount])
+        for process in (self.relay, self.server):
+            process.terminate()
+            process.wait()
+        subprocess.run(["rm", "-rf", self.base])
+
+
+def in_directories(directories, files):
+    def build(root):
+        os.mkdir(root)
+        for d in range(directories):
+            directory_of_empty_files(os.path.join(root, "d%02d" % d), files // directories)
+    return build
+
+
+def network_section(program, arguments):
+    share = NetworkShare(arguments.round_trip_ms)
+    try:
+        for name, build in (("1000 in 20", in_directories(20, 1000)), ("1000 in 1", flat(1000))):
+            served = os.path.join(share.export, "tree")
+            root = os.path.join(share.mount, "tree")
+            silent = [program, "/Dir:" + root, "/SubDirectories", "/Silent"]
+            cases = [("rm -rf", ["rm", "-rf", root])]
+            cases += [("/Threads:%d" % n, silent + ["/Threads:%d" % n]) for n in (1, 4, 16, 64)]
+            times = {label: [] for label, _ in cases}
+            with open(os.devnull, "w") as null:
+                for _ in range(arguments.runs):
+                    for label, command in cases:
+                        build(served)
+                        start = time.perf_counter()
+                        subprocess.run(command, stdout=null)
+                        times[label].append(time.perf_counter() - start)
+                        if os.path.exists(served):
+                            sys.exit("%s left %s behind" % (label, served))
+            rm = statistics.median(times["rm -rf"])
+            for label, values in times.items():
+                median = statistics.median(values)
+                print("%-10s %g ms  %-10s %7.3f s  spread %.3f-%.3f  /rm %.2f"
+                      % (name, arguments.round_trip_ms, label, median, min(values), max(values), median / rm))
+            sys.stdout.flush()
+    finally:
+        share.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", default=os.path.join(os.path.dirname(__file__), "..", "build", "scythe"))
@@ -343,6 +440,8 @@ def main():
     parser.add_argument("--wine", action="store_true", help="the Windows build under Wine")
     parser.add_argument("--parallel", action="store_true", help="the parallel section (/Threads:)")
     parser.add_argument("--trees", nargs="+", default=list(PARALLEL_TREES), choices=list(PARALLEL_TREES))
+    parser.add_argument("--network", action="store_true", help="the network section (sshfs, a chosen round trip)")
+    parser.add_argument("--round-trip-ms", type=float, default=2.0)
     arguments = parser.parse_args()
     if arguments.wine:
         if arguments.program.endswith(os.path.join("build", "scythe")):
@@ -355,6 +454,8 @@ def main():
             measure_wine(program, arguments.where[0], build, name, arguments.runs)
         return
     program = os.path.abspath(arguments.program)
+    if arguments.network:
+        return network_section(program, arguments)
     if arguments.parallel:
         return parallel_section(program, arguments)
     for where in arguments.where:

@@ -1,5 +1,6 @@
 // The program's entry: the argument vector as UTF-16, one run, the result
-// as exit status.
+// as exit status. The process is prepared before anything else, the
+// arguments included: from then on an interruption is the run's to handle.
 #include <string>
 #include <vector>
 
@@ -9,7 +10,6 @@
 namespace {
 
 int finish(const std::vector<std::u16string>& arguments) {
-    scythe::platform::prepare_process();
     int result = scythe::run_program(arguments);  // its output all written
     scythe::platform::run_finished();
     return scythe::platform::exit_status(result);
@@ -19,6 +19,7 @@ int finish(const std::vector<std::u16string>& arguments) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
+    scythe::platform::prepare_process();
     static_assert(sizeof(wchar_t) == sizeof(char16_t));
     std::vector<std::u16string> arguments;
     for (int i = 0; i < argc; ++i) arguments.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
@@ -26,6 +27,7 @@ int wmain(int argc, wchar_t** argv) {
 }
 #else
 int main(int argc, char** argv) {
+    scythe::platform::prepare_process();
     std::vector<std::u16string> arguments;
     for (int i = 0; i < argc; ++i) arguments.push_back(scythe::platform::decode_native_bytes(argv[i]));
     return finish(arguments);

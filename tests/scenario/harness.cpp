@@ -225,6 +225,18 @@ Result run_interrupted(const Target& target, const std::vector<std::string>& arg
     });
 }
 
+bool wait_until_taken(int pid, int signal_number) {
+    for (int tenth = 0; tenth < 200; ++tenth) {
+        std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+        std::size_t at = status.find("ShdPnd:");
+        if (at == std::string::npos) return false;
+        unsigned long long pending = std::stoull(status.substr(at + 7), nullptr, 16);
+        if (!(pending & (1ull << (signal_number - 1)))) return true;
+        usleep(100000);
+    }
+    return false;
+}
+
 Background start_background(const std::vector<std::string>& command) {
     int input[2], output[2];
     if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return {};

@@ -64,6 +64,10 @@ Result run_with_full_pipe(const Target& target, const std::vector<std::string>& 
                           const std::function<bool(int)>& when_full);
 Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,
                        const std::vector<int>& signals);
+// Waits until a signal sent to the process is no longer pending (a handler
+// has taken it), so that the same signal sent next arrives as a second
+// one; false if it is still pending after 20 s.
+bool wait_until_taken(int pid, int signal_number);
 
 // A program running beside the test, its standard input and output pipes.
 struct Background {

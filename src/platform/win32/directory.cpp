@@ -18,6 +18,12 @@
 //   set again before the handle closes on a file with other links, which
 //   share it.
 // - Delete-pending entries: an entry already being deleted counts as gone.
+// - A directory goes when the handle marked for its deletion closes, and
+//   Wine says nothing when the system then refuses (an immutable directory):
+//   one look after the close tells whether it went.
+// - Wine shows a bind mount of the same file system as a plain directory:
+//   the mount points below the root are read from the system's mount table
+//   once (wine_mounts.cpp), listed as mount points, and never removed.
 // - Wine: it cannot open a Unix symbolic link itself and acts on its
 //   target instead, so under Wine each handle is checked to be the entry it
 //   was opened for, and an entry whose handle leads elsewhere is left alone.
@@ -35,7 +41,9 @@
 #include <winternl.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -323,11 +331,15 @@ struct Directory {
     // The file among its entries whose read-only bit was cleared for its
     // deletion: the bit is put back if the deletion fails.
     std::u16string read_only_cleared;
+    // Under Wine: Wine's names of the mount points below the root, shared
+    // by every directory of the run.
+    std::shared_ptr<const std::vector<std::u16string>> wine_mounts;
 };
 
 struct Root {
     OwnedDirectory directory;  // opened with delete access, so that the root is removed through it
     bool link = false;
+    std::u16string native_path;  // to look whether it is gone after its removal
 };
 
 namespace {
@@ -345,6 +357,14 @@ ErrorCode leads_elsewhere(const Directory& parent, const DirectoryEntry& entry, 
     std::u16string expected = joined(parent.wine_name, as_wine_shows_last(entry.name));
     if (found == expected) return no_error;
     return expected.size() > wine_name_limit ? ERROR_FILENAME_EXCED_RANGE : ERROR_CANT_ACCESS_FILE;
+}
+
+// Under Wine: the entry is a mount point, though Wine may show it as a
+// plain directory (a bind mount of the same file system).
+bool wine_mount_point(const Directory& parent, const DirectoryEntry& entry) {
+    if (!parent.wine_mounts || parent.wine_mounts->empty()) return false;
+    return std::binary_search(parent.wine_mounts->begin(), parent.wine_mounts->end(),
+                              joined(parent.wine_name, as_wine_shows_last(entry.name)));
 }
 
 // What Wine's names of a subdirectory's entries begin with.
@@ -425,6 +445,38 @@ std::uint32_t listed_reparse_tag(Directory& parent, const DirectoryEntry& entry)
     return tag ? tag : reparse_tag_mount_point;
 }
 
+// True when the directory lists anything besides "." and "..".
+bool lists_entries(HANDLE directory) {
+    Handle listing;
+    if (open_relative(directory, u"", FILE_LIST_DIRECTORY, option_directory, listing) < 0) return false;
+    ULONGLONG buffer[512];  // 8-byte aligned
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+        IoStatus io_status{};
+        if (query_directory_file(listing.get(), nullptr, nullptr, nullptr, &io_status, buffer, sizeof buffer,
+                                 file_directory_information, TRUE, nullptr, restart) < 0)
+            return false;
+        auto* record = reinterpret_cast<const DirectoryInformation*>(buffer);
+        std::u16string_view name(reinterpret_cast<const char16_t*>(record->file_name), record->file_name_length / 2);
+        if (name != u"." && name != u"..") return true;
+    }
+}
+
+// An entry marked for deletion goes when its last handle closes, and
+// Wine says nothing when the system then refuses (a directory someone
+// added to, an immutable one, a mount point made since the run began): one
+// look after the close tells. An entry that cannot be opened, or whose name
+// now stands for another object, is gone; one still there is not empty,
+// or was refused. (Wine shows no "delete pending": a directory that
+// someone else holds open is still there too until they close it.)
+// (parent is null for a full path.) The handle of the look is left in
+// again.
+ErrorCode left_in_place(HANDLE parent, const std::u16string& name, LARGE_INTEGER file_id, Handle& again) {
+    if (open_relative(parent, name, FILE_READ_ATTRIBUTES, 0, again) < 0 ||
+        file_id_of(again.get()).QuadPart != file_id.QuadPart)
+        return no_error;
+    return lists_entries(again.get()) ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED;
+}
+
 }  // namespace
 
 void CloseDirectory::operator()(Directory* directory) const noexcept { delete directory; }
@@ -445,6 +497,12 @@ HANDLE open_root_handle(const std::u16string& path, DWORD& error) {
     }
     error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     return handle;
+}
+
+// The native layer's name for a rooted path ("\\?\D:\x" is "\??\D:\x").
+std::u16string native_path(const std::u16string& rooted_path) {
+    bool prefixed = rooted_path.compare(0, 4, u"\\\\?\\") == 0;
+    return prefixed ? u"\\??\\" + rooted_path.substr(4) : rooted_path;
 }
 
 // Under Wine: the name leads back to the handle when opening it again
@@ -515,8 +573,11 @@ OpenedRoot open_root(const std::u16string& path) {
         if ((opened.error = check_wine_root(path, handle.get(), wine_name))) return opened;
     }
     opened.root->link = link;
+    opened.root->native_path = native_path(path);
     LARGE_INTEGER id = file_id_of(handle.get());
-    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name), {}});
+    std::shared_ptr<const std::vector<std::u16string>> mounts;
+    if (!wine_name.empty()) mounts = std::make_shared<const std::vector<std::u16string>>(wine_mount_points_below(wine_name));
+    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name), {}, std::move(mounts)});
     if (link) {
         opened.kind = RootKind::link;
     } else if (name_on_volume(opened.root->directory->handle.get()) == u"\\") {
@@ -540,9 +601,13 @@ ErrorCode remove_root(Root& root) {
     if (LONG status = open_relative(root.directory->handle.get(), u"", DELETE | FILE_READ_ATTRIBUTES, 0, fresh);
         status < 0)
         return error_of(status);
-    ErrorCode error = set_delete_disposition(fresh.get(), DeletionForm::classic);
-    if (!error) root.directory.reset();  // the last handles close: the name goes
-    return error;
+    if (ErrorCode error = set_delete_disposition(fresh.get(), DeletionForm::classic)) return error;
+    LARGE_INTEGER id = root.directory->file_id;
+    fresh.reset();
+    root.directory->handle.reset();  // the last handles close: the name goes
+    ErrorCode error = left_in_place(nullptr, root.native_path, id, root.directory->handle);
+    if (!error) root.directory.reset();
+    return error;  // a root still there stays open for another try
 }
 
 ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened) {
@@ -552,7 +617,7 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
     if (reparse_tag_of(handle.get()) & reparse_tag_name_surrogate) return error_reparse_point_encountered;
     if (ErrorCode error = leads_elsewhere(parent, entry, handle.get())) return error;
     LARGE_INTEGER id = file_id_of(handle.get());
-    opened = OwnedDirectory(new Directory{std::move(handle), id, wine_name_below(parent, entry), {}});
+    opened = OwnedDirectory(new Directory{std::move(handle), id, wine_name_below(parent, entry), {}, parent.wine_mounts});
     return no_error;
 }
 
@@ -577,6 +642,10 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
     entry.reparse_tag = 0;
     if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && entry.name != u"." && entry.name != u"..")
         entry.reparse_tag = listed_reparse_tag(directory, entry);
+    else if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) && wine_mount_point(directory, entry)) {
+        entry.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;  // not entered, removed as itself
+        entry.reparse_tag = reparse_tag_mount_point;
+    }
     return status;
 }
 
@@ -642,6 +711,7 @@ ErrorCode delete_with_read_only_cleared(HANDLE handle, const DirectoryEntry& ent
 // A file's read-only bit is shared by all its links, some perhaps outside
 // the tree: every path out of a deletion that fails sets it again.
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
+    if (wine_mount_point(parent, entry)) return no_error;  // the bit is the mounted directory's
     Handle handle;
     if (ErrorCode error = open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, handle);
         error || !handle)
@@ -667,14 +737,22 @@ ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionFo
 }
 
 ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
-    Handle handle;
-    if (ErrorCode error = open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES, option_directory, handle);
-        error || !handle)
-        return error;
-    // Removed as a link only if the handle is the link itself.
-    if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !reparse_tag_of(handle.get()))
-        return ERROR_NOT_A_REPARSE_POINT;
-    return set_delete_disposition(handle.get(), form);
+    // The system refuses to remove a mount point, as it refuses POSIX.
+    if (wine_mount_point(parent, entry)) return ERROR_BUSY;
+    LARGE_INTEGER id{};
+    {
+        Handle handle;
+        if (ErrorCode error = open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES, option_directory, handle);
+            error || !handle)
+            return error;
+        // Removed as a link only if the handle is the link itself.
+        if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !reparse_tag_of(handle.get()))
+            return ERROR_NOT_A_REPARSE_POINT;
+        id = file_id_of(handle.get());
+        if (ErrorCode error = set_delete_disposition(handle.get(), form)) return error;
+    }  // the handle closes: the directory goes, or should
+    Handle look;
+    return left_in_place(parent.handle.get(), entry.name, id, look);
 }
 
 }  // namespace scythe::platform

@@ -31,13 +31,18 @@ namespace {
 volatile LONG interruption = 0;
 HANDLE run_finished_event = nullptr;
 
+// Windows' own exit code for a process that Ctrl-C ended.
+constexpr UINT control_c_exit = 0xC000013A;  // STATUS_CONTROL_C_EXIT
+
 // Runs on a thread of its own. The first request is noted and the walk
-// stops before its next operation; a second one falls through to the
-// default handler, which ends the process. When the console is closed or
-// the user logs off, the process ends as soon as this returns, so it waits
-// (within the system's few seconds) until the run has written everything.
+// stops before its next operation; a second one ends the process at once,
+// with the code Windows' default handler gives (Wine's default handler
+// exits with 0, which would make the run look clean). When the console is
+// closed or the user logs off, the process ends as soon as this returns,
+// so it waits (within the system's few seconds) until the run has written
+// everything.
 BOOL WINAPI on_console_control(DWORD event) {
-    if (InterlockedExchange(&interruption, 1) != 0) return FALSE;
+    if (InterlockedExchange(&interruption, 1) != 0) TerminateProcess(GetCurrentProcess(), control_c_exit);
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
         WaitForSingleObject(run_finished_event, 4000);
     return TRUE;
@@ -56,14 +61,16 @@ void run_finished() {
 
 std::uint64_t monotonic_milliseconds() { return GetTickCount64(); }
 
+// The handler comes first: a Ctrl-C that finds none ends the process with
+// the default handler's code, which under Wine is 0.
 void prepare_process() {
+    run_finished_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_control, TRUE);
     // A process whose current directory lies inside the tree would keep
     // that directory from being removed.
     wchar_t system_directory[MAX_PATH];
     UINT length = GetSystemDirectoryW(system_directory, MAX_PATH);
     if (length > 0 && length < MAX_PATH) SetCurrentDirectoryW(system_directory);
-    run_finished_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(on_console_control, TRUE);
 }
 
 int exit_status(int result) { return result; }

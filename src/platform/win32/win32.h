@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace scythe::platform {
 
@@ -22,6 +23,11 @@ using QueryDirectoryFile = LONG(NTAPI*)(HANDLE file, HANDLE event, void* apc_rou
                                         BOOLEAN return_single_entry, void* file_name, BOOLEAN restart_scan);
 
 bool running_under_wine();
+
+// Under Wine: the names Wine gives the handles of the mount points below
+// the directory it names root_name ("\??\Y:\tree"), sorted; read from the
+// system's mount table when called.
+std::vector<std::u16string> wine_mount_points_below(const std::u16string& root_name);
 
 // Bound at run time from ntdll.dll.
 extern QueryDirectoryFile query_directory_file;
