@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <set>
 
 #include "expected_output.h"
 #include "fixture.h"
@@ -131,6 +132,33 @@ TEST_F(Run, SecondPrivilegeFailing) {
                              "AdjustTokenPrivileges() failed (1300), aborting setting the SeBackupPrivilege privilege.\r\n");
     EXPECT_EQ(file(u"run.log"), settings_block("No"));
     EXPECT_TRUE(fake::exists(u"/root"));
+}
+
+// A privilege the account does not hold (a console that is not elevated,
+// a user without capabilities) is said to be missing, and the run goes on.
+TEST_F(Run, PrivilegesNotHeldAreSaidAndTheRunGoesOn) {
+    std::string one_missing = privileges;
+    std::string set_line = "Set privilege SeBackupPrivilege successfully.\r\n";
+    one_missing.replace(one_missing.find(set_line), set_line.size(),
+                        "Privilege SeBackupPrivilege is not held, going on without it.\r\n");
+    std::set<std::string> all{"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"};
+    struct Row {
+        std::set<std::string> not_held;
+        std::u16string options;
+        std::string console;
+    };
+    for (const Row& row : {Row{{"SeBackupPrivilege"}, u"/SubDirectories", one_missing},
+                           Row{all, u"/SubDirectories", expected::privileges_not_held}, Row{all, u"/Silent", ""}}) {
+        SetUp();
+        fake::add_file(u"/root/f");
+        fake::system.not_held = row.not_held;
+        EXPECT_EQ(run({u"/Dir:/root", row.options}), 0);
+        std::string output = console();
+        std::size_t start = output.find("Try to set"), end = output.find("-----", start);
+        EXPECT_EQ(start == std::string::npos ? "" : output.substr(start, end - start), row.console);
+        EXPECT_FALSE(fake::exists(u"/root"));
+        EXPECT_EQ(fake::system.enabled_privileges.size(), 3 - row.not_held.size());
+    }
 }
 
 TEST_F(Run, PrivilegeFailuresAreWrittenEvenWhenSilent) {
