@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything in Release and writes the release files to dist/:
 #   scythe-<version>-windows-x64.zip, scythe-<version>-windows-x86.zip
-#       scythe.exe and README.txt (CR LF)
+#       scythe.exe, README.txt and LICENSE.txt (CR LF)
 #   scythe_<version>_amd64.deb
-#       /usr/bin/scythe and the manual page scythe(1)
+#       /usr/bin/scythe, the manual page scythe(1) and the copyright
 #   SHA256SUMS
 #       over all of them: cd dist && sha256sum -c SHA256SUMS
 # The version is the one the program prints.
@@ -19,7 +19,7 @@ mkdir -p dist
 for arch in x64 x86; do
   staging=$(mktemp -d)
   cmake --install "build-windows-$arch" --prefix "$staging" --strip >/dev/null
-  (cd "$staging" && cmake -E tar cf "$OLDPWD/dist/scythe-$version-windows-$arch.zip" --format=zip scythe.exe README.txt)
+  (cd "$staging" && cmake -E tar cf "$OLDPWD/dist/scythe-$version-windows-$arch.zip" --format=zip scythe.exe README.txt LICENSE.txt)
   rm -rf "$staging"
 done
 (cd build && cpack -G DEB >/dev/null)
