@@ -144,18 +144,6 @@ TEST_F(CommandLine, UsageWithoutArguments) {
     EXPECT_EQ(console(), expected::usage);
 }
 
-TEST_F(CommandLine, ARelativePathIsShownAfterTheWorkingDirectory) {
-    fake::reset(u"/work/tree");
-    fake::add_file(u"/work/tree/f");
-    fake::system.working_directory = u"/work";
-    EXPECT_EQ(run({u"/Dir:tree//", u"/Silent", u"/Log:run.log"}), 0);
-    EXPECT_EQ(expected::lines_of(file(u"run.log"), {"Source", "DIR  ", "FILE "}),
-              "Source                    : /work/tree\r\n"
-              "DIR  000001: /work/tree\r\n"
-              "FILE 000001: /work/tree/f (0 KB)\r\n");
-    EXPECT_FALSE(fake::exists(u"/work/tree"));
-}
-
 TEST_F(CommandLine, FatalPathMessages) {
     EXPECT_EQ(run({u"/Silent"}), -1);
     EXPECT_EQ(console(), "Need path to delete, aborting.\r\n");

@@ -285,11 +285,8 @@ bool names_directory(const std::u16string& path) {
     return node != system.nodes.end() && (node->second.attributes & attribute_directory);
 }
 
-OpenedRoot open_root(const std::u16string& opening_path) {
+OpenedRoot open_root(const std::u16string& path) {
     Locked held;
-    // A relative path is opened from the working directory.
-    std::u16string path = opening_path;
-    if (path[0] != u'/') path = (system.working_directory == u"/" ? u"" : system.working_directory) + u"/" + path;
     OpenedRoot opened;
     opened.root.reset(new Root{path, 0, nullptr});
     auto node = system.nodes.find(path);
