@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace expected {
 
@@ -132,14 +133,16 @@ inline constexpr const char* privileges =
     "Try to set SeSecurityPrivilege privilege for current process.\r\n"
     "Set privilege SeSecurityPrivilege successfully.\r\n";
 
-// The privilege lines where the account holds none of them.
-inline constexpr const char* privileges_not_held =
-    "Try to set SeRestorePrivilege privilege for current process.\r\n"
-    "Privilege SeRestorePrivilege is not held, going on without it.\r\n"
-    "Try to set SeBackupPrivilege privilege for current process.\r\n"
-    "Privilege SeBackupPrivilege is not held, going on without it.\r\n"
-    "Try to set SeSecurityPrivilege privilege for current process.\r\n"
-    "Privilege SeSecurityPrivilege is not held, going on without it.\r\n";
+// The privilege lines where the account does not hold those named.
+inline std::string privileges_not_held(const std::vector<std::string>& names) {
+    std::string lines = privileges;
+    for (const std::string& name : names) {
+        std::string set = "Set privilege " + name + " successfully.\r\n";
+        lines.replace(lines.find(set), set.size(), "Privilege " + name + " is not held, going on without it.\r\n");
+    }
+    return lines;
+}
+inline const std::vector<std::string> all_privileges{"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"};
 
 // Arguments that look like options but are none: each stops the run.
 inline constexpr const char* unknown_options[] = {
