@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <iterator>
 
@@ -84,14 +85,21 @@ TEST_F(WholeRun, UnprivilegedUserDeletesATreeOfItsOwn) {
     EXPECT_FALSE(fs::exists(path("tree")));
 }
 
-// Root without CAP_FOWNER: the restore and security privileges stand for
-// it and are not held; the backup privilege is.
-TEST_F(WholeRun, APrivilegeIsNotHeldWhereOneOfItsCapabilitiesIsMissing) {
-    if (target_->windows()) GTEST_SKIP() << "capabilities are a POSIX matter";
-    if (geteuid() != 0) GTEST_SKIP() << "skipped: needs root to drop a capability";
+// The restore and security privileges are not held, the backup privilege
+// is: on Windows removed from the token, on POSIX root without CAP_FOWNER,
+// which the two stand for.
+TEST_F(WholeRun, PrivilegesNotHeldAreSaidAndTheRunGoesOn) {
+    if (!target_->windows() && geteuid() != 0) GTEST_SKIP() << "skipped: needs root to drop a capability";
     write_file(path("tree/file"));
-    Result result =
-        run_command({"/usr/bin/setpriv", "--bounding-set=-fowner", target_->program, "/Dir:" + argument("tree")});
+    std::vector<std::string> command{"/usr/bin/setpriv", "--bounding-set=-fowner", target_->program};
+    if (target_->windows()) {
+        std::string program = "Z:" + target_->program;
+        std::replace(program.begin(), program.end(), '/', '\\');
+        std::string helper = (fs::path(target_->program).parent_path() / "without_privilege.exe").string();
+        command = {target_->wine, helper, "SeRestorePrivilege,SeSecurityPrivilege", program};
+    }
+    command.push_back("/Dir:" + argument("tree"));
+    Result result = run_command(command);
     std::string lines = expected::privileges_not_held({"SeRestorePrivilege", "SeSecurityPrivilege"});
     EXPECT_NE(result.output.find(hyphens + lines + hyphens), std::string::npos) << result.output;
     EXPECT_EQ(result.exit_code, 0);

@@ -260,6 +260,8 @@ ErrorCode enable_privilege(TokenHandle token, PrivilegeId id, bool& held) {
     privileges.Privileges[0].Luid.LowPart = id.low;
     privileges.Privileges[0].Luid.HighPart = id.high;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    // Cleared first: not every implementation (Wine) clears it on success.
+    SetLastError(ERROR_SUCCESS);
     if (!AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr)) return GetLastError();
     // The call succeeds for a privilege the token does not have at all
     // (a console that is not elevated), and says so only here.
