@@ -3,9 +3,9 @@
 # windows-x64, build-release-windows-x86; apart from the builds the tests
 # run from) and writes the release files to dist/, or to the folder given:
 #   scythe-<version>-windows-x64.zip, scythe-<version>-windows-x86.zip
-#       scythe.exe and README.txt (CR LF)
+#       scythe.exe, README.txt and LICENSE.txt (CR LF)
 #   scythe_<version>_amd64.deb
-#       /usr/bin/scythe and the manual page scythe(1)
+#       /usr/bin/scythe, the manual page scythe(1) and the copyright
 #   SHA256SUMS
 #       over all of them: cd dist && sha256sum -c SHA256SUMS
 # CPack makes and names them; the version is the one in CMakeLists.txt.

@@ -28,7 +28,12 @@ struct RunSettings {
     // How long one item's passing failure is retried; the default budget
     // when not given.
     std::optional<std::uint32_t> retry_for_seconds;
+    // The root as every line shows it.
     std::u16string rooted_path;
+    // The root as it is opened: the rooted path, except that a POSIX path
+    // given relative is opened as typed (without trailing slashes) from the
+    // working directory, whose name the rooted path begins with.
+    std::u16string opening_path;
 };
 
 }  // namespace scythe

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace expected {
 
@@ -33,6 +34,63 @@ inline constexpr const char* usage =
     "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n";
 
 inline constexpr const char* version = "Scythe " SCYTHE_VERSION "\r\n";
+
+// What /? and the other help arguments show on each build.
+inline std::string help(bool windows) {
+    std::string text =
+        "-------------------------------------------\r\n"
+        "Scythe " SCYTHE_VERSION "\r\n"
+        "-------------------------------------------\r\n"
+        "Usage           : Scythe [<Parameter> ...]\r\n"
+        "                        /Dir:<Source path>\r\n";
+    text += windows ? "                            the directory to delete (local or \\\\server\\share)\r\n"
+                    : "                            the directory to delete (absolute or relative)\r\n";
+    text +=
+        "                        /Log:<Logfile path and name>\r\n"
+        "                            run log: header, DIR, FILE and ERR lines, summary\r\n"
+        "                        /ErrorLog:<Logfile path and name>\r\n"
+        "                            ERR lines only, written through at once\r\n"
+        "                        /SubDirectories\r\n"
+        "                            also delete subdirectories (else only the files)\r\n"
+        "                        /Silent\r\n"
+        "                            nothing on the console but fatal messages\r\n"
+        "                        /StopAtFirstError\r\n"
+        "                            give up at the first failure\r\n"
+        "                        /IgnoreErrors\r\n"
+        "                            go on after failures\r\n"
+        "                        /Threads:<N>\r\n"
+        "                            delete on N threads (1 to 64, 0: one per processor)\r\n"
+        "                        /KeepRoot\r\n"
+        "                            empty the directory but keep it\r\n"
+        "                        /WhatIf\r\n"
+        "                            dry run: list what would be deleted, change nothing\r\n"
+        "                        /RetryFor:<Seconds>\r\n"
+        "                            how long to retry a file held open (0 to 3600)\r\n";
+    text += windows ? "                        /? or /Help\r\n" : "                        /?, /Help, --help or -h\r\n";
+    text += "                            this text\r\n";
+    text += windows ? "                        /Version\r\n" : "                        /Version or --version\r\n";
+    text +=
+        "                            the version\r\n"
+        "Options         : names in any letter case, and a longer name is the\r\n"
+        "                  same option (/SILENTLY is /Silent); anything else that\r\n"
+        "                  begins with / or - stops the run before it starts\r\n"
+        "Returns         : 0   everything deleted (with /WhatIf: listed)\r\n";
+    text += windows ? "                  n   n errors reported\r\n"
+                      "                  -1  fatal error before the work: a bad option or path,\r\n"
+                    : "                  n   n errors reported (at most 254)\r\n"
+                      "                  255 fatal error before the work: a bad option or path,\r\n";
+    text += "                      a log that cannot be created, a privilege not enabled\r\n";
+    if (windows)
+        text +=
+            "                      (in a batch file: if %ERRORLEVEL% NEQ 0, since\r\n"
+            "                      if errorlevel 1 misses -1)\r\n";
+    text += "Examples        : a dry run lists what would be deleted, then the run:\r\n";
+    text += windows ? "                  scythe /Dir:D:\\build\\old /SubDirectories /WhatIf\r\n"
+                      "                  scythe /Dir:D:\\build\\old /SubDirectories /Log:C:\\logs\\run.log\r\n"
+                    : "                  scythe /Dir:/srv/old /SubDirectories /WhatIf\r\n"
+                      "                  scythe /Dir:/srv/old /SubDirectories /Log:/tmp/scythe.log\r\n";
+    return text;
+}
 
 // Arguments that ask for the usage text or the version, whatever else is
 // given; the POSIX build also takes the dash forms.
@@ -75,13 +133,34 @@ inline constexpr const char* privileges =
     "Try to set SeSecurityPrivilege privilege for current process.\r\n"
     "Set privilege SeSecurityPrivilege successfully.\r\n";
 
+// The privilege lines where the account does not hold those named.
+inline std::string privileges_not_held(const std::vector<std::string>& names) {
+    std::string lines = privileges;
+    for (const std::string& name : names) {
+        std::string set = "Set privilege " + name + " successfully.\r\n";
+        lines.replace(lines.find(set), set.size(), "Privilege " + name + " is not held, going on without it.\r\n");
+    }
+    return lines;
+}
+inline const std::vector<std::string> all_privileges{"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"};
+
+// Arguments that look like options but are none: each stops the run.
+inline constexpr const char* unknown_options[] = {
+    "/What-If", "/SubDir", "/Log", "/Verbose", "/DirX:/tmp", "-WhatIf", "--whatif", "--dry-run", "-", "--", "/"};
+// The refusal of such an argument; hint where it names a directory.
+inline std::string unknown_option(const std::string& argument, bool hint = false) {
+    return "Unknown option " + argument + (hint ? " (a directory to delete is given as /Dir:" + argument + ")" : "") +
+           ", aborting.\r\n";
+}
+
 // Refused source paths, as the console shows them.
 inline constexpr const char* unknown_kind = "Source path nor local neither UNC path, cannot identify long path prefix.";
 inline constexpr const char* file_system_root = "Source path is the file-system root, refusing to delete it.\r\n";
 inline constexpr const char* drive_root = "Source path is a drive root, refusing to delete it.\r\n";
 inline constexpr const char* share_root = "Source path is a share root, refusing to delete it.\r\n";
 inline constexpr const char* ends_in_dots = "Source path ends in . or .., refusing to delete it.\r\n";
-inline constexpr const char* not_absolute = "Source path is not absolute, refusing to delete it.\r\n";
+inline constexpr const char* no_working_directory =
+    "Source path is relative and the working directory has no name, refusing to delete it.\r\n";
 inline constexpr const char* climbs = "Source path climbs above its drive or share root, refusing to delete it.\r\n";
 
 // The lines of a console or log text that begin with one of the kinds

@@ -5,6 +5,12 @@
 //   version are looked for before anything else, so that no other argument
 //   can turn them into a fatal stop; POSIX also takes the usual dash forms
 //   there, as typed.
+// - An argument that starts like an option ("/" or "-", on both builds)
+//   and is none stops the run before anything is opened: a misspelled
+//   "/WhatIf" must never become a real deletion. One that names a
+//   directory (the path given without "/Dir:") is told how to give it.
+// - The usage text shown without arguments is kept as it always was; the
+//   help text is the same lines, each followed by what the option does.
 // - A retry time is a whole number of seconds as typed: no sign, no
 //   fraction, no spaces, and digits beyond the limit are refused rather
 //   than wrapped around. So is a thread count: 1 to 64, or 0 for one per
@@ -17,7 +23,10 @@
 //   the drive or share, cleaned up as Windows cleans ordinary paths, since
 //   the long-path prefix turns that clean-up off. A path that names a drive
 //   or share root, climbs above it, or ends in "." or ".." is refused.
-// - POSIX paths must be absolute; any that reaches "/" lexically is
+// - A relative POSIX path is shown after the working directory's name
+//   (given only where that name leads back to the working directory) and
+//   opened from the working directory itself, so that what is shown and
+//   what is opened cannot part. Any path that reaches "/" lexically is
 //   refused here, links to it when the root is opened.
 #include "app/command_line.h"
 
@@ -30,23 +39,98 @@
 
 namespace scythe {
 
+namespace {
+
+// One option as the usage text shows it, and what it does.
+struct OptionText {
+    const char* usage;
+    const char* what;
+};
+
+// The usage text's order: the first options, then those that change how a
+// run works, in the header's order.
+constexpr OptionText option_texts[] = {
+    {"/Dir:<Source path>", platform::windows_paths ? "the directory to delete (local or \\\\server\\share)"
+                                                   : "the directory to delete (absolute or relative)"},
+    {"/Log:<Logfile path and name>", "run log: header, DIR, FILE and ERR lines, summary"},
+    {"/ErrorLog:<Logfile path and name>", "ERR lines only, written through at once"},
+    {"/SubDirectories", "also delete subdirectories (else only the files)"},
+    {"/Silent", "nothing on the console but fatal messages"},
+    {"/StopAtFirstError", "give up at the first failure"},
+    {"/IgnoreErrors", "go on after failures"},
+    {"/Threads:<N>", "delete on N threads (1 to 64, 0: one per processor)"},
+    {"/KeepRoot", "empty the directory but keep it"},
+    {"/WhatIf", "dry run: list what would be deleted, change nothing"},
+    {"/RetryFor:<Seconds>", "how long to retry a file held open (0 to 3600)"},
+};
+
+// The help text's own rows, after the options.
+constexpr OptionText help_texts[] = {
+    {platform::windows_paths ? "/? or /Help" : "/?, /Help, --help or -h", "this text"},
+    {platform::windows_paths ? "/Version" : "/Version or --version", "the version"},
+};
+
+constexpr const char* option_indent = "                        ";
+constexpr const char* what_indent = "                            ";
+
+constexpr const char* help_rules =
+    "Options         : names in any letter case, and a longer name is the\n"
+    "                  same option (/SILENTLY is /Silent); anything else that\n"
+    "                  begins with / or - stops the run before it starts\n";
+
+constexpr const char* help_returns =
+    platform::windows_paths
+        ? "Returns         : 0   everything deleted (with /WhatIf: listed)\n"
+          "                  n   n errors reported\n"
+          "                  -1  fatal error before the work: a bad option or path,\n"
+          "                      a log that cannot be created, a privilege not enabled\n"
+          "                      (in a batch file: if %ERRORLEVEL% NEQ 0, since\n"
+          "                      if errorlevel 1 misses -1)\n"
+        : "Returns         : 0   everything deleted (with /WhatIf: listed)\n"
+          "                  n   n errors reported (at most 254)\n"
+          "                  255 fatal error before the work: a bad option or path,\n"
+          "                      a log that cannot be created, a privilege not enabled\n";
+
+constexpr const char* help_examples =
+    platform::windows_paths
+        ? "Examples        : a dry run lists what would be deleted, then the run:\n"
+          "                  scythe /Dir:D:\\build\\old /SubDirectories /WhatIf\n"
+          "                  scythe /Dir:D:\\build\\old /SubDirectories /Log:C:\\logs\\run.log\n"
+        : "Examples        : a dry run lists what would be deleted, then the run:\n"
+          "                  scythe /Dir:/srv/old /SubDirectories /WhatIf\n"
+          "                  scythe /Dir:/srv/old /SubDirectories /Log:/tmp/scythe.log\n";
+
+// "Usage ..." and the options, each followed by what it does where asked.
+std::u16string usage_lines(bool with_what) {
+    std::u16string text = ascii_text("Usage           : Scythe [<Parameter> ...]\n");
+    auto add = [&](const OptionText& option) {
+        append_ascii(text, option_indent);
+        append_ascii(text, option.usage);
+        append_ascii(text, "\n");
+        if (!with_what) return;
+        append_ascii(text, what_indent);
+        append_ascii(text, option.what);
+        append_ascii(text, "\n");
+    };
+    for (const OptionText& option : option_texts) add(option);
+    if (with_what)
+        for (const OptionText& row : help_texts) add(row);
+    return text;
+}
+
+}  // namespace
+
 void write_usage(Report& report) {
-    std::u16string text = banner();
-    append_ascii(text,
-                 "Usage           : Scythe [<Parameter> ...]\n"
-                 "                        /Dir:<Source path>\n"
-                 "                        /Log:<Logfile path and name>\n"
-                 "                        /ErrorLog:<Logfile path and name>\n"
-                 "                        /SubDirectories\n"
-                 "                        /Silent\n"
-                 "                        /StopAtFirstError\n"
-                 "                        /IgnoreErrors\n"
-                 // The options that change how a run works, in the header's order.
-                 "                        /Threads:<N>\n"
-                 "                        /KeepRoot\n"
-                 "                        /WhatIf\n"
-                 "                        /RetryFor:<Seconds>\n"
-                 "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\n");
+    std::u16string text = banner() + usage_lines(false);
+    append_ascii(text, "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\n");
+    report.write_console(text);
+}
+
+void write_help(Report& report) {
+    std::u16string text = banner() + usage_lines(true);
+    append_ascii(text, help_rules);
+    append_ascii(text, help_returns);
+    append_ascii(text, help_examples);
     report.write_console(text);
 }
 
@@ -59,7 +143,8 @@ const char* const drive_root_message = "Source path is a drive root, refusing to
 const char* const share_root_message = "Source path is a share root, refusing to delete it.\n";
 const char* const dot_message = "Source path ends in . or .., refusing to delete it.\n";
 const char* const climbs_message = "Source path climbs above its drive or share root, refusing to delete it.\n";
-const char* const not_absolute_message = "Source path is not absolute, refusing to delete it.\n";
+const char* const no_working_directory_message =
+    "Source path is relative and the working directory has no name, refusing to delete it.\n";
 
 namespace {
 
@@ -97,20 +182,34 @@ struct Unchecked {
     std::optional<std::u16string_view> threads;
 };
 
-void parse_option(std::u16string_view argument, RunSettings& settings, Unchecked& unchecked) {
+// False when the argument is none of the options.
+bool parse_option(std::u16string_view argument, RunSettings& settings, Unchecked& unchecked) {
     std::u16string upper = ascii_upper_case(argument);
+    bool known = false;
+    auto is = [&](std::string_view key) {
+        bool match = starts_with(upper, key);
+        known = known || match;
+        return match;
+    };
     // Every key is tried, so one argument may match more than one of them.
-    if (starts_with(upper, "/DIR:")) settings.source_path = std::u16string(argument.substr(5));
-    if (starts_with(upper, "/LOG:")) settings.run_log_path = std::u16string(argument.substr(5));
-    if (starts_with(upper, "/ERRORLOG:")) settings.error_log_path = std::u16string(argument.substr(10));
-    if (starts_with(upper, "/SUBDIRECTORIES")) settings.descend_into_subdirectories = true;
-    if (starts_with(upper, "/SILENT")) settings.silent = true;
-    if (starts_with(upper, "/STOPATFIRSTERROR")) settings.stop_at_first_error = true;
-    if (starts_with(upper, "/IGNOREERRORS")) settings.ignore_errors = true;
-    if (starts_with(upper, "/KEEPROOT")) settings.keep_root = true;
-    if (starts_with(upper, "/WHATIF")) settings.what_if = true;
-    if (starts_with(upper, "/RETRYFOR:")) unchecked.retry_for = argument.substr(10);
-    if (starts_with(upper, "/THREADS:")) unchecked.threads = argument.substr(9);
+    if (is("/DIR:")) settings.source_path = std::u16string(argument.substr(5));
+    if (is("/LOG:")) settings.run_log_path = std::u16string(argument.substr(5));
+    if (is("/ERRORLOG:")) settings.error_log_path = std::u16string(argument.substr(10));
+    if (is("/SUBDIRECTORIES")) settings.descend_into_subdirectories = true;
+    if (is("/SILENT")) settings.silent = true;
+    if (is("/STOPATFIRSTERROR")) settings.stop_at_first_error = true;
+    if (is("/IGNOREERRORS")) settings.ignore_errors = true;
+    if (is("/KEEPROOT")) settings.keep_root = true;
+    if (is("/WHATIF")) settings.what_if = true;
+    if (is("/RETRYFOR:")) unchecked.retry_for = argument.substr(10);
+    if (is("/THREADS:")) unchecked.threads = argument.substr(9);
+    return known;
+}
+
+// Both builds take "-" for an option's start as well: a misspelled dash
+// option ("-WhatIf", "--dry-run") must stop the run like a slash one.
+bool looks_like_option(std::u16string_view argument) {
+    return !argument.empty() && (argument[0] == u'/' || argument[0] == u'-');
 }
 
 // A whole number from 0 to the limit, digits only: no sign, no spaces, and
@@ -155,7 +254,7 @@ int check_threads(std::u16string_view text, RunSettings& settings, Report& repor
     return 1;
 }
 
-PathCheck refused(const char* message) { return PathCheck{{}, message}; }
+PathCheck refused(const char* message) { return PathCheck{{}, message, {}}; }
 
 // True when a POSIX path, taken component by component, ends at "/".
 bool names_root_lexically(std::u16string_view source) {
@@ -271,6 +370,35 @@ const char* parse_windows_path(std::u16string_view source, std::u16string& norma
 
 }  // namespace
 
+namespace {
+
+// The checks of a /Dir: value under this build's rules.
+PathCheck check_path(std::u16string_view source) {
+    if (source.size() < 2) return refused("Delete path too short (2 char minimum).\n");
+    if (platform::windows_paths) return check_windows_path(source);
+    std::u16string working_directory;
+    if (source[0] != u'/' && platform::working_directory(working_directory)) working_directory.clear();
+    return check_posix_path(source, working_directory);
+}
+
+// A directory given without "/Dir:" ("scythe /srv/build") gets a hint, but
+// only one this build would take as a path to delete.
+int refuse_unknown_option(std::u16string_view argument, Report& report) {
+    std::u16string line = ascii_text("Unknown option ");
+    append_path(line, argument);
+    PathCheck as_path = check_path(argument);
+    if (!as_path.failure && platform::names_directory(as_path.rooted_path)) {
+        append_ascii(line, " (a directory to delete is given as /Dir:");
+        append_path(line, argument);
+        append_ascii(line, ")");
+    }
+    append_ascii(line, ", aborting.\n");
+    report.write_console(line);
+    return 0;
+}
+
+}  // namespace
+
 Request requested(const std::vector<std::u16string>& arguments) {
     Request request = Request::run;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
@@ -284,14 +412,14 @@ int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& s
     Unchecked unchecked;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::u16string& argument = arguments[i];
-        if (argument.empty() || argument[0] != u'/') {
+        if (!looks_like_option(argument)) {
             std::u16string line = ascii_text("Ignoring parameter ");
             line += ascii_upper_case(argument);
             append_ascii(line, "\n");
             report.write_console(line);
             continue;
         }
-        parse_option(argument, settings, unchecked);
+        if (!parse_option(argument, settings, unchecked)) return refuse_unknown_option(argument, report);
     }
     if (unchecked.retry_for && !check_retry_for(*unchecked.retry_for, settings, report)) return 0;
     return unchecked.threads ? check_threads(*unchecked.threads, settings, report) : 1;
@@ -306,35 +434,36 @@ PathCheck check_windows_path(std::u16string_view source) {
         rooted.push_back(u'\\');
         rooted += name;
     }
-    return PathCheck{rooted};
+    return PathCheck{rooted, nullptr, rooted};
 }
 
-PathCheck check_posix_path(std::u16string_view source) {
-    if (source[0] != u'/') return refused(not_absolute_message);
-    if (names_root_lexically(source)) return refused(file_system_root_message);
+PathCheck check_posix_path(std::u16string_view source, std::u16string_view working_directory) {
+    bool relative = source[0] != u'/';
+    if (relative && working_directory.empty()) return refused(no_working_directory_message);
+    std::u16string shown(relative ? working_directory : std::u16string_view());
+    if (relative && shown.back() != u'/') shown.push_back(u'/');
+    shown += source;
+    // The working directory's name has no link or ".." in it, so the path
+    // shown climbs exactly as far as the one typed.
+    if (names_root_lexically(shown)) return refused(file_system_root_message);
     // A trailing slash would double in every child path.
     while (source.size() > 1 && source.back() == u'/') source.remove_suffix(1);
+    while (shown.size() > 1 && shown.back() == u'/') shown.pop_back();
     // The system resolves ".." physically, through links: never what was meant.
     if (is_dot_or_dot_dot(source.substr(source.rfind(u'/') + 1))) return refused(dot_message);
-    return PathCheck{std::u16string(source)};
+    std::u16string opening(relative ? source : std::u16string_view(shown));
+    return PathCheck{std::move(shown), nullptr, std::move(opening)};
 }
 
 int check_source_path(RunSettings& settings, Report& report) {
-    PathCheck check;
-    if (!settings.source_path) {
-        check = refused("Need path to delete, aborting.\n");
-    } else if (settings.source_path->size() < 2) {
-        check = refused("Delete path too short (2 char minimum).\n");
-    } else if (platform::windows_paths) {
-        check = check_windows_path(*settings.source_path);
-    } else {
-        check = check_posix_path(*settings.source_path);
-    }
+    PathCheck check = settings.source_path ? check_path(*settings.source_path)
+                                           : refused("Need path to delete, aborting.\n");
     if (check.failure) {
         report.write_console(ascii_text(check.failure));
         return 0;
     }
     settings.rooted_path = std::move(check.rooted_path);
+    settings.opening_path = std::move(check.opening_path);
     return 1;
 }
 

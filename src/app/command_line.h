@@ -11,7 +11,10 @@
 
 namespace scythe {
 
+// The usage text shown without arguments; the help text adds what each
+// option does, the exit codes and examples.
 void write_usage(Report& report);
+void write_help(Report& report);
 void write_version(Report& report);
 
 // What the command line asks for before any option is parsed: help wins
@@ -20,18 +23,22 @@ enum class Request { run, help, version };
 Request requested(const std::vector<std::u16string>& arguments);
 
 // Fills the run settings from arguments 1 to n-1; writes an "Ignoring
-// parameter" line for each argument that does not start with "/". Returns
-// 0 after the console message for an option value that cannot be used.
+// parameter" line for each argument that starts with neither "/" nor "-".
+// Returns 0 after the console message for an argument that starts with
+// one of them but is no option, or an option value that cannot be used.
 int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report);
 
 struct PathCheck {
     std::u16string rooted_path;
     const char* failure = nullptr;  // the console message when refused
+    std::u16string opening_path;    // see RunSettings
 };
 
-// The rooted path of a source path under each platform's rules.
+// The rooted path of a source path under each platform's rules. A POSIX
+// path may be relative to the working directory, whose name is given
+// (empty where it has none).
 PathCheck check_windows_path(std::u16string_view source);
-PathCheck check_posix_path(std::u16string_view source);
+PathCheck check_posix_path(std::u16string_view source, std::u16string_view working_directory);
 
 // Console messages of refused paths, shared with the run's own check of
 // what the path opened.

@@ -9,8 +9,8 @@
 // - A root left behind counts two errors for one line. A root that is to
 //   be kept (/KeepRoot), or a dry run's, is never offered for removal, so
 //   no line can come from it.
-// - Help and the version are answered before anything is parsed, opened
-//   or checked.
+// - The usage text (no arguments), help and the version are answered
+//   before anything is parsed, opened or checked.
 // - The run owns the settings and the Report; every part gets them by
 //   reference, and the Report's buffers are pushed out on every way out.
 #include "app/run.h"
@@ -35,7 +35,7 @@ constexpr int fatal = -1;
 // False (after the console message) when what the path reached is the
 // root of the file system or of a volume.
 bool open_checked_root(const RunSettings& settings, Report& report, platform::OpenedRoot& root) {
-    root = platform::open_root(settings.rooted_path);
+    root = platform::open_root(settings.opening_path);
     if (root.kind != platform::RootKind::file_system_root) return true;
     report.write_console(ascii_text(platform::windows_paths ? drive_root_message : file_system_root_message));
     return false;
@@ -88,8 +88,12 @@ int run_deletion(const RunSettings& settings, Report& report, platform::OpenedRo
 int run_program(const std::vector<std::u16string>& arguments) {
     RunSettings settings;
     Report report;  // declared after the settings, whose log paths it holds
-    Request request = arguments.size() <= 1 ? Request::help : requested(arguments);
-    if (request == Request::help) write_usage(report);
+    if (arguments.size() <= 1) {
+        write_usage(report);
+        return 0;
+    }
+    Request request = requested(arguments);
+    if (request == Request::help) write_help(report);
     if (request == Request::version) write_version(report);
     if (request != Request::run) return 0;
     if (!parse_arguments(arguments, settings, report)) return fatal;

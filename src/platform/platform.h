@@ -75,6 +75,11 @@ std::int64_t wall_clock_seconds();
 std::u16string decode_native_bytes(std::string_view bytes);
 std::string to_native_bytes(std::u16string_view text);
 
+// The working directory's path, given only where that path leads back to
+// the working directory itself, so that a relative path shown after it
+// names what opening it relative to the working directory reaches.
+ErrorCode working_directory(std::u16string& path);
+
 // ---- output ----
 
 #ifdef _WIN32
@@ -192,8 +197,12 @@ struct OpenedRoot {
     ErrorCode error = no_error;
 };
 
-// path is a rooted path as the command line made it.
+// path is a rooted path as the command line made it, or on POSIX a
+// relative path, taken against the working directory.
 OpenedRoot open_root(const std::u16string& path);
+// True when path leads to a directory, through links: for a hint only,
+// nothing is decided on it.
+bool names_directory(const std::u16string& path);
 // The root's own listing; null unless the root is an opened directory.
 Directory* root_directory(Root& root);
 // Removes the root (the link itself for a link root) if it is still the
@@ -325,7 +334,11 @@ struct PrivilegeId {
 
 ErrorCode open_process_token(OwnedToken& token);
 ErrorCode lookup_privilege(const char* name, PrivilegeId& id);
-ErrorCode enable_privilege(TokenHandle token, PrivilegeId id);
+// Enables a privilege the token holds; held tells whether it does. Not
+// holding it is no failure (Windows: the adjustment succeeds but reports
+// that not all were assigned; POSIX: one of its capabilities is not in the
+// permitted set, and those that are are raised).
+ErrorCode enable_privilege(TokenHandle token, PrivilegeId id, bool& held);
 // Closes the token at once, for a caller that reports the failure.
 ErrorCode close_token(OwnedToken& token);
 

@@ -1,7 +1,8 @@
 // Privilege enabling, one privilege at a time. The hard cases:
-// - A privilege the account does not hold at all still counts as set: the
-//   system's call succeeds and is judged by its return value alone, so an
-//   ordinary user can still delete what the access lists allow.
+// - A privilege the account does not hold at all is no failure: the run
+//   goes on without it, so an ordinary user can still delete what the
+//   access lists allow, and its line says that it is not held rather than
+//   set (the system's call succeeds either way).
 // - Every failure line carries the code of the call that failed, whatever
 //   closing the token does afterwards: the platform returns each code, and
 //   the token, owned from its opening, is closed on every way out.
@@ -45,13 +46,18 @@ int enable_privilege(Report& report, const RunSettings& settings, const char* na
     platform::PrivilegeId id;
     if (platform::ErrorCode error = platform::lookup_privilege(name, id))
         return privilege_failed(report, "LookupPrivilegeValue() failed", error, name);
-    if (platform::ErrorCode error = platform::enable_privilege(token.get(), id))
+    bool held = false;
+    if (platform::ErrorCode error = platform::enable_privilege(token.get(), id, held))
         return privilege_failed(report, "AdjustTokenPrivileges() failed", error, name);
     if (platform::close_token(token)) {
         write_privilege_line(report, "CloseHandle() failed, aborting setting the ", name, " privilege.\n");
         return 0;
     }
-    if (!settings.silent) write_privilege_line(report, "Set privilege ", name, " successfully.\n");
+    if (settings.silent) return 1;
+    if (held)
+        write_privilege_line(report, "Set privilege ", name, " successfully.\n");
+    else
+        write_privilege_line(report, "Privilege ", name, " is not held, going on without it.\n");
     return 1;
 }
 

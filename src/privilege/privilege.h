@@ -8,8 +8,9 @@
 
 namespace scythe {
 
-// Enables one privilege in the process token; 1 on success, 0 after its
-// failure line (written even when silent).
+// Enables one privilege in the process token; 1 when enabled or not held
+// by the account at all (the run goes on without it), 0 after its failure
+// line (written even when silent).
 int enable_privilege(Report& report, const RunSettings& settings, const char* name);
 // The restore, backup and security privileges in that order, stopping at
 // the first failure.

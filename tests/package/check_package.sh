@@ -2,7 +2,9 @@
 # Checks the release files scripts/package.sh writes, built into their own
 # folders so that the builds the tests run from are left alone:
 #   files    builds them into <folder>, checks the checksums, the zips'
-#            contents, the version resource and manifest of both exes
+#            contents, the version resource and manifest of both exes,
+#            the Debian package's machine-readable copyright and
+#            lintian's verdict on it (no error)
 #   install  installs the Debian package from <folder>: a working scythe on
 #            PATH and its manual page (needs root)
 #
@@ -59,6 +61,7 @@ need file file
 need icoutils wrestool
 need unzip unzip
 need binutils strings
+need lintian lintian
 scripts/package.sh "$dist" || fail "scripts/package.sh could not build the release files"
 cd "$dist"
 sha256sum --check --quiet SHA256SUMS || fail "checksums"
@@ -71,10 +74,14 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for arch in x64 x86; do
   zip="scythe-$version-windows-$arch.zip"
-  [ "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" = "README.txt scythe.exe " ] || fail "$zip holds $(unzip -Z1 "$zip")"
-  unzip -p "$zip" README.txt > "$scratch/README.txt"
-  ! grep -q $'[^\r]$\|^$' "$scratch/README.txt" || fail "$zip: README.txt has lines without CR LF"
+  [ "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" = "LICENSE.txt README.txt scythe.exe " ] ||
+    fail "$zip holds $(unzip -Z1 "$zip")"
+  for text in README.txt LICENSE.txt; do
+    unzip -p "$zip" $text > "$scratch/$text"
+    ! grep -q $'[^\r]$\|^$' "$scratch/$text" || fail "$zip: $text has lines without CR LF"
+  done
   grep -q "/SubDirectories" "$scratch/README.txt" || fail "$zip: README.txt without the options"
+  grep -q "^MIT License" "$scratch/LICENSE.txt" || fail "$zip: LICENSE.txt is not the licence"
   unzip -p "$zip" scythe.exe > "$scratch/scythe.exe"
   for field in FileVersion ProductVersion; do
     [ "$(resource_value "$scratch/scythe.exe" $field)" = "$version" ] || fail "$zip: $field"
@@ -86,4 +93,13 @@ for arch in x64 x86; do
     grep -qF "$wanted" <<<"$manifest" || fail "$zip: manifest without $wanted"
   done
 done
+
+deb="scythe_${version}_amd64.deb"
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/scythe/copyright > "$scratch/copyright"
+grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" "$scratch/copyright" ||
+  fail "$deb: the copyright is not machine-readable"
+grep -q "^License: Expat" "$scratch/copyright" || fail "$deb: the copyright names no licence"
+# lintian fails on errors; the notes that remain are explained in README.md.
+verdict=$(lintian "$deb" 2>&1) || fail "lintian: $verdict"
+
 echo "release files checked: $(ls | tr '\n' ' ')"

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "expected_output.h"
@@ -27,9 +28,7 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
         std::vector<std::string> arguments;
         std::string message;
     };
-    std::string relative = target_->windows() ? "/Dir:folder\\sub" : "/Dir:folder/sub";
     std::string unknown_kind = expected::unknown_kind, dots = expected::ends_in_dots;
-    std::string not_absolute = target_->windows() ? unknown_kind : expected::not_absolute;
     std::string tree = argument("tree"), sep = separator();
     fs::create_directories(path("tree/sub"));
     write_file(path("tree/sub/keep"));
@@ -37,7 +36,6 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
         {{"/Silent"}, "Need path to delete, aborting.\r\n"},
         {{"/Dir:"}, "Delete path too short (2 char minimum).\r\n"},
         {{"/Dir:x", "/SubDirectories"}, "Delete path too short (2 char minimum).\r\n"},
-        {{relative}, not_absolute},
         {{"/Dir:" + tree + sep + ".", "/SubDirectories"}, dots},
         {{"/Dir:" + tree + sep + "sub" + sep + "..", "/SubDirectories"}, dots},
         {{"/Dir:" + tree + sep + "sub" + sep + ".." + sep, "/SubDirectories"}, dots},
@@ -48,7 +46,10 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
                          "Cannot run on " + std::string(count) + " threads (a whole number from 0 to 64 is needed), aborting.\r\n"});
     cases.push_back({{"/Dir:" + tree, "/threads:3", "/THREADS:x", "/SubDirectories"},
                      "Cannot run on x threads (a whole number from 0 to 64 is needed), aborting.\r\n"});
-    if (target_->windows()) cases.push_back({{"/Dir:Z:tmp", "/SubDirectories"}, unknown_kind});
+    if (target_->windows()) {
+        cases.push_back({{"/Dir:Z:tmp", "/SubDirectories"}, unknown_kind});
+        cases.push_back({{"/Dir:folder\\sub"}, unknown_kind});  // relative paths are a POSIX matter
+    }
     for (std::string value : expected::bad_retry_times)
         cases.push_back({{"/Dir:" + tree, "/SubDirectories", "/RetryFor:" + value}, expected::retry_refusal(value)});
     for (const Case& fatal : cases) {
@@ -61,11 +62,12 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
 
 TEST_F(CommandLine, HelpAndVersionWinOverEverythingElse) {
     write_file(path("tree/keep"), "keep");
-    std::vector<std::pair<std::vector<std::string>, std::string>> rows{{{"/Version", "/?"}, expected::usage}};
-    for (const char* help : expected::help_arguments) rows.push_back({{help}, expected::usage});
+    const std::string help = expected::help(target_->windows());
+    std::vector<std::pair<std::vector<std::string>, std::string>> rows{{{"/Version", "/?"}, help}};
+    for (const char* asked : expected::help_arguments) rows.push_back({{asked}, help});
     for (const char* version : expected::version_arguments) rows.push_back({{version}, expected::version});
     if (!target_->windows()) {
-        for (const char* help : expected::posix_help_arguments) rows.push_back({{help}, expected::usage});
+        for (const char* asked : expected::posix_help_arguments) rows.push_back({{asked}, help});
         for (const char* version : expected::posix_version_arguments) rows.push_back({{version}, expected::version});
     }
     for (const auto& [asked, output] : rows) {
@@ -80,9 +82,30 @@ TEST_F(CommandLine, HelpAndVersionWinOverEverythingElse) {
     EXPECT_FALSE(fs::exists(path("run.log")));
 }
 
+// Nothing is opened or created, whatever else the command line asks for.
+TEST_F(CommandLine, ArgumentsThatLookLikeOptionsButAreNoneStopTheRun) {
+    write_file(path("tree/keep"), "keep");
+    // The tree named without /Dir:, in a form this build takes for a path.
+    std::string bare = target_->windows() ? "//?/" + argument("tree") : argument("tree");
+    if (target_->windows()) std::replace(bare.begin(), bare.end(), '\\', '/');
+    std::vector<std::pair<std::vector<std::string>, std::string>> rows{
+        {{bare, "/SubDirectories"}, expected::unknown_option(bare, true)},
+        {{"/Dir:" + argument("tree"), "/Log", argument("run.log")}, expected::unknown_option("/Log")}};
+    for (const char* typed : expected::unknown_options)
+        rows.push_back({{"/Dir:" + argument("tree"), "/SubDirectories", typed, "/Log:" + argument("run.log")},
+                        expected::unknown_option(typed)});
+    for (const auto& [arguments, message] : rows) {
+        Result result = run(arguments);
+        EXPECT_EQ(result.output, message);
+        EXPECT_EQ(result.exit_code, 255) << message;
+    }
+    EXPECT_EQ(read_file(path("tree/keep")), "keep");
+    EXPECT_FALSE(fs::exists(path("run.log")));
+}
+
 TEST_F(CommandLine, KeysInAnyCaseAndIgnoredArguments) {
     write_file(path("tree/file"));
-    Result result = run({"hello", "/dir:" + argument("tree"), "/Verbose", "/subdirectories"});
+    Result result = run({"hello", "/dir:" + argument("tree"), "/subdirectories"});
     EXPECT_EQ(without_elapsed_digits(result.output),
               "Ignoring parameter HELLO\r\n" + header("/SubDirectories") + "DIR  000001: " + shown() + "\r\n" +
                   "FILE 000001: " + shown("file") + " (0 KB)\r\n" + summary(1, 1, 0));
@@ -169,6 +192,26 @@ TEST_F(CommandLine, TrailingSeparatorsAreDropped) {
                   log_summary(1, 1, 0));
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_FALSE(fs::exists(path("tree")));
+}
+
+// Shown after the working directory's name, and refused where the working
+// directory has none (it was removed).
+TEST_F(CommandLine, ARelativePathIsTakenFromTheWorkingDirectory) {
+    if (target_->windows()) GTEST_SKIP() << "the Windows build refuses relative paths";
+    write_file(path("tree/file"));
+    std::string folder = fs::canonical(path()).string();
+    Result result = run_command({"/usr/bin/env", "-C", folder, target_->program, "/Dir:tree//", "/Log:run.log"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(expected::lines_of(read_file(path("run.log")), {"Source", "DIR  ", "FILE "}),
+              "Source                    : " + folder + "/tree\r\n" + "DIR  000001: " + folder + "/tree\r\n" +
+                  "FILE 000001: " + folder + "/tree/file (0 KB)\r\n");
+    EXPECT_FALSE(fs::exists(path("tree")));
+
+    fs::create_directories(path("gone/tree"));
+    result = run_command({"/bin/sh", "-c", "cd \"$0\" && rmdir ../tree && exec \"$1\" /Dir:tree",
+                          path("gone/tree").string(), target_->program});
+    EXPECT_EQ(result.output, expected::no_working_directory);
+    EXPECT_EQ(result.exit_code, 255);
 }
 
 TEST_F(CommandLine, RootThatIsALinkIsRemovedAsALinkAndNothingBehindItChanges) {
@@ -272,6 +315,11 @@ TEST_F(CommandLine, TheFileSystemRootIsRefusedHoweverItIsReached) {
              {long_path + "/to-root", root_refused},
              {long_path + "/to-root/", root_refused},
              {long_path + "/to-root/" + component + "/..//", expected::ends_in_dots},
+             // Relative to the jail's "/", where chroot starts the program.
+             {"tmp/..", root_refused},
+             {"..", root_refused},
+             {"link-to-root/", root_refused},
+             {long_path.substr(1) + "/to-root", root_refused},
          }) {
         Result result = run_command(
             {"/usr/sbin/chroot", jail.string(), "/scythe", "/Dir:" + root, "/SubDirectories", "/Log:/run.log"});

@@ -2,9 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <iterator>
 
+#include "expected_output.h"
 #include "harness.h"
 
 using namespace scenario;
@@ -73,8 +75,33 @@ TEST_F(WholeRun, UnprivilegedUserDeletesATreeOfItsOwn) {
     fs::permissions(path("tree/locked"), fs::perms::owner_read | fs::perms::owner_exec);
     fs::permissions(path("tree/locked/deeper"), fs::perms::owner_read | fs::perms::owner_exec);
     Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/ErrorLog:" + argument("error.log")}, 65534);
-    EXPECT_EQ(result.output.substr(0, header("/SubDirectories").size()), header("/SubDirectories"));
+    // It holds none of the capabilities the privileges stand for, and is told so.
+    std::string unprivileged = header("/SubDirectories");
+    unprivileged.replace(unprivileged.find(privileges), privileges.size(),
+                         expected::privileges_not_held(expected::all_privileges));
+    EXPECT_EQ(result.output.substr(0, unprivileged.size()), unprivileged);
     EXPECT_EQ(read_file(path("error.log")), "");
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(fs::exists(path("tree")));
+}
+
+// The restore and security privileges are not held, the backup privilege
+// is: on Windows removed from the token, on POSIX root without CAP_FOWNER,
+// which the two stand for.
+TEST_F(WholeRun, PrivilegesNotHeldAreSaidAndTheRunGoesOn) {
+    if (!target_->windows() && geteuid() != 0) GTEST_SKIP() << "skipped: needs root to drop a capability";
+    write_file(path("tree/file"));
+    std::vector<std::string> command{"/usr/bin/setpriv", "--bounding-set=-fowner", target_->program};
+    if (target_->windows()) {
+        std::string program = "Z:" + target_->program;
+        std::replace(program.begin(), program.end(), '/', '\\');
+        std::string helper = (fs::path(target_->program).parent_path() / "without_privilege.exe").string();
+        command = {target_->wine, helper, "SeRestorePrivilege,SeSecurityPrivilege", program};
+    }
+    command.push_back("/Dir:" + argument("tree"));
+    Result result = run_command(command);
+    std::string lines = expected::privileges_not_held({"SeRestorePrivilege", "SeSecurityPrivilege"});
+    EXPECT_NE(result.output.find(hyphens + lines + hyphens), std::string::npos) << result.output;
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_FALSE(fs::exists(path("tree")));
 }

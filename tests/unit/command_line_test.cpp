@@ -3,6 +3,9 @@
 // the source path made a rooted path (Windows and POSIX forms) or refused.
 #include "app/command_line.h"
 
+#include <cstring>
+#include <functional>
+
 #include "expected_output.h"
 #include "fixture.h"
 
@@ -10,9 +13,10 @@ namespace {
 
 class CommandLine : public FakeSystemTest {
 protected:
+    // Every argument given here is taken.
     void parse(std::vector<std::u16string> arguments) {
         arguments.insert(arguments.begin(), u"scythe");
-        scythe::parse_arguments(arguments, settings, report);
+        EXPECT_EQ(scythe::parse_arguments(arguments, settings, report), 1) << console();
     }
 };
 
@@ -20,15 +24,9 @@ using expected::climbs;
 using expected::drive_root;
 using expected::ends_in_dots;
 using expected::file_system_root;
-using expected::not_absolute;
+using expected::no_working_directory;
 using expected::share_root;
 using expected::unknown_kind;
-
-std::string ascii_upper(std::u16string_view text) {
-    std::string upper;
-    for (char16_t unit : text) upper.push_back(static_cast<char>(unit >= u'a' && unit <= u'z' ? unit - 32 : unit));
-    return upper;
-}
 
 }  // namespace
 
@@ -62,12 +60,13 @@ TEST_F(CommandLine, NewerFlagsMatchOnTheirPrefixAndTheLastRetryTimeCounts) {
 
 // Help and version are answered whatever else is given, help first.
 TEST_F(CommandLine, HelpAndVersionWinOverEverythingElse) {
-    std::vector<std::pair<std::string, const char*>> rows;
-    for (const char* help : expected::help_arguments) rows.emplace_back(help, expected::usage);
-    for (const char* help : expected::posix_help_arguments) rows.emplace_back(help, expected::usage);
+    std::vector<std::pair<std::string, std::string>> rows;
+    const std::string help = expected::help(false);
+    for (const char* asked : expected::help_arguments) rows.emplace_back(asked, help);
+    for (const char* asked : expected::posix_help_arguments) rows.emplace_back(asked, help);
     for (const char* version : expected::version_arguments) rows.emplace_back(version, expected::version);
     for (const char* version : expected::posix_version_arguments) rows.emplace_back(version, expected::version);
-    rows.emplace_back("/Version /?", expected::usage);
+    rows.emplace_back("/Version /?", help);
     for (const auto& [arguments, output] : rows) {
         fake::system.console.clear();
         std::vector<std::u16string> line{u"/Dir:/root", u"/SubDirectories", u"/RetryFor:x", u"/Log:run.log"};
@@ -83,11 +82,32 @@ TEST_F(CommandLine, HelpAndVersionWinOverEverythingElse) {
     }
 }
 
-TEST_F(CommandLine, DashFormsAreOnlyTakenAsTyped) {
-    for (const char16_t* other : {u"--HELP", u"-H", u"--Version", u"-help"}) {
+// Whatever else is given, and wherever it stands: nothing is opened or
+// created, no privilege is asked for. The dash forms of help and version
+// are only taken as typed.
+TEST_F(CommandLine, ArgumentsThatLookLikeOptionsButAreNoneStopTheRun) {
+    fake::add_directory(u"/root/-old");
+    fake::system.working_directory = u"/root";
+    std::vector<std::pair<std::vector<std::u16string>, std::string>> rows{
+        {{u"/Dir:/root", u"/Log", u"/x/run.log"}, expected::unknown_option("/Log")},
+        {{u"hello", u"/Nope", u"/Dir:/root"}, "Ignoring parameter HELLO\r\n" + expected::unknown_option("/Nope")},
+        {{u"/Threads:x", u"/Nope\n"}, expected::unknown_option("/Nope<U+000A>")},
+        {{u"/root"}, expected::unknown_option("/root", true)},
+        {{u"-old"}, expected::unknown_option("-old", true)},
+        {{u"/root/missing"}, expected::unknown_option("/root/missing")},
+    };
+    for (const char* typed : {"--HELP", "-H", "--Version", "-help"})
+        rows.push_back({{std::u16string(typed, typed + std::strlen(typed))}, expected::unknown_option(typed)});
+    for (const char* typed : expected::unknown_options)
+        rows.push_back({{u"/Dir:/root", std::u16string(typed, typed + std::strlen(typed)), u"/SubDirectories"},
+                        expected::unknown_option(typed)});
+    for (const auto& [arguments, message] : rows) {
         fake::system.console.clear();
-        EXPECT_EQ(run({other}), -1);
-        EXPECT_EQ(console(), "Ignoring parameter " + ascii_upper(other) + "\r\nNeed path to delete, aborting.\r\n");
+        EXPECT_EQ(run(arguments), -1) << message;
+        EXPECT_EQ(console(), message);
+        EXPECT_TRUE(fake::exists(u"/root/-old")) << message;
+        EXPECT_TRUE(fake::system.files.empty()) << message;
+        EXPECT_TRUE(fake::system.looked_up.empty()) << message;
     }
 }
 
@@ -110,8 +130,8 @@ TEST_F(CommandLine, FlagsMatchOnTheirPrefixAndValuesKeepTheLastOne) {
     EXPECT_EQ(settings.source_path, u"/b");
 }
 
-TEST_F(CommandLine, ArgumentsWithoutSlashAreIgnoredAloudEvenWhenSilent) {
-    parse({u"/Silent", u"hello", u"/Verbose", u"wOrld\u00e9"});
+TEST_F(CommandLine, ArgumentsWithoutSlashOrDashAreIgnoredAloudEvenWhenSilent) {
+    parse({u"/Silent", u"hello", u"wOrld\u00e9"});
     EXPECT_EQ(console(), "Ignoring parameter HELLO\r\nIgnoring parameter WORLD\xe9\r\n");
     EXPECT_FALSE(settings.source_path);
 }
@@ -137,8 +157,9 @@ TEST_F(CommandLine, FatalPathMessages) {
     EXPECT_EQ(run({u"/Dir:x"}), -1);
     EXPECT_EQ(console(), "Delete path too short (2 char minimum).\r\n");
     fake::system.console.clear();
+    fake::system.working_directory.clear();
     EXPECT_EQ(run({u"/Dir:folder/sub"}), -1);
-    EXPECT_EQ(console(), not_absolute);
+    EXPECT_EQ(console(), no_working_directory);
     EXPECT_TRUE(fake::system.files.empty());
 }
 
@@ -147,6 +168,7 @@ struct PathCase {
     const char16_t* source;
     const char16_t* rooted;  // null when refused
     const char* refusal = nullptr;
+    const char16_t* opening = nullptr;  // where it is not the rooted path
 };
 
 // The message as the console shows it: its line end as CR LF.
@@ -159,13 +181,15 @@ std::string console_form(const char* message) {
     return text;
 }
 
-void expect_paths(scythe::PathCheck (*check)(std::u16string_view), const std::vector<PathCase>& cases) {
+void expect_paths(const std::function<scythe::PathCheck(std::u16string_view)>& check,
+                  const std::vector<PathCase>& cases) {
     for (const PathCase& expected : cases) {
         scythe::PathCheck result = check(expected.source);
         std::string source(expected.source, expected.source + std::char_traits<char16_t>::length(expected.source));
         if (expected.rooted) {
             EXPECT_EQ(result.failure, nullptr) << source << ": " << result.failure;
             EXPECT_EQ(result.rooted_path, expected.rooted) << source;
+            EXPECT_EQ(result.opening_path, expected.opening ? expected.opening : expected.rooted) << source;
         } else {
             ASSERT_NE(result.failure, nullptr) << source << " was accepted";
             EXPECT_EQ(console_form(result.failure), expected.refusal) << source;
@@ -215,21 +239,34 @@ TEST(WindowsPath, RootsDotsAndOtherKindsAreRefused) {
     });
 }
 
-TEST(PosixPath, AbsolutePathsLoseOnlyTheirTrailingSlashes) {
-    expect_paths(scythe::check_posix_path, {
+// Relative paths are taken against the working directory "/work".
+scythe::PathCheck check_posix_path_in_work(std::u16string_view source) {
+    return scythe::check_posix_path(source, u"/work");
+}
+
+TEST(PosixPath, PathsLoseOnlyTheirTrailingSlashesAndRelativeOnesFollowTheWorkingDirectory) {
+    expect_paths(check_posix_path_in_work, {
         {u"/tmp/tree/", u"/tmp/tree"},
         {u"/tmp/tree///", u"/tmp/tree"},
         {u"/tmp/../srv", u"/tmp/../srv"},
         {u"/tmp/x y. ", u"/tmp/x y. "},
+        {u"tree//", u"/work/tree", nullptr, u"tree"},
+        {u"./node_modules", u"/work/./node_modules", nullptr, u"./node_modules"},
+        {u"../x/", u"/work/../x", nullptr, u"../x"},
+        {u"C:\\tree", u"/work/C:\\tree", nullptr, u"C:\\tree"},
     });
+    expect_paths([](std::u16string_view source) { return scythe::check_posix_path(source, u"/"); },
+                 {{u"srv/old", u"/srv/old", nullptr, u"srv/old"}, {u"..", nullptr, file_system_root}});
+    expect_paths([](std::u16string_view source) { return scythe::check_posix_path(source, u""); },
+                 {{u"tree", nullptr, no_working_directory}, {u"/tmp/tree", u"/tmp/tree"}});
 }
 
-TEST(PosixPath, RelativePathsRootsAndDotsAreRefused) {
-    expect_paths(scythe::check_posix_path, {
-        {u"tmp/tree", nullptr, not_absolute},
-        {u"./tree", nullptr, not_absolute},
-        {u"C:\\tree", nullptr, not_absolute},
-        {u"~/tree", nullptr, not_absolute},
+TEST(PosixPath, RootsAndDotsAreRefused) {
+    expect_paths(check_posix_path_in_work, {
+        {u"..", nullptr, file_system_root},
+        {u"../..//", nullptr, file_system_root},
+        {u"tree/..", nullptr, ends_in_dots},
+        {u"./", nullptr, ends_in_dots},
         {u"//", nullptr, file_system_root},
         {u"/.", nullptr, file_system_root},
         {u"/..", nullptr, file_system_root},

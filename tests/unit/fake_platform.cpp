@@ -276,6 +276,18 @@ void CloseDirectory::operator()(Directory* directory) const noexcept {
 
 void CloseRoot::operator()(Root* root) const noexcept { delete root; }
 
+ErrorCode working_directory(std::u16string& path) {
+    Locked held;
+    path = system.working_directory;
+    return path.empty() ? 2 : no_error;
+}
+
+bool names_directory(const std::u16string& path) {
+    Locked held;
+    auto node = system.nodes.find(path);
+    return node != system.nodes.end() && (node->second.attributes & attribute_directory);
+}
+
 OpenedRoot open_root(const std::u16string& path) {
     Locked held;
     OpenedRoot opened;
@@ -422,12 +434,13 @@ ErrorCode lookup_privilege(const char* name, PrivilegeId& id) {
     return no_error;
 }
 
-ErrorCode enable_privilege(TokenHandle, PrivilegeId id) {
-    Locked held;
+ErrorCode enable_privilege(TokenHandle, PrivilegeId id, bool& held) {
+    Locked locked;
     const std::string& name = system.looked_up[id.low];
     auto found = system.fail_adjust.find(name);
     if (found != system.fail_adjust.end()) return found->second;
-    system.enabled_privileges.push_back(name);
+    held = !system.not_held.count(name);
+    if (held) system.enabled_privileges.push_back(name);
     return no_error;
 }
 

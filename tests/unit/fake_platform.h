@@ -61,6 +61,7 @@ struct System {
     bool missing_status_entry_point = false;
     std::uint32_t fail_open_token = 0;
     std::map<std::string, std::uint32_t> fail_lookup, fail_adjust;
+    std::set<std::string> not_held;  // privileges the account does not hold
     bool fail_close_token = false;
     std::vector<std::string> looked_up, enabled_privileges;
     std::vector<std::u16string> open_files, closed_files, closed_directories;
@@ -75,6 +76,7 @@ struct System {
     std::uint64_t milliseconds_per_entry = 0;  // added at every listing call
     std::int64_t clock = 1000;
     std::int64_t clock_step = 0;  // added at every reading
+    std::u16string working_directory = u"/";  // empty: it has no name
 };
 
 extern System system;

@@ -2,6 +2,7 @@
 // the summary, the root's removal, privileges and missing entry points,
 // interruption, dry runs beside real ones, and the retry budget.
 #include <algorithm>
+#include <set>
 
 #include "expected_output.h"
 #include "fixture.h"
@@ -134,6 +135,30 @@ TEST_F(Run, SecondPrivilegeFailing) {
                              "AdjustTokenPrivileges() failed (1300), aborting setting the SeBackupPrivilege privilege.\r\n");
     EXPECT_EQ(file(u"run.log"), settings_block("No"));
     EXPECT_TRUE(fake::exists(u"/root"));
+}
+
+// A privilege the account does not hold (a console that is not elevated,
+// a user without capabilities) is said to be missing, and the run goes on.
+TEST_F(Run, PrivilegesNotHeldAreSaidAndTheRunGoesOn) {
+    struct Row {
+        std::vector<std::string> not_held;
+        std::u16string options;
+        std::string console;
+    };
+    const std::vector<std::string>& all = expected::all_privileges;
+    std::string backup_missing = expected::privileges_not_held({"SeBackupPrivilege"});
+    for (const Row& row : {Row{{"SeBackupPrivilege"}, u"/SubDirectories", backup_missing},
+                           Row{all, u"/SubDirectories", expected::privileges_not_held(all)}, Row{all, u"/Silent", ""}}) {
+        SetUp();
+        fake::add_file(u"/root/f");
+        fake::system.not_held = std::set<std::string>(row.not_held.begin(), row.not_held.end());
+        EXPECT_EQ(run({u"/Dir:/root", row.options}), 0);
+        std::string output = console();
+        std::size_t start = output.find("Try to set"), end = output.find("-----", start);
+        EXPECT_EQ(start == std::string::npos ? "" : output.substr(start, end - start), row.console);
+        EXPECT_FALSE(fake::exists(u"/root"));
+        EXPECT_EQ(fake::system.enabled_privileges.size(), 3 - row.not_held.size());
+    }
 }
 
 TEST_F(Run, PrivilegeFailuresAreWrittenEvenWhenSilent) {

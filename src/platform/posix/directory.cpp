@@ -36,6 +36,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -250,15 +252,16 @@ ErrorCode identify_at(int parent, const char* name, int flags, Identity& identit
 
 ErrorCode identify(int fd, Identity& identity) { return identify_at(fd, "", AT_EMPTY_PATH, identity); }
 
-// Opens the directory that holds the last component of an absolute path,
-// one component at a time where the path is too long for one call. Links
-// and ".." on the way are resolved by the system, as for any path.
+// Opens the directory that holds the last component of a path (a relative
+// one from the working directory), one component at a time where the path
+// is too long for one call. Links and ".." on the way are resolved by the
+// system, as for any path.
 Descriptor open_parent(const std::string& path, std::string& name) {
     std::size_t last = path.rfind('/');
-    name = path.substr(last + 1);
-    std::string parent = last == 0 ? "/" : path.substr(0, last);
+    name = path.substr(last + 1);  // the whole path where it has no slash
+    std::string parent = last == std::string::npos ? "." : last == 0 ? "/" : path.substr(0, last);
     if (parent.size() < PATH_MAX) return Descriptor(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    Descriptor fd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Descriptor fd(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::size_t start = 0;
     while (fd.get() >= 0 && start < parent.size()) {
         std::size_t end = parent.find('/', start);
@@ -355,6 +358,32 @@ OpenedRoot open_root(const std::u16string& path) {
 }
 
 Directory* root_directory(Root& root) { return root.directory.get(); }
+
+bool names_directory(const std::u16string& path) {
+    struct stat status {};
+    return stat(to_native_bytes(path).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The name getcwd gives is looked up again and must lead to the working
+// directory: a directory moved meanwhile, or one outside the process's
+// root ("(unreachable)/..." on Linux), has no name to show.
+ErrorCode working_directory(std::u16string& path) {
+    std::unique_ptr<char, void (*)(void*)> name(getcwd(nullptr, 0), std::free);
+    if (!name) return errno_code();
+    std::string bytes = name.get();
+    if (bytes[0] != '/') return ENOENT;
+    Identity named, actual;
+    std::string last;
+    Descriptor parent = open_parent(bytes, last);
+    if (parent.get() < 0) return errno_code();
+    ErrorCode error = last.empty() ? identify_at(parent.get(), "", AT_EMPTY_PATH, named)
+                                   : identify_at(parent.get(), last.c_str(), 0, named);
+    if (!error) error = identify_at(AT_FDCWD, ".", 0, actual);
+    if (error) return error;
+    if (!named.same_object(actual)) return ESTALE;
+    path = decode_native_bytes(bytes);
+    return no_error;
+}
 
 ErrorCode remove_root(Root& root) {
     root.directory.reset();

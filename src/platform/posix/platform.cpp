@@ -309,13 +309,15 @@ ErrorCode lookup_privilege(const char* name, PrivilegeId& id) {
     return no_error;
 }
 
-ErrorCode enable_privilege(TokenHandle token, PrivilegeId id) {
+ErrorCode enable_privilege(TokenHandle token, PrivilegeId id, bool& held) {
     auto state = static_cast<cap_t>(token);
     // As with a privilege the account lacks, a capability not held at all
     // is no failure: an ordinary user can still delete a tree of its own.
+    held = true;
     for (cap_value_t capability : capabilities_of(id)) {
         cap_flag_value_t permitted = CAP_CLEAR;
         if (cap_get_flag(state, capability, CAP_PERMITTED, &permitted) != 0) return static_cast<ErrorCode>(errno);
+        if (permitted != CAP_SET) held = false;
         if (permitted == CAP_SET && cap_set_flag(state, CAP_EFFECTIVE, 1, &capability, CAP_SET) != 0)
             return static_cast<ErrorCode>(errno);
     }

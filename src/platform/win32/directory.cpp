@@ -590,6 +590,11 @@ OpenedRoot open_root(const std::u16string& path) {
 
 Directory* root_directory(Root& root) { return root.link ? nullptr : root.directory.get(); }
 
+bool names_directory(const std::u16string& path) {
+    DWORD attributes = GetFileAttributesW(wide(path));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // The handle was opened as the object itself, so a link goes as a link.
 // The root's read-only bit is not cleared first.
 // A fresh handle to the same object (an empty name relative to it) is used:

@@ -75,6 +75,10 @@ void prepare_process() {
 
 int exit_status(int result) { return result; }
 
+// Relative paths are never taken here, and the working directory the run
+// was started in is left at start (see prepare_process).
+ErrorCode working_directory(std::u16string&) { return ERROR_NOT_SUPPORTED; }
+
 std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 // ---- output ----
@@ -257,15 +261,19 @@ ErrorCode lookup_privilege(const char* name, PrivilegeId& id) {
     return ERROR_SUCCESS;
 }
 
-ErrorCode enable_privilege(TokenHandle token, PrivilegeId id) {
+ErrorCode enable_privilege(TokenHandle token, PrivilegeId id, bool& held) {
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Luid.LowPart = id.low;
     privileges.Privileges[0].Luid.HighPart = id.high;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    // Judged by the return value alone: a privilege the account does not
-    // hold still counts as set.
-    return AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) ? ERROR_SUCCESS : GetLastError();
+    // Cleared first: not every implementation (Wine) clears it on success.
+    SetLastError(ERROR_SUCCESS);
+    if (!AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr)) return GetLastError();
+    // The call succeeds for a privilege the token does not have at all
+    // (a console that is not elevated), and says so only here.
+    held = GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+    return ERROR_SUCCESS;
 }
 
 ErrorCode close_token(OwnedToken& token) { return CloseHandle(token.release()) ? ERROR_SUCCESS : GetLastError(); }
