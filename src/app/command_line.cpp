@@ -46,6 +46,8 @@ void write_usage(Report& report) {
                  "                        /KeepRoot\n"
                  "                        /WhatIf\n"
                  "                        /RetryFor:<Seconds>\n"
+                 "                        /Unicode\n"
+                 "                        /Progress\n"
                  "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\n");
     report.write_console(text);
 }
@@ -85,6 +87,9 @@ bool asks_for_help(std::u16string_view argument) {
     return !platform::windows_paths && (argument == u"--help" || argument == u"-h");
 }
 
+// Looked for before anything is written, as well as where it is parsed.
+constexpr std::string_view unicode_key = "/UNICODE";
+
 bool asks_for_version(std::u16string_view argument) {
     if (starts_with(ascii_upper_case(argument), "/VERSION")) return true;
     return !platform::windows_paths && argument == u"--version";
@@ -111,6 +116,8 @@ void parse_option(std::u16string_view argument, RunSettings& settings, Unchecked
     if (starts_with(upper, "/WHATIF")) settings.what_if = true;
     if (starts_with(upper, "/RETRYFOR:")) unchecked.retry_for = argument.substr(10);
     if (starts_with(upper, "/THREADS:")) unchecked.threads = argument.substr(9);
+    if (starts_with(upper, unicode_key)) settings.unicode = true;
+    if (starts_with(upper, "/PROGRESS")) settings.progress = true;
 }
 
 // A whole number from 0 to the limit, digits only: no sign, no spaces, and
@@ -278,6 +285,11 @@ Request requested(const std::vector<std::u16string>& arguments) {
         if (asks_for_version(arguments[i])) request = Request::version;
     }
     return request;
+}
+
+bool asks_for_unicode(const std::vector<std::u16string>& arguments) {
+    return std::any_of(arguments.begin() + 1, arguments.end(),
+                       [](const std::u16string& argument) { return starts_with(ascii_upper_case(argument), unicode_key); });
 }
 
 int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {

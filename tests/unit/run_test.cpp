@@ -279,3 +279,44 @@ TEST_F(Run, RetryTimeSetsEachItemsWaitsAndTheRunsSixItemsWorth) {
         }
     }
 }
+
+// The status line only where the console is a terminal: drawn before the
+// walk, erased before its first line and before the summary.
+TEST_F(Run, ProgressIsAStatusLineOnATerminalAndNothingElsewhere) {
+    std::string erased = expected::erased_status(std::string(expected::first_status).size() - 1);
+    std::string start = banner + settings_block("No") + privileges + "-------------------------------------------\r\n";
+    std::string lines = "DIR  000001: /root\r\nFILE 000001: /root/f (0 KB)\r\n";
+    struct Row {
+        bool terminal;
+        const char16_t* silent;
+        std::string console;
+    };
+    for (const Row& row : {Row{false, u"", start + lines + summary(1, 1, 0)},
+                           Row{false, u"/Silent", ""},
+                           Row{true, u"", start + expected::first_status + erased + lines + summary(1, 1, 0)},
+                           Row{true, u"/Silent", expected::first_status + erased}}) {
+        SetUp();
+        fake::add_file(u"/root/f");
+        fake::system.console_is_terminal = row.terminal;
+        std::vector<std::u16string> arguments{u"/Dir:/root", u"/Progress", u"/Log:run.log"};
+        if (row.silent[0]) arguments.emplace_back(row.silent);
+        EXPECT_EQ(run(arguments), 0);
+        EXPECT_EQ(console(), row.console) << row.terminal << (row.silent[0] ? " silent" : "");
+        EXPECT_EQ(file(u"run.log").find('\r' + std::string("0 dir")), std::string::npos);
+    }
+}
+
+// Every channel in UTF-8, from the first line on, the header saying so.
+TEST_F(Run, UnicodeWritesEveryChannelInUtf8) {
+    fake::add_file(u"/root/\u041f\u00e9");
+    fake::system.utf8_files_begin_with_mark = true;
+    EXPECT_EQ(run({u"caf\u00e9", u"/Dir:/root", u"/Log:run.log", u"/ErrorLog:error.log", u"/unicode"}), 0);
+    std::string line = "FILE 000001: /root/\xd0\x9f\xc3\xa9 (0 KB)\r\n";
+    EXPECT_EQ(console(), "Ignoring parameter CAF\xc3\xa9\r\n" + banner + settings_block("No", "/Unicode") + privileges +
+                             "-------------------------------------------\r\nDIR  000001: /root\r\n" + line +
+                             summary(1, 1, 0));
+    EXPECT_EQ(file(u"run.log").substr(0, 3 + 7), "\xEF\xBB\xBFSource ");
+    EXPECT_NE(file(u"run.log").find("Unicode                   : Yes\r\n---"), std::string::npos);
+    EXPECT_NE(file(u"run.log").find(line), std::string::npos);
+    EXPECT_EQ(file(u"error.log"), "");
+}
