@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <iterator>
 
+#include "expected_output.h"
 #include "harness.h"
 
 using namespace scenario;
@@ -304,4 +306,95 @@ TEST_F(WholeRun, KeepRootLeavesARootThatIsALinkAsItIs) {
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_TRUE(fs::is_symlink(path("link")));
     EXPECT_EQ(read_file(path("target/keep")), "keep");
+}
+
+// Names in four scripts (an emoji is a surrogate pair on Windows) and, on
+// POSIX, a byte that is not UTF-8, in a chain so that the order is fixed.
+// With /Unicode every channel carries them as UTF-8 (a Windows log after
+// the byte-order mark), without it as the escapes of the eight-bit form;
+// a byte that is not UTF-8 is escaped in both. The error log lies at the
+// bottom of the tree, so that its own ERR line names every one.
+TEST_F(WholeRun, UnicodeWritesEveryNameAsUtf8OnEveryChannel) {
+    struct Name {
+        std::string on_disk, utf8, eight_bit;
+    };
+    std::vector<Name> chain{{"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82", "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82",
+                             "<U+041F><U+0440><U+0438><U+0432><U+0435><U+0442>"},
+                            {"\xe4\xb8\xad\xe6\x96\x87", "\xe4\xb8\xad\xe6\x96\x87", "<U+4E2D><U+6587>"},
+                            {"caf\xc3\xa9", "caf\xc3\xa9", "caf\xe9"}};
+    if (!target_->windows()) chain.push_back({"bad\xff", "bad<U+DCFF>", "bad<U+DCFF>"});
+    Name log{"\xf0\x9f\x98\x80.log", "\xf0\x9f\x98\x80.log", "<U+1F600>.log"};
+    for (bool unicode : {true, false}) {
+        std::string on_disk, as_shown, lines;
+        for (const Name& name : chain) {
+            on_disk += name.on_disk + "/";
+            as_shown += (unicode ? name.utf8 : name.eight_bit) + separator();
+        }
+        fs::create_directories(path("tree/" + on_disk));
+        std::string options = unicode ? "/SubDirectories /RetryFor:0 /Unicode" : "/SubDirectories /RetryFor:0";
+        std::vector<std::string> arguments{"/Dir:" + argument("tree"), "/SubDirectories", "/RetryFor:0",
+                                           "/Log:" + argument("run.log"), "/ErrorLog:" + argument("tree/" + on_disk + log.on_disk)};
+        if (unicode) arguments.push_back("/Unicode");
+        Result result = run(arguments);
+        lines = "DIR  000001: " + shown() + "\r\n";
+        for (std::size_t level = 1, end = 0; level <= chain.size(); ++level) {
+            end = as_shown.find(separator(), end) + 1;
+            lines += "DIR  00000" + std::to_string(level + 1) + ": " + shown(as_shown.substr(0, end - 1)) + "\r\n";
+        }
+        std::string errors = "ERR  000001: " + shown(as_shown + (unicode ? log.utf8 : log.eight_bit)) + ": " +
+                             text("Device or resource busy at DeleteFile() (16)", "Sharing violation. at DeleteFile() (32)") +
+                             "\r\n";
+        for (std::size_t level = chain.size(), end = as_shown.size() - 1; level >= 1; --level) {
+            errors += "ERR  00000" + std::to_string(chain.size() - level + 2) + ": " + shown(as_shown.substr(0, end)) + ": " +
+                      text("Directory not empty at RemoveDirectory() (39)", "Directory is not empty. at RemoveDirectory() (145)") +
+                      "\r\n";
+            end = as_shown.rfind(separator(), end - 1);
+        }
+        lines += "FILE 000001: " + shown(as_shown + (unicode ? log.utf8 : log.eight_bit)) + " (0 KB)\r\n" + errors;
+        int count = static_cast<int>(chain.size()) + 1;
+        std::string mark = unicode && target_->windows() ? "\xEF\xBB\xBF" : "";
+        EXPECT_EQ(without_elapsed_digits(result.output), header(options) + lines + summary(count, 1, count)) << unicode;
+        EXPECT_EQ(without_elapsed_digits(read_file(path("run.log"))), mark + log_header(options) + lines + log_summary(count, 1, count)) << unicode;
+        EXPECT_EQ(read_file(path("tree/" + on_disk + log.on_disk)), mark + errors) << unicode;
+        EXPECT_EQ(result.exit_code, count) << unicode;
+        fs::remove(path("tree/" + on_disk + log.on_disk));
+    }
+}
+
+// /Progress draws its status line on a terminal alone: there every drawing
+// is erased again, so the screen ends as a run without it leaves it, and
+// the counts only rise; on a pipe it writes nothing at all.
+TEST_F(WholeRun, ProgressIsDrawnOnATerminalAndErasedBeforeEveryLine) {
+    for (std::string silent : {"", "/Silent"}) {
+        for (int d = 0; d < 20; ++d) {
+            fs::create_directories(path("tree/d" + std::to_string(d)));
+            for (int f = 0; f < 50; ++f) write_file(path("tree/d" + std::to_string(d) + "/f" + std::to_string(f)), "x");
+        }
+        std::vector<std::string> arguments{"/Dir:" + argument("tree"), "/SubDirectories", "/Log:" + argument("run.log"),
+                                           "/Progress"};
+        if (!silent.empty()) arguments.push_back(silent);
+        bool terminal = !target_->windows();
+        Result result = terminal ? run_on_terminal(*target_, arguments) : run(arguments);
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_FALSE(fs::exists(path("tree")));
+        std::string lines = expected::lines_of(read_file(path("run.log")), {"DIR  ", "FILE ", "ERR  "});
+        std::string quiet = silent.empty() ? header("/SubDirectories") + lines + summary(21, 1000, 0) : "";
+        if (!terminal) {
+            EXPECT_EQ(without_elapsed_digits(result.output), quiet);
+            continue;
+        }
+        EXPECT_EQ(without_elapsed_digits(screen_after(result.output)), quiet) << silent;
+        std::vector<int> last{0, 0, 0};
+        int drawings = 0;
+        for (std::size_t at = result.output.find('\r'); at != std::string::npos; at = result.output.find('\r', at + 1)) {
+            std::vector<int> now{0, 0, 0};
+            if (std::sscanf(result.output.c_str() + at + 1, expected::status_counts, &now[0], &now[1], &now[2]) != 3)
+                continue;
+            ++drawings;
+            for (int i = 0; i < 3; ++i) EXPECT_GE(now[i], last[i]) << result.output.substr(at + 1, 60);
+            last = now;
+        }
+        EXPECT_GE(drawings, 1) << silent;
+        EXPECT_NE(result.output.find(expected::first_status), std::string::npos) << silent;
+    }
 }
