@@ -31,6 +31,13 @@ commands of a tree run in turn, round after round; medians, and the spread
 (lowest to highest) as a measure of the noise. With --wine: the Windows
 build, /Threads:4 against /Threads:1, on a flat directory of 40,000 files
 and on 20,000 files in 200 directories.
+
+    bench/bench.py --progress [--runs 7] [--where /dev/shm]
+
+The cost of /Progress: standard output a terminal (a pseudo-terminal read
+by the bench), each case with and without /Progress, alternating, on a
+flat directory of 200,000 files and on 200,000 files in 200 directories:
+/Silent, with every line on the terminal, and /Threads:2 /Silent.
 """
 import argparse
 import os
@@ -38,6 +45,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 
@@ -335,6 +343,62 @@ def parallel_section(program, arguments):
                 image.close()
 
 
+def timed_on_terminal(command):
+    """Seconds of one command whose standard output is a terminal that is read at once."""
+    reader, terminal = os.openpty()
+    def drain():
+        while True:
+            try:
+                if not os.read(reader, 65536):
+                    return
+            except OSError:  # the program's side is closed
+                return
+    draining = threading.Thread(target=drain)
+    draining.start()
+    start = time.perf_counter()
+    process = subprocess.run(command, stdout=terminal)
+    seconds = time.perf_counter() - start
+    os.close(terminal)
+    draining.join()
+    os.close(reader)
+    if process.returncode != 0:
+        sys.exit("%s failed with %d" % (command[0], process.returncode))
+    return seconds
+
+
+def spread_of(name, build, where, program, runs):
+    root = os.path.join(where, "scythe-bench-%d" % os.getpid())
+    base = [program, "/Dir:" + root, "/SubDirectories"]
+    for label, options in (("silent", ["/Silent"]), ("lines", []), ("2 threads", ["/Threads:2", "/Silent"])):
+        times = {"without": [], "/Progress": []}
+        for _ in range(runs):
+            for case in times:
+                build(root)
+                subprocess.run(["sync"])
+                times[case].append(timed_on_terminal(base + options + (["/Progress"] if case == "/Progress" else [])))
+                if os.path.exists(root):
+                    sys.exit("scythe left %s behind" % root)
+        without, progress = statistics.median(times["without"]), statistics.median(times["/Progress"])
+        print("%-10s %-10s %-10s terminal: without %.3f s (%.3f-%.3f)  /Progress %.3f s (%.3f-%.3f)  ratio %.3f"
+              % (name, where, label, without, min(times["without"]), max(times["without"]), progress,
+                 min(times["/Progress"]), max(times["/Progress"]), progress / without))
+        sys.stdout.flush()
+
+
+def progress_section(program, arguments):
+    where = arguments.where[0]
+    for name, build in (("flat-200k", flat(200000)), ("200x1000", in_directories(200, 1000))):
+        spread_of(name, build, where, program, arguments.runs)
+
+
+def in_directories(directories, files):
+    def build(root):
+        os.mkdir(root)
+        for d in range(directories):
+            directory_of_empty_files(os.path.join(root, "d%03d" % d), files)
+    return build
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", default=os.path.join(os.path.dirname(__file__), "..", "build", "scythe"))
@@ -343,6 +407,7 @@ def main():
     parser.add_argument("--wine", action="store_true", help="the Windows build under Wine")
     parser.add_argument("--parallel", action="store_true", help="the parallel section (/Threads:)")
     parser.add_argument("--trees", nargs="+", default=list(PARALLEL_TREES), choices=list(PARALLEL_TREES))
+    parser.add_argument("--progress", action="store_true", help="the cost of /Progress on a terminal")
     arguments = parser.parse_args()
     if arguments.wine:
         if arguments.program.endswith(os.path.join("build", "scythe")):
@@ -357,6 +422,8 @@ def main():
     program = os.path.abspath(arguments.program)
     if arguments.parallel:
         return parallel_section(program, arguments)
+    if arguments.progress:
+        return progress_section(program, arguments)
     for where in arguments.where:
         measure(program, where, build_wide, "100k", arguments.runs)
     where = arguments.where[0]
