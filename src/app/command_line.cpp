@@ -288,7 +288,8 @@ Request requested(const std::vector<std::u16string>& arguments) {
 }
 
 bool asks_for_unicode(const std::vector<std::u16string>& arguments) {
-    return std::any_of(arguments.begin() + 1, arguments.end(),
+    return arguments.size() > 1 &&
+           std::any_of(arguments.begin() + 1, arguments.end(),
                        [](const std::u16string& argument) { return starts_with(ascii_upper_case(argument), unicode_key); });
 }
 
