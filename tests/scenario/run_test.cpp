@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <iterator>
@@ -315,49 +316,41 @@ TEST_F(WholeRun, KeepRootLeavesARootThatIsALinkAsItIs) {
 // a byte that is not UTF-8 is escaped in both. The error log lies at the
 // bottom of the tree, so that its own ERR line names every one.
 TEST_F(WholeRun, UnicodeWritesEveryNameAsUtf8OnEveryChannel) {
-    struct Name {
-        std::string on_disk, utf8, eight_bit;
-    };
-    std::vector<Name> chain{{"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82", "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82",
-                             "<U+041F><U+0440><U+0438><U+0432><U+0435><U+0442>"},
-                            {"\xe4\xb8\xad\xe6\x96\x87", "\xe4\xb8\xad\xe6\x96\x87", "<U+4E2D><U+6587>"},
-                            {"caf\xc3\xa9", "caf\xc3\xa9", "caf\xe9"}};
-    if (!target_->windows()) chain.push_back({"bad\xff", "bad<U+DCFF>", "bad<U+DCFF>"});
-    Name log{"\xf0\x9f\x98\x80.log", "\xf0\x9f\x98\x80.log", "<U+1F600>.log"};
-    for (bool unicode : {true, false}) {
-        std::string on_disk, as_shown, lines;
-        for (const Name& name : chain) {
-            on_disk += name.on_disk + "/";
-            as_shown += (unicode ? name.utf8 : name.eight_bit) + separator();
+    // Each name on disk, as /Unicode shows it, as the eight-bit form does; the last is the error log's.
+    std::vector<std::array<std::string, 3>> names{
+        {"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82", "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82",
+         "<U+041F><U+0440><U+0438><U+0432><U+0435><U+0442>"},
+        {"\xe4\xb8\xad\xe6\x96\x87", "\xe4\xb8\xad\xe6\x96\x87", "<U+4E2D><U+6587>"},
+        {"caf\xc3\xa9", "caf\xc3\xa9", "caf\xe9"},
+        {"\xf0\x9f\x98\x80.log", "\xf0\x9f\x98\x80.log", "<U+1F600>.log"}};
+    if (!target_->windows()) names.insert(names.end() - 1, {"bad\xff", "bad<U+DCFF>", "bad<U+DCFF>"});
+    int below = static_cast<int>(names.size()) - 1;  // directories below the root
+    for (int form : {1, 2}) {
+        std::string on_disk = "tree", as_shown, lines = "DIR  000001: " + shown() + "\r\n", errors;
+        for (int i = 0; i < below; ++i) {
+            on_disk += "/" + names[i][0];
+            as_shown += (i ? separator() : "") + names[i][form];
+            lines += "DIR  00000" + std::to_string(i + 2) + ": " + shown(as_shown) + "\r\n";
+            errors = "ERR  00000" + std::to_string(below + 1 - i) + ": " + shown(as_shown) + ": " +
+                     text("Directory not empty at RemoveDirectory() (39)", "Directory is not empty. at RemoveDirectory() (145)") +
+                     "\r\n" + errors;
         }
-        fs::create_directories(path("tree/" + on_disk));
-        std::string options = unicode ? "/SubDirectories /RetryFor:0 /Unicode" : "/SubDirectories /RetryFor:0";
-        std::vector<std::string> arguments{"/Dir:" + argument("tree"), "/SubDirectories", "/RetryFor:0",
-                                           "/Log:" + argument("run.log"), "/ErrorLog:" + argument("tree/" + on_disk + log.on_disk)};
-        if (unicode) arguments.push_back("/Unicode");
-        Result result = run(arguments);
-        lines = "DIR  000001: " + shown() + "\r\n";
-        for (std::size_t level = 1, end = 0; level <= chain.size(); ++level) {
-            end = as_shown.find(separator(), end) + 1;
-            lines += "DIR  00000" + std::to_string(level + 1) + ": " + shown(as_shown.substr(0, end - 1)) + "\r\n";
-        }
-        std::string errors = "ERR  000001: " + shown(as_shown + (unicode ? log.utf8 : log.eight_bit)) + ": " +
-                             text("Device or resource busy at DeleteFile() (16)", "Sharing violation. at DeleteFile() (32)") +
-                             "\r\n";
-        for (std::size_t level = chain.size(), end = as_shown.size() - 1; level >= 1; --level) {
-            errors += "ERR  00000" + std::to_string(chain.size() - level + 2) + ": " + shown(as_shown.substr(0, end)) + ": " +
-                      text("Directory not empty at RemoveDirectory() (39)", "Directory is not empty. at RemoveDirectory() (145)") +
-                      "\r\n";
-            end = as_shown.rfind(separator(), end - 1);
-        }
-        lines += "FILE 000001: " + shown(as_shown + (unicode ? log.utf8 : log.eight_bit)) + " (0 KB)\r\n" + errors;
-        int count = static_cast<int>(chain.size()) + 1;
-        std::string mark = unicode && target_->windows() ? "\xEF\xBB\xBF" : "";
-        EXPECT_EQ(without_elapsed_digits(result.output), header(options) + lines + summary(count, 1, count)) << unicode;
-        EXPECT_EQ(without_elapsed_digits(read_file(path("run.log"))), mark + log_header(options) + lines + log_summary(count, 1, count)) << unicode;
-        EXPECT_EQ(read_file(path("tree/" + on_disk + log.on_disk)), mark + errors) << unicode;
-        EXPECT_EQ(result.exit_code, count) << unicode;
-        fs::remove(path("tree/" + on_disk + log.on_disk));
+        std::string log = shown(as_shown + separator() + names[below][form]);
+        errors = "ERR  000001: " + log + ": " + text("Device or resource busy at DeleteFile() (16)", "Sharing violation. at DeleteFile() (32)") +
+                 "\r\n" + errors;
+        lines += "FILE 000001: " + log + " (0 KB)\r\n" + errors;
+        fs::create_directories(path(on_disk));
+        std::string options = form == 1 ? "/SubDirectories /RetryFor:0 /Unicode" : "/SubDirectories /RetryFor:0";
+        Result result = run({"/Dir:" + argument("tree"), "/RetryFor:0", "/Log:" + argument("run.log"),
+                             "/ErrorLog:" + argument(on_disk + "/" + names[below][0]), "/SubDirectories", form == 1 ? "/Unicode" : "/Silently"});
+        std::string mark = form == 1 && target_->windows() ? "\xEF\xBB\xBF" : "";
+        if (form == 2) options += " /Silent";
+        EXPECT_EQ(without_elapsed_digits(result.output), form == 1 ? header(options) + lines + summary(below + 1, 1, below + 1) : "");
+        EXPECT_EQ(without_elapsed_digits(read_file(path("run.log"))),
+                  mark + log_header(options) + lines + log_summary(below + 1, 1, below + 1));
+        EXPECT_EQ(read_file(path(on_disk + "/" + names[below][0])), mark + errors);
+        EXPECT_EQ(result.exit_code, below + 1);
+        fs::remove(path(on_disk + "/" + names[below][0]));
     }
 }
 

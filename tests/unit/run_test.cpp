@@ -280,32 +280,6 @@ TEST_F(Run, RetryTimeSetsEachItemsWaitsAndTheRunsSixItemsWorth) {
     }
 }
 
-// The status line only where the console is a terminal: drawn before the
-// walk, erased before its first line and before the summary.
-TEST_F(Run, ProgressIsAStatusLineOnATerminalAndNothingElsewhere) {
-    std::string erased = expected::erased_status(std::string(expected::first_status).size() - 1);
-    std::string start = banner + settings_block("No") + privileges + "-------------------------------------------\r\n";
-    std::string lines = "DIR  000001: /root\r\nFILE 000001: /root/f (0 KB)\r\n";
-    struct Row {
-        bool terminal;
-        const char16_t* silent;
-        std::string console;
-    };
-    for (const Row& row : {Row{false, u"", start + lines + summary(1, 1, 0)},
-                           Row{false, u"/Silent", ""},
-                           Row{true, u"", start + expected::first_status + erased + lines + summary(1, 1, 0)},
-                           Row{true, u"/Silent", expected::first_status + erased}}) {
-        SetUp();
-        fake::add_file(u"/root/f");
-        fake::system.console_is_terminal = row.terminal;
-        std::vector<std::u16string> arguments{u"/Dir:/root", u"/Progress", u"/Log:run.log"};
-        if (row.silent[0]) arguments.emplace_back(row.silent);
-        EXPECT_EQ(run(arguments), 0);
-        EXPECT_EQ(console(), row.console) << row.terminal << (row.silent[0] ? " silent" : "");
-        EXPECT_EQ(file(u"run.log").find('\r' + std::string("0 dir")), std::string::npos);
-    }
-}
-
 // Every channel in UTF-8, from the first line on, the header saying so.
 TEST_F(Run, UnicodeWritesEveryChannelInUtf8) {
     fake::add_file(u"/root/\u041f\u00e9");
