@@ -37,10 +37,13 @@ and on 20,000 files in 200 directories.
 The cost of /Progress: standard output a terminal (a pseudo-terminal read
 by the bench), each case with and without /Progress, alternating, on a
 flat directory of 200,000 files and on 200,000 files in 200 directories:
-/Silent, with every line on the terminal, and /Threads:2 /Silent.
+/Silent, with every line on the terminal, and /Threads:2 /Silent. Medians
+of wall time (with the spread) and of CPU time (user and system, all
+threads), which other loads on a shared machine disturb less.
 """
 import argparse
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -344,7 +347,9 @@ def parallel_section(program, arguments):
 
 
 def timed_on_terminal(command):
-    """Seconds of one command whose standard output is a terminal that is read at once."""
+    """Seconds of wall time and of CPU time (user and system, all threads) of one
+    command whose standard output is a terminal that is read at once. On a
+    machine others share, the CPU time shows a cost the wall time's noise hides."""
     reader, terminal = os.openpty()
     def drain():
         while True:
@@ -355,15 +360,18 @@ def timed_on_terminal(command):
                 return
     draining = threading.Thread(target=drain)
     draining.start()
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     process = subprocess.run(command, stdout=terminal)
     seconds = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
     os.close(terminal)
     draining.join()
     os.close(reader)
     if process.returncode != 0:
         sys.exit("%s failed with %d" % (command[0], process.returncode))
-    return seconds
+    return seconds, cpu
 
 
 def spread_of(name, build, where, program, runs):
@@ -371,17 +379,23 @@ def spread_of(name, build, where, program, runs):
     base = [program, "/Dir:" + root, "/SubDirectories"]
     for label, options in (("silent", ["/Silent"]), ("lines", []), ("2 threads", ["/Threads:2", "/Silent"])):
         times = {"without": [], "/Progress": []}
+        cpu = {"without": [], "/Progress": []}
         for _ in range(runs):
             for case in times:
                 build(root)
                 subprocess.run(["sync"])
-                times[case].append(timed_on_terminal(base + options + (["/Progress"] if case == "/Progress" else [])))
+                seconds, cpu_seconds = timed_on_terminal(base + options + (["/Progress"] if case == "/Progress" else []))
+                times[case].append(seconds)
+                cpu[case].append(cpu_seconds)
                 if os.path.exists(root):
                     sys.exit("scythe left %s behind" % root)
         without, progress = statistics.median(times["without"]), statistics.median(times["/Progress"])
-        print("%-10s %-10s %-10s terminal: without %.3f s (%.3f-%.3f)  /Progress %.3f s (%.3f-%.3f)  ratio %.3f"
+        cpu_without, cpu_progress = statistics.median(cpu["without"]), statistics.median(cpu["/Progress"])
+        print("%-10s %-10s %-10s terminal: without %.3f s (%.3f-%.3f)  /Progress %.3f s (%.3f-%.3f)  ratio %.3f;"
+              "  CPU %.3f s against %.3f s, ratio %.3f"
               % (name, where, label, without, min(times["without"]), max(times["without"]), progress,
-                 min(times["/Progress"]), max(times["/Progress"]), progress / without))
+                 min(times["/Progress"]), max(times["/Progress"]), progress / without,
+                 cpu_progress, cpu_without, cpu_progress / cpu_without))
         sys.stdout.flush()
 
 
