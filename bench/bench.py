@@ -41,14 +41,25 @@ holds every byte back half the round trip in each direction. Trees, built
 on the server's side: 1,000 files in 20 directories of 50, and 1,000 files
 in one directory. `rm -rf` on the mount against /Threads:1, 4, 16 and 64,
 silent; medians and spreads.
+
+    bench/bench.py --progress [--runs 7] [--where /dev/shm]
+
+The cost of /Progress: standard output a terminal (a pseudo-terminal read
+by the bench), each case with and without /Progress, alternating, on a
+flat directory of 200,000 files and on 200,000 files in 200 directories:
+/Silent, with every line on the terminal, and /Threads:2 /Silent. Medians
+of wall time (with the spread) and of CPU time (user and system, all
+threads), which other loads on a shared machine disturb less.
 """
 import argparse
 import os
+import resource
 import socket
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 
@@ -346,6 +357,65 @@ def parallel_section(program, arguments):
                 image.close()
 
 
+def timed_on_terminal(command):
+    """Seconds of wall time and of CPU time (user and system, all threads) of one
+    command whose standard output is a terminal that is read at once. On a
+    machine others share, the CPU time shows a cost the wall time's noise hides."""
+    reader, terminal = os.openpty()
+    def drain():
+        while True:
+            try:
+                if not os.read(reader, 65536):
+                    return
+            except OSError:  # the program's side is closed
+                return
+    draining = threading.Thread(target=drain)
+    draining.start()
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    process = subprocess.run(command, stdout=terminal)
+    seconds = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    os.close(terminal)
+    draining.join()
+    os.close(reader)
+    if process.returncode != 0:
+        sys.exit("%s failed with %d" % (command[0], process.returncode))
+    return seconds, cpu
+
+
+def spread_of(name, build, where, program, runs):
+    root = os.path.join(where, "scythe-bench-%d" % os.getpid())
+    base = [program, "/Dir:" + root, "/SubDirectories"]
+    for label, options in (("silent", ["/Silent"]), ("lines", []), ("2 threads", ["/Threads:2", "/Silent"])):
+        times = {"without": [], "/Progress": []}
+        cpu = {"without": [], "/Progress": []}
+        for _ in range(runs):
+            for case in times:
+                build(root)
+                subprocess.run(["sync"])
+                seconds, cpu_seconds = timed_on_terminal(base + options + (["/Progress"] if case == "/Progress" else []))
+                times[case].append(seconds)
+                cpu[case].append(cpu_seconds)
+                if os.path.exists(root):
+                    sys.exit("scythe left %s behind" % root)
+        without, progress = statistics.median(times["without"]), statistics.median(times["/Progress"])
+        cpu_without, cpu_progress = statistics.median(cpu["without"]), statistics.median(cpu["/Progress"])
+        print("%-10s %-10s %-10s terminal: without %.3f s (%.3f-%.3f)  /Progress %.3f s (%.3f-%.3f)  ratio %.3f;"
+              "  CPU %.3f s against %.3f s, ratio %.3f"
+              % (name, where, label, without, min(times["without"]), max(times["without"]), progress,
+                 min(times["/Progress"]), max(times["/Progress"]), progress / without,
+                 cpu_progress, cpu_without, cpu_progress / cpu_without))
+        sys.stdout.flush()
+
+
+def progress_section(program, arguments):
+    where = arguments.where[0]
+    for name, build in (("flat-200k", flat(200000)), ("200x1000", in_directories(200, 1000))):
+        spread_of(name, build, where, program, arguments.runs)
+
+
 SFTP_SERVER = "/usr/lib/openssh/sftp-server"
 
 
@@ -399,14 +469,14 @@ def in_directories(directories, files):
     def build(root):
         os.mkdir(root)
         for d in range(directories):
-            directory_of_empty_files(os.path.join(root, "d%02d" % d), files // directories)
+            directory_of_empty_files(os.path.join(root, "d%03d" % d), files)
     return build
 
 
 def network_section(program, arguments):
     share = NetworkShare(arguments.round_trip_ms)
     try:
-        for name, build in (("1000 in 20", in_directories(20, 1000)), ("1000 in 1", flat(1000))):
+        for name, build in (("1000 in 20", in_directories(20, 50)), ("1000 in 1", flat(1000))):
             served = os.path.join(share.export, "tree")
             root = os.path.join(share.mount, "tree")
             silent = [program, "/Dir:" + root, "/SubDirectories", "/Silent"]
@@ -442,6 +512,7 @@ def main():
     parser.add_argument("--trees", nargs="+", default=list(PARALLEL_TREES), choices=list(PARALLEL_TREES))
     parser.add_argument("--network", action="store_true", help="the network section (sshfs, a chosen round trip)")
     parser.add_argument("--round-trip-ms", type=float, default=2.0)
+    parser.add_argument("--progress", action="store_true", help="the cost of /Progress on a terminal")
     arguments = parser.parse_args()
     if arguments.wine:
         if arguments.program.endswith(os.path.join("build", "scythe")):
@@ -458,6 +529,8 @@ def main():
         return network_section(program, arguments)
     if arguments.parallel:
         return parallel_section(program, arguments)
+    if arguments.progress:
+        return progress_section(program, arguments)
     for where in arguments.where:
         measure(program, where, build_wide, "100k", arguments.runs)
     where = arguments.where[0]

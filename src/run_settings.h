@@ -28,6 +28,11 @@ struct RunSettings {
     // How long one item's passing failure is retried; the default budget
     // when not given.
     std::optional<std::uint32_t> retry_for_seconds;
+    // Every channel writes UTF-8 (/Unicode).
+    bool unicode = false;
+    // A status line while the run works, where the console is a terminal
+    // (/Progress).
+    bool progress = false;
     // The root as every line shows it.
     std::u16string rooted_path;
     // The root as it is opened: the rooted path, except that a POSIX path

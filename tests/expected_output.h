@@ -31,6 +31,8 @@ inline constexpr const char* usage =
     "                        /KeepRoot\r\n"
     "                        /WhatIf\r\n"
     "                        /RetryFor:<Seconds>\r\n"
+    "                        /Unicode\r\n"
+    "                        /Progress\r\n"
     "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n";
 
 inline constexpr const char* version = "Scythe " SCYTHE_VERSION "\r\n";
@@ -65,7 +67,11 @@ inline std::string help(bool windows) {
         "                        /WhatIf\r\n"
         "                            dry run: list what would be deleted, change nothing\r\n"
         "                        /RetryFor:<Seconds>\r\n"
-        "                            how long to retry a file held open (0 to 3600)\r\n";
+        "                            how long to retry a file held open (0 to 3600)\r\n"
+        "                        /Unicode\r\n"
+        "                            console and logs in UTF-8, every name readable\r\n"
+        "                        /Progress\r\n"
+        "                            a status line on a terminal while the run works\r\n";
     text += windows ? "                        /? or /Help\r\n" : "                        /?, /Help, --help or -h\r\n";
     text += "                            this text\r\n";
     text += windows ? "                        /Version\r\n" : "                        /Version or --version\r\n";
@@ -122,8 +128,17 @@ inline std::string given_option_lines(const std::string& options) {
         std::size_t value = retry + 10;
         lines += "RetryFor                  : " + options.substr(value, options.find(' ', value) - value) + " s\r\n";
     }
+    if (options.find("/Unicode") != std::string::npos) lines += "Unicode                   : Yes\r\n";
     return lines;
 }
+
+// The start of every drawing of the status line of /Progress (after its
+// carriage return), for sscanf.
+inline constexpr const char* status_counts = "%d directories  %d files  %d errors";
+// The status line's first drawing, before anything is counted, and the
+// erasing of a line that wide.
+inline constexpr const char* first_status = "\r0 directories  0 files  0 errors  00:00:00";
+inline std::string erased_status(std::size_t width) { return "\r" + std::string(width, ' ') + "\r"; }
 
 inline constexpr const char* privileges =
     "Try to set SeRestorePrivilege privilege for current process.\r\n"

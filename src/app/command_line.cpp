@@ -62,6 +62,8 @@ constexpr OptionText option_texts[] = {
     {"/KeepRoot", "empty the directory but keep it"},
     {"/WhatIf", "dry run: list what would be deleted, change nothing"},
     {"/RetryFor:<Seconds>", "how long to retry a file held open (0 to 3600)"},
+    {"/Unicode", "console and logs in UTF-8, every name readable"},
+    {"/Progress", "a status line on a terminal while the run works"},
 };
 
 // The help text's own rows, after the options.
@@ -170,6 +172,9 @@ bool asks_for_help(std::u16string_view argument) {
     return !platform::windows_paths && (argument == u"--help" || argument == u"-h");
 }
 
+// Looked for before anything is written, as well as where it is parsed.
+constexpr std::string_view unicode_key = "/UNICODE";
+
 bool asks_for_version(std::u16string_view argument) {
     if (starts_with(ascii_upper_case(argument), "/VERSION")) return true;
     return !platform::windows_paths && argument == u"--version";
@@ -203,6 +208,8 @@ bool parse_option(std::u16string_view argument, RunSettings& settings, Unchecked
     if (is("/WHATIF")) settings.what_if = true;
     if (is("/RETRYFOR:")) unchecked.retry_for = argument.substr(10);
     if (is("/THREADS:")) unchecked.threads = argument.substr(9);
+    if (is(unicode_key)) settings.unicode = true;
+    if (is("/PROGRESS")) settings.progress = true;
     return known;
 }
 
@@ -406,6 +413,12 @@ Request requested(const std::vector<std::u16string>& arguments) {
         if (asks_for_version(arguments[i])) request = Request::version;
     }
     return request;
+}
+
+bool asks_for_unicode(const std::vector<std::u16string>& arguments) {
+    return arguments.size() > 1 &&
+           std::any_of(arguments.begin() + 1, arguments.end(),
+                       [](const std::u16string& argument) { return starts_with(ascii_upper_case(argument), unicode_key); });
 }
 
 int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {

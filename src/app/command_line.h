@@ -21,6 +21,9 @@ void write_version(Report& report);
 // over the version, either over a run, whatever else is given.
 enum class Request { run, help, version };
 Request requested(const std::vector<std::u16string>& arguments);
+// True where /Unicode is given: the Report must know before its first line
+// (an "Ignoring parameter" line may carry any character).
+bool asks_for_unicode(const std::vector<std::u16string>& arguments);
 
 // Fills the run settings from arguments 1 to n-1; writes an "Ignoring
 // parameter" line for each argument that starts with neither "/" nor "-".

@@ -23,6 +23,7 @@
 #include "report/blocks.h"
 #include "report/errors.h"
 #include "report/output.h"
+#include "report/status.h"
 #include "report/text.h"
 #include "run_settings.h"
 
@@ -60,7 +61,17 @@ void remove_run_root(const RunSettings& settings, Report& report, platform::Root
     if (!error) return;
     report_win32_error(report, settings.rooted_path, "RemoveDirectory() failed", error);
     // A root left behind counts twice: once for the line, once for the run.
+    platform::Holding held = report.hold();  // the status line may be reading the count
     ++report.counters.errors;
+}
+
+// The walk and the root's removal, with the status line of /Progress shown
+// meanwhile and erased before anything else is written.
+void delete_run_tree(const RunSettings& settings, Report& report, platform::OpenedRoot& root) {
+    ProgressDisplay progress(report, settings);
+    TreeOutcome outcome = delete_tree(root, settings.rooted_path, settings, report);
+    bool root_stays = settings.keep_root || settings.what_if;
+    if (outcome.completed && !root_stays) remove_run_root(settings, report, *root.root, outcome.emptied);
 }
 
 int run_deletion(const RunSettings& settings, Report& report, platform::OpenedRoot& root) {
@@ -72,9 +83,7 @@ int run_deletion(const RunSettings& settings, Report& report, platform::OpenedRo
     if (!settings.silent) report.write_console(ascii_text(hyphen_line));
 
     std::int64_t start = platform::wall_clock_seconds();
-    TreeOutcome outcome = delete_tree(root, settings.rooted_path, settings, report);
-    bool root_stays = settings.keep_root || settings.what_if;
-    if (outcome.completed && !root_stays) remove_run_root(settings, report, *root.root, outcome.emptied);
+    delete_run_tree(settings, report, root);
     std::int64_t end = platform::wall_clock_seconds();
 
     report.flush_logs();  // a log that cannot be written is counted before the summary
@@ -88,6 +97,7 @@ int run_deletion(const RunSettings& settings, Report& report, platform::OpenedRo
 int run_program(const std::vector<std::u16string>& arguments) {
     RunSettings settings;
     Report report;  // declared after the settings, whose log paths it holds
+    if (asks_for_unicode(arguments)) report.use_utf8();
     if (arguments.size() <= 1) {
         write_usage(report);
         return 0;

@@ -479,15 +479,25 @@ private:
                 [&](platform::DeletionForm form) { return platform::delete_file(*parent.directory, entry, form); });
         };
         ErrorCode refused = shared_.retries.run(remove);
-        if (!refused) return true;
+        if (!refused) return count_deleted(entry);
         platform::complete_entry(*parent.directory, entry);
         if (entry.attributes & platform::attribute_read_only) {
             refused = clear_read_only(parent, entry);
             if (!refused) refused = shared_.retries.run(remove);
-            if (!refused) return true;
+            if (!refused) return count_deleted(entry);
         }
         report_failure("DeleteFile()", refused);
         return leave_behind(parent, entry);
+    }
+
+    // What the status line of /Progress shows as deleted: counted without
+    // the lock, as the file count of a walk that writes no line is.
+    bool count_deleted(const DirectoryEntry& entry) {
+        if (entry.complete)
+            std::atomic_ref(report_.counters.deleted_bytes).fetch_add(entry.end_of_file, std::memory_order_relaxed);
+        else
+            std::atomic_ref(report_.counters.deleted_bytes_short).store(true, std::memory_order_relaxed);
+        return true;
     }
 
     // A dry run reads every file's size, for its summary.

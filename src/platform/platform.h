@@ -93,6 +93,18 @@ using FileHandle = int;
 // interrupted, the console waits for a reader only a moment.
 // A handle that is not ready (left non-blocking) is waited for.
 void write_console(std::string_view bytes);
+// UTF-8 text for the console: where standard output is a Windows console,
+// through the wide console call, so that every character shows whatever
+// the console's code page; anywhere else the bytes as they are.
+void write_console_utf8(std::string_view text);
+// True where standard output is a terminal someone watches (POSIX: a tty;
+// Windows: a console), not a file or a pipe: only there may a line be
+// drawn over itself.
+bool console_is_terminal();
+// Windows readers (Notepad, PowerShell 5.1) take a file for UTF-8 only by
+// the byte-order mark at its start; POSIX tools would take the mark for
+// text.
+bool utf8_files_begin_with_mark();
 // Standard output, for protecting it like a log where it is a file.
 FileHandle console_file();
 // True when file is the very file standard output writes to: two handles
@@ -286,6 +298,8 @@ public:
     Condition(const Condition&) = delete;
     Condition& operator=(const Condition&) = delete;
     void wait(Mutex& mutex);
+    // As wait, for at most the time given.
+    void wait_for(Mutex& mutex, unsigned milliseconds);
     void notify_all();
 
 private:

@@ -38,6 +38,7 @@ void append_given_options(std::u16string& block, const RunSettings& settings) {
     if (settings.what_if) block += setting_line("WhatIf                    : ", true);
     if (settings.retry_for_seconds)
         block += number_line("RetryFor                  : ", *settings.retry_for_seconds, " s");
+    if (settings.unicode) block += setting_line("Unicode                   : ", true);
 }
 
 // The part shared by console and run log, from "Source" to the closing hyphens.

@@ -18,8 +18,14 @@
 //   thread holding it may take again: a write failure is reported from
 //   inside a write); a walk that passes over entries looks at the console
 //   without it and locks only when a line waits.
+// - /Unicode: every channel writes UTF-8; a Windows log opens with the
+//   byte-order mark its readers need, written with its first text.
+// - The status line of /Progress is drawn on the console alone and erased
+//   under the same lock before any other console text, so that no line
+//   is ever written into it.
 #include "report/output.h"
 
+#include <algorithm>
 #include <string>
 
 #include "report/errors.h"
@@ -42,7 +48,9 @@ Report::~Report() {
 void Report::flush(Channel& channel) {
     if (!channel.open || channel.pending.empty()) return;
     platform::ErrorCode error = 0;
-    if (channel.console)
+    if (channel.console && text_form_ == TextForm::utf8)
+        platform::write_console_utf8(channel.pending);
+    else if (channel.console)
         platform::write_console(channel.pending);
     else
         error = platform::write_file(channel.file.get(), channel.pending);
@@ -57,7 +65,12 @@ void Report::write(Channel& channel, std::u16string_view text) {
         channel.pending_since = platform::monotonic_milliseconds();
         console_pending_.store(true, std::memory_order_relaxed);
     }
-    encode_output(channel.pending, text);
+    if (channel.console && status_width_) erase_status();
+    if (channel.mark_due) {
+        channel.pending += "\xEF\xBB\xBF";
+        channel.mark_due = false;
+    }
+    encode_output(channel.pending, text, text_form_);
     bool due = channel.pending.size() >= flush_threshold ||
                (channel.console &&
                 platform::monotonic_milliseconds() - channel.pending_since >= console_delay_milliseconds);
@@ -98,6 +111,9 @@ int Report::open_log(Channel& channel, const std::u16string& path, std::string_v
     channel.open = true;
     channel.failed = false;
     channel.path = &path;
+    // Only a log that has text gets the mark: an error log without errors
+    // stays empty, in either form.
+    channel.mark_due = text_form_ == TextForm::utf8 && platform::utf8_files_begin_with_mark();
     return 1;
 }
 
@@ -169,6 +185,46 @@ void Report::write_progress(std::u16string_view text) {
     platform::Holding held = hold();
     if (!silent_) write(console_, text);
     write(run_log_, text);
+}
+
+// A shorter line than the one before is padded over it; the line and the
+// console's waiting lines go out at once.
+void Report::show_status(std::u16string_view text) {
+    platform::Holding held = hold();
+    console_.pending.push_back('\r');
+    encode_output(console_.pending, text, text_form_);
+    if (text.size() < status_width_) console_.pending.append(status_width_ - text.size(), ' ');
+    status_width_ = std::max(status_width_, text.size());
+    flush(console_);
+}
+
+void Report::clear_status() {
+    platform::Holding held = hold();
+    if (!status_width_) return;
+    erase_status();
+    flush(console_);
+}
+
+// Spaces over what was drawn, and back to the start of the line: no
+// terminal control sequence is needed, so any terminal or console takes it.
+void Report::erase_status() {
+    console_.pending.push_back('\r');
+    console_.pending.append(status_width_, ' ');
+    console_.pending.push_back('\r');
+    status_width_ = 0;
+}
+
+Counters Report::counted() {
+    platform::Holding held = hold();
+    auto read = [](auto& count) { return std::atomic_ref(count).load(std::memory_order_relaxed); };
+    Counters now;
+    now.directories = read(counters.directories);
+    now.files = read(counters.files);
+    now.errors = read(counters.errors);
+    now.file_bytes = read(counters.file_bytes);
+    now.deleted_bytes = read(counters.deleted_bytes);
+    now.deleted_bytes_short = read(counters.deleted_bytes_short);
+    return now;
 }
 
 }  // namespace scythe

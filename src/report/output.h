@@ -12,18 +12,26 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "report/text.h"
 #include "run_settings.h"
 
 namespace scythe {
 
 // What the run counted; only counted, never asked to decide anything.
+// The status line of /Progress reads the counts while the walk raises
+// them, some without the lock: each may be read as an atomic.
 struct Counters {
     std::int32_t directories = 0;
     std::int32_t files = 0;
     std::int32_t errors = 0;
     // What the files listed hold, counted by a dry run only (a real run on
     // POSIX does not read sizes it does not show).
-    std::uint64_t file_bytes = 0;
+    alignas(std::atomic_ref<std::uint64_t>::required_alignment) std::uint64_t file_bytes = 0;
+    // What the files deleted held, where their sizes were known (Windows
+    // lists them; POSIX reads them only for a FILE line); once a file goes
+    // whose size was never read, the sum is short and says so.
+    alignas(std::atomic_ref<std::uint64_t>::required_alignment) std::uint64_t deleted_bytes = 0;
+    bool deleted_bytes_short = false;
 };
 
 class Report {
@@ -71,6 +79,18 @@ public:
     // Console unless silent, and the run log if open: DIR and FILE lines.
     void write_progress(std::u16string_view text);
 
+    // From now on every channel writes UTF-8 (/Unicode): called before
+    // anything is written or a log opened.
+    void use_utf8() { text_form_ = TextForm::utf8; }
+
+    // The status line of /Progress, on the console only: drawn over the
+    // one before it at once, and erased before any other console text, so
+    // that no line mixes with it. Its text is ASCII, a column a character.
+    void show_status(std::u16string_view text);
+    void clear_status();
+    // The counts as they stand, read under the lock as atomics.
+    Counters counted();
+
 private:
     struct Channel {
         bool open = false;
@@ -80,22 +100,27 @@ private:
         const std::u16string* path = nullptr;
         std::string pending;
         std::uint64_t pending_since = 0;  // when the oldest buffered console line came
+        bool mark_due = false;  // the UTF-8 byte-order mark goes before the first text
     };
 
     void flush(Channel& channel);
     void write(Channel& channel, std::u16string_view text);
     void report_write_failure(Channel& channel, platform::ErrorCode error);
     void close(Channel& channel);
+    void erase_status();
     int open_log(Channel& channel, const std::u16string& path, std::string_view message);
     int cannot_open(const std::u16string& path, std::string_view message);
 
-    Channel console_{true, true, false, {}, nullptr, {}, 0};
+    Channel console_{true, true, false, {}, nullptr, {}, 0, false};
     Channel run_log_;
     Channel error_log_;
     // The run log is the error log too.
     bool one_file_for_both_logs_ = false;
     bool silent_ = false;
     bool shared_ = false;
+    TextForm text_form_ = TextForm::eight_bit;
+    // Columns of the status line on the console; 0 while none is shown.
+    std::size_t status_width_ = 0;
     platform::Mutex mutex_;
     // The console holds lines not yet written out: read without the lock.
     std::atomic<bool> console_pending_{false};

@@ -1,6 +1,8 @@
 // Output text. The hard cases: code units above 255 and lone surrogates
-// have no byte of their own (written as <U+XXXX>, surrogate pairs joined),
-// and paths may hold control characters that would break a line.
+// have no byte of their own (written as <U+XXXX>, surrogate pairs joined);
+// in UTF-8 only lone surrogates (a Windows name's, or a POSIX name byte that
+// is not UTF-8, carried as U+DC80 + byte) lack a form, and keep the same
+// escape; paths may hold control characters that would break a line.
 #include "report/text.h"
 
 namespace scythe {
@@ -67,18 +69,35 @@ void append_code_point(std::string& out, std::uint32_t code_point) {
 bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
+void append_utf8(std::string& out, std::uint32_t code_point) {
+    if (code_point < 0x80) {
+        out.push_back(static_cast<char>(code_point));
+        return;
+    }
+    // The lead byte carries the length; each following byte six bits.
+    int continuation_bytes = code_point < 0x800 ? 1 : code_point < 0x10000 ? 2 : 3;
+    static constexpr unsigned char lead_marks[] = {0, 0xC0, 0xE0, 0xF0};
+    out.push_back(static_cast<char>(lead_marks[continuation_bytes] | (code_point >> (6 * continuation_bytes))));
+    for (int shift = 6 * (continuation_bytes - 1); shift >= 0; shift -= 6)
+        out.push_back(static_cast<char>(0x80 | ((code_point >> shift) & 0x3F)));
+}
+
 }  // namespace
 
-void encode_output(std::string& out, std::u16string_view text) {
+void encode_output(std::string& out, std::u16string_view text, TextForm form) {
+    bool utf8 = form == TextForm::utf8;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char16_t unit = text[i];
         if (unit == u'\n') {
             out += "\r\n";
-        } else if (unit < 256) {
+        } else if (unit < (utf8 ? 0x80 : 256)) {
             out.push_back(static_cast<char>(unit));
         } else if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
             std::uint32_t high = unit - 0xD800u, low = text[++i] - 0xDC00u;
-            append_code_point(out, 0x10000u + (high << 10) + low);
+            std::uint32_t code_point = 0x10000u + (high << 10) + low;
+            utf8 ? append_utf8(out, code_point) : append_code_point(out, code_point);
+        } else if (utf8 && !is_high_surrogate(unit) && !is_low_surrogate(unit)) {
+            append_utf8(out, unit);
         } else {
             append_code_point(out, unit);
         }

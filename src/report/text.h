@@ -1,4 +1,5 @@
-// Building output text: lines are formed as UTF-16 and written as 8-bit text.
+// Building output text: lines are formed as UTF-16 and written as 8-bit
+// text, or as UTF-8 where the run asks for it.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +15,18 @@ void append_decimal(std::u16string& out, std::int64_t value, int min_digits = 1)
 // Upper-case hexadecimal without leading zeros.
 void append_hex(std::u16string& out, std::uint32_t value);
 
-// The channels' byte form: a code unit below 256 is that byte, a line feed is
-// CR LF, anything else is written as <U+XXXX> (surrogate pairs joined into
-// one code point, lone surrogates as themselves), so no information is lost.
-void encode_output(std::string& out, std::u16string_view text);
+// The channels' byte forms. A line feed is CR LF in both.
+enum class TextForm {
+    // A code unit below 256 is that byte; anything else is written as
+    // <U+XXXX> (surrogate pairs joined into one code point, lone surrogates
+    // as themselves), so no information is lost.
+    eight_bit,
+    // Every character as UTF-8 (/Unicode); a lone surrogate, which has no
+    // UTF-8 form, is written as <U+XXXX> as in the eight-bit form, so the
+    // output is always valid UTF-8 and a name always gives the same bytes.
+    utf8,
+};
+void encode_output(std::string& out, std::u16string_view text, TextForm form = TextForm::eight_bit);
 
 std::u16string ascii_text(std::string_view ascii);
 

@@ -7,12 +7,14 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -216,6 +218,54 @@ Result run_with_full_pipe(const Target& target, const std::vector<std::string>& 
     read_to_end(pipe_ends[0], result.output);
     ::close(pipe_ends[0]);
     return result;
+}
+
+Result run_on_terminal(const Target& target, const std::vector<std::string>& arguments) {
+    int terminal = -1, program_side = -1;
+    if (openpty(&terminal, &program_side, nullptr, nullptr, nullptr) != 0) return {};
+    termios mode{};
+    tcgetattr(program_side, &mode);
+    cfmakeraw(&mode);
+    tcsetattr(program_side, TCSANOW, &mode);
+    fcntl(terminal, F_SETFD, FD_CLOEXEC);
+    fcntl(program_side, F_SETFD, FD_CLOEXEC);
+    pid_t child = start(command_line(target, arguments), program_side, -1);
+    ::close(program_side);
+    Result result;
+    char buffer[65536];
+    ssize_t length;
+    // Once the program's side is closed, reading fails (EIO).
+    while ((length = read(terminal, buffer, sizeof buffer)) > 0 || (length < 0 && errno == EINTR))
+        if (length > 0) result.output.append(buffer, static_cast<std::size_t>(length));
+    ::close(terminal);
+    result.exit_code = exit_code_of(child);
+    return result;
+}
+
+std::string screen_after(const std::string& bytes) {
+    std::string screen, line;
+    std::size_t column = 0;
+    auto end_line = [&] {
+        line.erase(line.find_last_not_of(' ') + 1);
+        screen += line + "\r\n";
+        line.clear();
+        column = 0;
+    };
+    for (char c : bytes) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            end_line();
+        } else {
+            if (column < line.size())
+                line[column] = c;
+            else
+                line.push_back(c);
+            ++column;
+        }
+    }
+    if (line.find_first_not_of(' ') != std::string::npos) end_line();
+    return screen;
 }
 
 Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,

@@ -62,6 +62,13 @@ Result run_stopping_at(const Target& target, const std::vector<std::string>& arg
 // within 20 s, or it is killed).
 Result run_with_full_pipe(const Target& target, const std::vector<std::string>& arguments, bool nonblocking,
                           const std::function<bool(int)>& when_full);
+// Runs with standard output a terminal (a pseudo-terminal that passes the
+// bytes through as they are), read to the end.
+Result run_on_terminal(const Target& target, const std::vector<std::string>& arguments);
+// What a terminal shows after the bytes given: each carriage return goes
+// back to the start of the line, where later text overwrites; trailing
+// blanks are not seen. Lines end with CR LF.
+std::string screen_after(const std::string& bytes);
 Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,
                        const std::vector<int>& signals);
 // Waits until a signal sent to the process is no longer pending (a handler

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
+#include <cstdio>
 #include <iterator>
 
 #include "expected_output.h"
@@ -347,4 +349,87 @@ TEST_F(WholeRun, KeepRootLeavesARootThatIsALinkAsItIs) {
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_TRUE(fs::is_symlink(path("link")));
     EXPECT_EQ(read_file(path("target/keep")), "keep");
+}
+
+// Names in four scripts (an emoji is a surrogate pair on Windows) and, on
+// POSIX, a byte that is not UTF-8, in a chain so that the order is fixed.
+// With /Unicode every channel carries them as UTF-8 (a Windows log after
+// the byte-order mark), without it as the escapes of the eight-bit form;
+// a byte that is not UTF-8 is escaped in both. The error log lies at the
+// bottom of the tree, so that its own ERR line names every one.
+TEST_F(WholeRun, UnicodeWritesEveryNameAsUtf8OnEveryChannel) {
+    // Each name on disk, as /Unicode shows it, as the eight-bit form does; the last is the error log's.
+    std::vector<std::array<std::string, 3>> names{
+        {"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82", "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82",
+         "<U+041F><U+0440><U+0438><U+0432><U+0435><U+0442>"},
+        {"\xe4\xb8\xad\xe6\x96\x87", "\xe4\xb8\xad\xe6\x96\x87", "<U+4E2D><U+6587>"},
+        {"caf\xc3\xa9", "caf\xc3\xa9", "caf\xe9"},
+        {"\xf0\x9f\x98\x80.log", "\xf0\x9f\x98\x80.log", "<U+1F600>.log"}};
+    if (!target_->windows()) names.insert(names.end() - 1, {"bad\xff", "bad<U+DCFF>", "bad<U+DCFF>"});
+    int below = static_cast<int>(names.size()) - 1;  // directories below the root
+    for (int form : {1, 2}) {
+        std::string on_disk = "tree", as_shown, lines = "DIR  000001: " + shown() + "\r\n", errors;
+        for (int i = 0; i < below; ++i) {
+            on_disk += "/" + names[i][0];
+            as_shown += (i ? separator() : "") + names[i][form];
+            lines += "DIR  00000" + std::to_string(i + 2) + ": " + shown(as_shown) + "\r\n";
+            errors = "ERR  00000" + std::to_string(below + 1 - i) + ": " + shown(as_shown) + ": " +
+                     text("Directory not empty at RemoveDirectory() (39)", "Directory is not empty. at RemoveDirectory() (145)") +
+                     "\r\n" + errors;
+        }
+        std::string log = shown(as_shown + separator() + names[below][form]);
+        errors = "ERR  000001: " + log + ": " + text("Device or resource busy at DeleteFile() (16)", "Sharing violation. at DeleteFile() (32)") +
+                 "\r\n" + errors;
+        lines += "FILE 000001: " + log + " (0 KB)\r\n" + errors;
+        fs::create_directories(path(on_disk));
+        std::string options = form == 1 ? "/SubDirectories /RetryFor:0 /Unicode" : "/SubDirectories /RetryFor:0";
+        Result result = run({"/Dir:" + argument("tree"), "/RetryFor:0", "/Log:" + argument("run.log"),
+                             "/ErrorLog:" + argument(on_disk + "/" + names[below][0]), "/SubDirectories", form == 1 ? "/Unicode" : "/Silently"});
+        std::string mark = form == 1 && target_->windows() ? "\xEF\xBB\xBF" : "";
+        if (form == 2) options += " /Silent";
+        EXPECT_EQ(without_elapsed_digits(result.output), form == 1 ? header(options) + lines + summary(below + 1, 1, below + 1) : "");
+        EXPECT_EQ(without_elapsed_digits(read_file(path("run.log"))),
+                  mark + log_header(options) + lines + log_summary(below + 1, 1, below + 1));
+        EXPECT_EQ(read_file(path(on_disk + "/" + names[below][0])), mark + errors);
+        EXPECT_EQ(result.exit_code, below + 1);
+        fs::remove(path(on_disk + "/" + names[below][0]));
+    }
+}
+
+// /Progress draws its status line on a terminal alone: there every drawing
+// is erased again, so the screen ends as a run without it leaves it, and
+// the counts only rise; on a pipe it writes nothing at all.
+TEST_F(WholeRun, ProgressIsDrawnOnATerminalAndErasedBeforeEveryLine) {
+    for (std::string silent : {"", "/Silent"}) {
+        for (int d = 0; d < 20; ++d) {
+            fs::create_directories(path("tree/d" + std::to_string(d)));
+            for (int f = 0; f < 50; ++f) write_file(path("tree/d" + std::to_string(d) + "/f" + std::to_string(f)), "x");
+        }
+        std::vector<std::string> arguments{"/Dir:" + argument("tree"), "/SubDirectories", "/Log:" + argument("run.log"),
+                                           "/Progress"};
+        if (!silent.empty()) arguments.push_back(silent);
+        bool terminal = !target_->windows();
+        Result result = terminal ? run_on_terminal(*target_, arguments) : run(arguments);
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_FALSE(fs::exists(path("tree")));
+        std::string lines = expected::lines_of(read_file(path("run.log")), {"DIR  ", "FILE ", "ERR  "});
+        std::string quiet = silent.empty() ? header("/SubDirectories") + lines + summary(21, 1000, 0) : "";
+        if (!terminal) {
+            EXPECT_EQ(without_elapsed_digits(result.output), quiet);
+            continue;
+        }
+        EXPECT_EQ(without_elapsed_digits(screen_after(result.output)), quiet) << silent;
+        std::vector<int> last{0, 0, 0};
+        int drawings = 0;
+        for (std::size_t at = result.output.find('\r'); at != std::string::npos; at = result.output.find('\r', at + 1)) {
+            std::vector<int> now{0, 0, 0};
+            if (std::sscanf(result.output.c_str() + at + 1, expected::status_counts, &now[0], &now[1], &now[2]) != 3)
+                continue;
+            ++drawings;
+            for (int i = 0; i < 3; ++i) EXPECT_GE(now[i], last[i]) << result.output.substr(at + 1, 60);
+            last = now;
+        }
+        EXPECT_GE(drawings, 1) << silent;
+        EXPECT_NE(result.output.find(expected::first_status), std::string::npos) << silent;
+    }
 }

@@ -32,7 +32,8 @@ using expected::unknown_kind;
 
 TEST_F(CommandLine, KeysMatchInAnyCaseAndValuesKeepTheirCase) {
     parse({u"/dir:/Some/Path", u"/lOg:Run.Log", u"/errorLOG:Err.Log", u"/subdirectories", u"/Silent",
-           u"/stopatfirsterror", u"/IGNOREERRORS", u"/keeproot", u"/WHATIF", u"/retryFor:0042"});
+           u"/stopatfirsterror", u"/IGNOREERRORS", u"/keeproot", u"/WHATIF", u"/retryFor:0042", u"/unicode",
+           u"/PROGRESS"});
     EXPECT_EQ(settings.source_path, u"/Some/Path");
     EXPECT_EQ(settings.run_log_path, u"Run.Log");
     EXPECT_EQ(settings.error_log_path, u"Err.Log");
@@ -43,19 +44,25 @@ TEST_F(CommandLine, KeysMatchInAnyCaseAndValuesKeepTheirCase) {
     EXPECT_TRUE(settings.keep_root);
     EXPECT_TRUE(settings.what_if);
     EXPECT_EQ(settings.retry_for_seconds, 42u);
+    EXPECT_TRUE(settings.unicode);
+    EXPECT_TRUE(settings.progress);
     EXPECT_EQ(console(), "");
 }
 
 TEST_F(CommandLine, NewerFlagsMatchOnTheirPrefixAndTheLastRetryTimeCounts) {
-    parse({u"/KeepRootPlease", u"/WhatIfNothing", u"/RetryFor:x", u"/RetryFor:3600"});
+    parse({u"/KeepRootPlease", u"/WhatIfNothing", u"/RetryFor:x", u"/RetryFor:3600", u"/UnicodeText", u"/Progressive"});
     EXPECT_TRUE(settings.keep_root);
     EXPECT_TRUE(settings.what_if);
+    EXPECT_TRUE(settings.unicode);
+    EXPECT_TRUE(settings.progress);
     EXPECT_EQ(settings.retry_for_seconds, 3600u);
     settings = {};
     parse({u"/RetryFor:0"});
     EXPECT_EQ(settings.retry_for_seconds, 0u);
     EXPECT_FALSE(settings.keep_root);
     EXPECT_FALSE(settings.what_if);
+    EXPECT_FALSE(settings.unicode);
+    EXPECT_FALSE(settings.progress);
 }
 
 // Help and version are answered whatever else is given, help first.

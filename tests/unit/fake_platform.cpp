@@ -4,6 +4,7 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <thread>
 
@@ -145,6 +146,16 @@ std::string to_native_bytes(std::u16string_view text) { return std::string(text.
 void write_console(std::string_view bytes) {
     Locked held;
     system.console += bytes;
+}
+
+void write_console_utf8(std::string_view bytes) { write_console(bytes); }
+
+// The status line of /Progress is tested on a real terminal.
+bool console_is_terminal() { return false; }
+
+bool utf8_files_begin_with_mark() {
+    Locked held;
+    return system.utf8_files_begin_with_mark;
 }
 
 FileHandle console_file() { return -1; }
@@ -471,6 +482,12 @@ void Condition::wait(Mutex& mutex) {
     auto& lock = *reinterpret_cast<std::recursive_mutex*>(mutex.state_);
     std::unique_lock<std::recursive_mutex> held(lock, std::adopt_lock);
     reinterpret_cast<std::condition_variable_any*>(state_)->wait(held);
+    held.release();
+}
+void Condition::wait_for(Mutex& mutex, unsigned milliseconds) {
+    auto& lock = *reinterpret_cast<std::recursive_mutex*>(mutex.state_);
+    std::unique_lock<std::recursive_mutex> held(lock, std::adopt_lock);
+    reinterpret_cast<std::condition_variable_any*>(state_)->wait_for(held, std::chrono::milliseconds(milliseconds));
     held.release();
 }
 void Condition::notify_all() { reinterpret_cast<std::condition_variable_any*>(state_)->notify_all(); }

@@ -44,6 +44,7 @@ struct System {
     std::function<void(const std::u16string&)> before_opening, before_removing, before_deleting;
     unsigned logical_processors = 3;
     std::string console;
+    bool utf8_files_begin_with_mark = false;
     std::u16string console_redirected_to;  // the output file standard output is, if any
     std::map<std::u16string, std::string> files;  // output files by path
     std::set<std::u16string> uncreatable;

@@ -3,6 +3,7 @@
 // written, and what silent leaves out.
 #include "report/blocks.h"
 #include "report/errors.h"
+#include "report/status.h"
 
 #include "fixture.h"
 
@@ -194,4 +195,49 @@ TEST_F(Reporting, ALogThatIsTheConsolesFileIsRefusedUnlessSilent) {
     settings.silent = true;  // the log alone writes there
     EXPECT_EQ(report.open_logs(settings), 1);
     EXPECT_EQ(console(), "");
+}
+
+TEST(StatusText, CountsSizeAndTimeInOneLineOfAtMost79Columns) {
+    struct Row {
+        scythe::Counters counts;
+        bool what_if;
+        std::uint64_t milliseconds;
+        std::u16string text;
+    };
+    std::vector<Row> rows{
+        {{2, 5, 1, 0, 1536, false}, false, 65999, u"2 directories  5 files  1 errors  1.5 KB deleted  00:01:05"},
+        // Not every size known: none shown.
+        {{1, 9, 0, 0, 5ull << 30, true}, false, 3725000, u"1 directories  9 files  0 errors  01:02:05"},
+        {{1, 1, 0, 1023, 0, false}, true, 0, u"1 directories  1 files  0 errors  1023 B listed  00:00:00"},
+        {{2147483647, 2147483647, 2147483647, 0, ~0ull, false}, false, 360000000,
+         u"2147483647 directories  2147483647 files  2147483647 errors  15.9 EB deleted  1"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(scythe::status_text(row.counts, row.what_if, row.milliseconds), row.text);
+}
+
+// On a fake clock: drawn at once, then no more than once a quarter second,
+// with the counts and the time as they stand; erased (spaces over its
+// widest drawing) before any other console text, never written to a log.
+TEST_F(Reporting, TheStatusLineFollowsTheCountsEveryQuarterSecondAndGivesWayToLines) {
+    settings.run_log_path = u"run.log";
+    ASSERT_EQ(report.open_logs(settings), 1);
+    fake::system.milliseconds = 5000;
+    {
+        scythe::StatusLine line(report, false);
+        counters.files = 3;
+        fake::system.milliseconds += 100;
+        EXPECT_EQ(line.tick(), 150u);
+        counters.deleted_bytes = 2048;
+        fake::system.milliseconds += 150;
+        EXPECT_EQ(line.tick(), 250u);
+        report.write_progress(u"DIR  000001: /root\n");
+        counters.directories = 1;
+        fake::system.milliseconds += 1000;
+        EXPECT_EQ(line.tick(), 250u);
+    }
+    std::string second = "0 directories  3 files  0 errors  2.0 KB deleted  00:00:00";
+    std::string third = "1 directories  3 files  0 errors  2.0 KB deleted  00:00:01";
+    EXPECT_EQ(console(), expected::first_status + ("\r" + second) + expected::erased_status(second.size()) +
+                             "DIR  000001: /root\r\n\r" + third + expected::erased_status(third.size()));
+    EXPECT_EQ(file(u"run.log"), "DIR  000001: /root\r\n");
 }

@@ -307,3 +307,18 @@ TEST_F(Run, RetryTimeSetsEachItemsWaitsAndTheRunsSixItemsWorth) {
         }
     }
 }
+
+// Every channel in UTF-8, from the first line on, the header saying so.
+TEST_F(Run, UnicodeWritesEveryChannelInUtf8) {
+    fake::add_file(u"/root/\u041f\u00e9");
+    fake::system.utf8_files_begin_with_mark = true;
+    EXPECT_EQ(run({u"caf\u00e9", u"/Dir:/root", u"/Log:run.log", u"/ErrorLog:error.log", u"/unicode"}), 0);
+    std::string line = "FILE 000001: /root/\xd0\x9f\xc3\xa9 (0 KB)\r\n";
+    EXPECT_EQ(console(), "Ignoring parameter CAF\xc3\xa9\r\n" + banner + settings_block("No", "/Unicode") + privileges +
+                             "-------------------------------------------\r\nDIR  000001: /root\r\n" + line +
+                             summary(1, 1, 0));
+    EXPECT_EQ(file(u"run.log").substr(0, 3 + 7), "\xEF\xBB\xBFSource ");
+    EXPECT_NE(file(u"run.log").find("Unicode                   : Yes\r\n---"), std::string::npos);
+    EXPECT_NE(file(u"run.log").find(line), std::string::npos);
+    EXPECT_EQ(file(u"error.log"), "");
+}

@@ -9,9 +9,9 @@ using scythe::encode_output;
 
 namespace {
 
-std::string encoded(std::u16string_view text) {
+std::string encoded(std::u16string_view text, scythe::TextForm form = scythe::TextForm::eight_bit) {
     std::string out;
-    encode_output(out, text);
+    encode_output(out, text, form);
     return out;
 }
 
@@ -34,6 +34,17 @@ TEST(Encoding, LoneSurrogatesAreWrittenAsThemselves) {
     EXPECT_EQ(encoded(std::u16string{0xDC80}), "<U+DC80>");
     EXPECT_EQ(encoded(std::u16string{0xD800, u'a'}), "<U+D800>a");
     EXPECT_EQ(encoded(std::u16string{0xDC00, 0xD800}), "<U+DC00><U+D800>");
+}
+
+TEST(Encoding, Utf8FormWritesEveryCharacterAndEscapesOnlyLoneSurrogates) {
+    constexpr auto utf8 = scythe::TextForm::utf8;
+    EXPECT_EQ(encoded(u"a\u00e9\n\u007f\u0080", utf8), "a\xc3\xa9\r\n\x7f\xc2\x80");
+    EXPECT_EQ(encoded(u"\u041f\u07ff\u0800\u4e2d\uffff", utf8), "\xd0\x9f\xdf\xbf\xe0\xa0\x80\xe4\xb8\xad\xef\xbf\xbf");
+    EXPECT_EQ(encoded(u"\U0001F600\U00010000\U0010FFFF", utf8),
+              "\xf0\x9f\x98\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf");
+    // What has no UTF-8 form is written as in the eight-bit form.
+    for (std::u16string lone : {std::u16string{0xDCFF}, std::u16string{0xD800, u'a'}, std::u16string{0xDC00, 0xD800}})
+        EXPECT_EQ(encoded(lone, utf8), encoded(lone));
 }
 
 TEST(Numbers, DecimalIsZeroFilledAndSigned) {

@@ -181,6 +181,12 @@ ErrorCode write_all(int fd, std::string_view bytes, bool console) {
 
 void write_console(std::string_view bytes) { write_all(STDOUT_FILENO, bytes, true); }
 
+void write_console_utf8(std::string_view text) { write_console(text); }
+
+bool console_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+
+bool utf8_files_begin_with_mark() { return false; }
+
 FileHandle console_file() { return STDOUT_FILENO; }
 
 bool shares_file_with_console(FileHandle file) {
@@ -240,9 +246,28 @@ Mutex::~Mutex() { pthread_mutex_destroy(mutex_of(state_)); }
 void Mutex::lock() { pthread_mutex_lock(mutex_of(state_)); }
 void Mutex::unlock() { pthread_mutex_unlock(mutex_of(state_)); }
 
-Condition::Condition() { pthread_cond_init(new (state_) pthread_cond_t, nullptr); }
+// Timed waits count on the monotonic clock: setting the system's clock
+// must not stretch or cut them.
+Condition::Condition() {
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(new (state_) pthread_cond_t, &attributes);
+    pthread_condattr_destroy(&attributes);
+}
 Condition::~Condition() { pthread_cond_destroy(condition_of(state_)); }
 void Condition::wait(Mutex& mutex) { pthread_cond_wait(condition_of(state_), mutex_of(mutex.state_)); }
+void Condition::wait_for(Mutex& mutex, unsigned milliseconds) {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        ++until.tv_sec;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_cond_timedwait(condition_of(state_), mutex_of(mutex.state_), &until);
+}
 void Condition::notify_all() { pthread_cond_broadcast(condition_of(state_)); }
 
 struct Thread {

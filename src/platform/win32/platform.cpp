@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <process.h>
 
+#include <algorithm>
 #include <new>
 
 #include <ctime>
@@ -98,6 +99,47 @@ ErrorCode write_all(HANDLE handle, std::string_view bytes) {
 
 // Written as bytes to the handle itself: no C runtime text mode to double CR LF.
 void write_console(std::string_view bytes) { write_all(GetStdHandle(STD_OUTPUT_HANDLE), bytes); }
+
+namespace {
+bool is_console(HANDLE handle) {
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != 0;
+}
+
+// A console takes at most this many characters a call on older systems;
+// a pair of surrogates is never split between two calls.
+constexpr std::size_t console_chunk = 8192;
+
+void write_wide_console(HANDLE console, std::string_view text) {
+    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (length <= 0) return;
+    std::wstring wide_text(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide_text.data(), length);
+    for (std::size_t start = 0; start < wide_text.size();) {
+        std::size_t count = std::min(console_chunk, wide_text.size() - start);
+        if (start + count < wide_text.size() && IS_HIGH_SURROGATE(wide_text[start + count - 1])) --count;
+        DWORD written = 0;
+        if (!WriteConsoleW(console, wide_text.data() + start, static_cast<DWORD>(count), &written, nullptr) ||
+            written == 0)
+            return;
+        start += written;
+    }
+}
+}  // namespace
+
+// The text is whole lines of valid UTF-8 (what has no UTF-8 form was
+// written as <U+XXXX> before), so its conversion loses nothing.
+void write_console_utf8(std::string_view text) {
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (is_console(console))
+        write_wide_console(console, text);
+    else
+        write_console(text);
+}
+
+bool console_is_terminal() { return is_console(GetStdHandle(STD_OUTPUT_HANDLE)); }
+
+bool utf8_files_begin_with_mark() { return true; }
 
 FileHandle console_file() { return GetStdHandle(STD_OUTPUT_HANDLE); }
 
@@ -199,6 +241,9 @@ void Mutex::unlock() { LeaveCriticalSection(section_of(state_)); }
 Condition::Condition() { InitializeConditionVariable(new (state_) CONDITION_VARIABLE); }
 Condition::~Condition() {}
 void Condition::wait(Mutex& mutex) { SleepConditionVariableCS(condition_of(state_), section_of(mutex.state_), INFINITE); }
+void Condition::wait_for(Mutex& mutex, unsigned milliseconds) {
+    SleepConditionVariableCS(condition_of(state_), section_of(mutex.state_), milliseconds);
+}
 void Condition::notify_all() { WakeAllConditionVariable(condition_of(state_)); }
 
 struct Thread {
