@@ -84,10 +84,16 @@ using FileHandle = int;
 #endif
 
 // Unbuffered byte writes; the caller buffers. Console write errors are
-// ignored: a closed pipe must not change the run's result. Once the run is
-// interrupted, the console waits for a reader only a moment.
-// A handle that is not ready (left non-blocking) is waited for.
-void write_console(std::string_view bytes);
+// ignored: a closed pipe must not change the run's result. A handle that is
+// not ready (a full pipe, one left non-blocking) is waited for. Once the run
+// is interrupted, output waits for a reader only within a short grace,
+// shared by the console and the logs (a log that runs out of it fails).
+// Returns the bytes written: all of them, unless the grace ran out, or the
+// interruption came while the console waited and the grace has not begun:
+// the caller then writes the logs out first and begins the grace.
+std::size_t write_console(std::string_view bytes);
+// Begins the output's grace, unless it has begun already.
+void begin_output_grace();
 // Standard output, for protecting it like a log where it is a file.
 FileHandle console_file();
 // True when file is the very file standard output writes to: two handles

@@ -83,6 +83,7 @@ private:
     };
 
     void flush(Channel& channel);
+    void flush_console();
     void write(Channel& channel, std::u16string_view text);
     void report_write_failure(Channel& channel, platform::ErrorCode error);
     void close(Channel& channel);
@@ -94,6 +95,8 @@ private:
     Channel error_log_;
     // The run log is the error log too.
     bool one_file_for_both_logs_ = false;
+    // Once interrupted: the logs were written out before the console's grace.
+    bool logs_written_out_ = false;
     bool silent_ = false;
     bool shared_ = false;
     platform::Mutex mutex_;

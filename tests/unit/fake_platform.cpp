@@ -153,9 +153,18 @@ std::int64_t wall_clock_seconds() {
 std::u16string decode_native_bytes(std::string_view bytes) { return std::u16string(bytes.begin(), bytes.end()); }
 std::string to_native_bytes(std::u16string_view text) { return std::string(text.begin(), text.end()); }
 
-void write_console(std::string_view bytes) {
+std::size_t write_console(std::string_view bytes) {
     Locked held;
-    system.console += bytes;
+    std::size_t taken = std::min(bytes.size(), system.console_room);
+    if (taken < bytes.size() && !system.interrupted && system.on_console_full) system.on_console_full();
+    system.console += bytes.substr(0, taken);
+    system.console_room -= taken;
+    return taken;
+}
+
+void begin_output_grace() {
+    Locked held;
+    if (!system.output_grace_began_with) system.output_grace_began_with = system.files;
 }
 
 FileHandle console_file() { return -1; }

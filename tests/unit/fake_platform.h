@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -50,6 +51,12 @@ struct System {
     std::set<std::thread::id> listing_threads;
     unsigned logical_processors = 3;
     std::string console;
+    // What the console takes before it blocks, and what happens then (the
+    // interruption comes while it waits).
+    std::size_t console_room = SIZE_MAX;
+    std::function<void()> on_console_full;
+    // The output files as they were when the output's grace began.
+    std::optional<std::map<std::u16string, std::string>> output_grace_began_with;
     std::u16string console_redirected_to;  // the output file standard output is, if any
     std::map<std::u16string, std::string> files;  // output files by path
     std::set<std::u16string> uncreatable;

@@ -86,7 +86,14 @@ ErrorCode write_all(HANDLE handle, std::string_view bytes) {
 }  // namespace
 
 // Written as bytes to the handle itself: no C runtime text mode to double CR LF.
-void write_console(std::string_view bytes) { write_all(GetStdHandle(STD_OUTPUT_HANDLE), bytes); }
+// A write that blocks (a pipe nobody reads) is not cut short here: Windows
+// offers no wait on a pipe's room, so the caller finds everything written.
+std::size_t write_console(std::string_view bytes) {
+    write_all(GetStdHandle(STD_OUTPUT_HANDLE), bytes);
+    return bytes.size();
+}
+
+void begin_output_grace() {}
 
 FileHandle console_file() { return GetStdHandle(STD_OUTPUT_HANDLE); }
 
