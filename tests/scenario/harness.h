@@ -54,6 +54,14 @@ Result run_with_full_pipe(const Target& target, const std::vector<std::string>& 
                           const std::function<bool(int)>& when_full);
 Result run_interrupted(const Target& target, const std::vector<std::string>& arguments,
                        const std::vector<int>& signals);
+// Starts the native program with fifo opened for reading beforehand and
+// never read; once it is full and the program waits on it, sends the
+// signals. The program must then end within 20 s, or it is killed.
+Result run_with_stalled_fifo(const Target& target, const std::vector<std::string>& arguments, const fs::path& fifo,
+                             const std::vector<int>& signals);
+// The processor time (user and system, all threads) a running process has
+// used so far, in seconds.
+double processor_seconds(int pid);
 
 // A program running beside the test, its standard input and output pipes.
 struct Background {
