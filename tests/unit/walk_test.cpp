@@ -687,12 +687,14 @@ TEST_F(ParallelWalk, AnInterruptionWritesOneLineAndRemovesNothingMore) {
     fake::add_directory(u"/root/b");
     fake::add_file(u"/root/b/g");
     fake::system.before_deleting = [](const std::u16string&) { fake::system.interrupted = true; };
+    met_once_taken(u"/root/a/f", u"/root/b");
     EXPECT_EQ(delete_tree(u"/root"), 0);
     std::string output = console();
     EXPECT_EQ(output.find("Interrupted"), output.rfind("Interrupted")) << output;
     EXPECT_EQ(counters.errors, 1);
     EXPECT_TRUE(fake::exists(u"/root/a"));
     EXPECT_TRUE(fake::exists(u"/root/b"));
+    expect_another_thread_worked();
 }
 
 // root: a/{f} goes to the other thread, which stops just after its listing
