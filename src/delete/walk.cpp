@@ -26,7 +26,9 @@
 // - Entries are deleted while their directory's listing is still open; the
 //   listing goes on from where it stood.
 // - An interruption stops the walk before its next operation; nothing is
-//   deleted or removed after it.
+//   deleted or removed after it. On several threads each looks at it under
+//   the lock of the line it writes, so no DIR or FILE line follows the
+//   Interrupted line, and no deletion but of a file named before it.
 // - Several threads (/Threads:N): a walk that meets a subdirectory while
 //   another thread is idle opens it itself, as always, writes its DIR line
 //   and hands the opened subtree over; it removes that subdirectory once
