@@ -9,7 +9,8 @@ Crew::Crew(unsigned threads, std::size_t most_jobs) : most_jobs_(most_jobs) {
         if (platform::OwnedThread thread = platform::start_thread([this] { work(); }))
             threads_.push_back(std::move(thread));
     platform::Holding held(&mutex_);
-    while (idle_.load(std::memory_order_relaxed) < threads_.size()) changed_.wait(mutex_);
+    while (idle_.load(std::memory_order_relaxed) < threads_.size()) all_idle_.wait(mutex_);
+    starting_ = false;
 }
 
 Crew::~Crew() {
@@ -65,12 +66,16 @@ void Crew::help_until(const std::function<bool()>& finished) {
     }
 }
 
+// An idle thread sleeps until work is queued or the crew closes. Only the
+// crew's start is told that a thread became idle, on a condition of its
+// own: a thread that woke the others each time it went idle would keep
+// them all waking each other for as long as the walk lasts.
 void Crew::work() {
     platform::Holding held(&mutex_);
     for (;;) {
         while (queue_.empty() && !closing_) {
             ++idle_;
-            changed_.notify_all();  // the crew's start waits for every thread to be idle
+            if (starting_) all_idle_.notify_all();
             changed_.wait(mutex_);
             --idle_;
         }

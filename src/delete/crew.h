@@ -15,6 +15,10 @@
 // - The crew is ready only once every thread waits for work, so whether
 //   the first subdirectory is handed out does not depend on how fast the
 //   threads started.
+// - Idle threads sleep: nothing wakes them but work queued, a job done
+//   (which the thread that handed it out waits for) and the crew's end,
+//   so a walk blocked on its output, or one thread listing a flat
+//   directory, costs the others no processor time.
 #pragma once
 
 #include <atomic>
@@ -65,7 +69,11 @@ private:
     void run(Job& job);  // called and returns with the lock held
 
     platform::Mutex mutex_;
+    // Work queued, a job done, or the crew closing: what the idle wait for.
     platform::Condition changed_;
+    // A thread became idle, while the crew starts (which waits for all).
+    platform::Condition all_idle_;
+    bool starting_ = true;
     std::deque<Job*> queue_;
     std::atomic<std::size_t> queued_{0};  // the queue's length, for a look without the lock
     std::atomic<std::size_t> idle_{0};  // changed under the lock, read without it for a first look

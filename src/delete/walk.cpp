@@ -26,7 +26,9 @@
 // - Entries are deleted while their directory's listing is still open; the
 //   listing goes on from where it stood.
 // - An interruption stops the walk before its next operation; nothing is
-//   deleted or removed after it.
+//   deleted or removed after it. On several threads each looks at it under
+//   the lock of the line it writes, so no DIR or FILE line follows the
+//   Interrupted line, and no deletion but of a file named before it.
 // - Several threads (/Threads:N): a walk that meets a subdirectory while
 //   another thread is idle opens it itself, as always, writes its DIR line
 //   and hands the opened subtree over; it removes that subdirectory once
@@ -142,7 +144,7 @@ public:
           budget_(shared.budget) {}
 
     TreeOutcome run(platform::OpenedRoot& root) {
-        count_and_show_directory();
+        if (!count_and_show_directory()) return {false, false};
         if (root.kind == platform::RootKind::link) return {true, true};
         platform::Directory* directory = root.root ? platform::root_directory(*root.root) : nullptr;
         if (!directory) {
@@ -218,13 +220,13 @@ private:
                (entry.reparse_tag & platform::reparse_tag_name_surrogate);
     }
 
-    enum class Entered { descended, handed_out, failed };
+    enum class Entered { descended, handed_out, failed, interrupted };
 
     // Counts and shows the directory at path_, then opens it as a new level,
     // or hands it to an idle thread. Handles that others took meanwhile are
     // made up for by releasing one more level of the walk's own.
     Entered enter(Level& parent) {
-        count_and_show_directory();
+        if (!count_and_show_directory()) return Entered::interrupted;
         platform::OwnedDirectory child;
         ErrorCode error;
         while ((error = platform::open_subdirectory(*parent.directory, parent.entry, child)) &&
@@ -331,7 +333,7 @@ private:
 
     // Every ERR line of the walk marks the deepest level as failed.
     void report_failure(std::string_view label, ErrorCode error) {
-        levels_.back().failed = true;
+        if (!levels_.empty()) levels_.back().failed = true;
         report_win32_error(report_, path_, label, error);
     }
 
@@ -390,6 +392,7 @@ private:
                 } else {
                     Entered entered = enter(level);
                     if (entered == Entered::descended) return Step::descended;
+                    if (entered == Entered::interrupted) return Step::gave_up;
                     if (entered == Entered::handed_out) continue;
                     if (!remove_walked_subdirectory(level, entry, Step::gave_up, false)) return Step::gave_up;
                     continue;
@@ -406,11 +409,16 @@ private:
     // no directory above it is removed.
     bool interrupted(Level& level) {
         if (!platform::interruption_requested()) return false;
-        if (!shared_.interrupted.exchange(true)) {  // one line, from the walk that saw it first
-            path_.resize(level.path_length);
-            report_failure("Interrupted", platform::cancelled_error());
-        }
+        report_interruption(level.path_length);
         return true;
+    }
+
+    // One line for the run, from the walk that saw the request first; path_
+    // is cut to the directory being walked.
+    void report_interruption(std::size_t path_length) {
+        if (shared_.interrupted.exchange(true)) return;
+        path_.resize(path_length);
+        report_failure("Interrupted", platform::cancelled_error());
     }
 
     Step listing_ended(Level& level, platform::NativeStatus status) {
@@ -471,7 +479,7 @@ private:
         DirectoryEntry& entry = parent.entry;
         if (settings_.what_if) return list_file(parent);
         if (entry_lines_wanted()) platform::complete_entry(*parent.directory, entry);
-        count_and_show("FILE ", report_.counters.files, &entry);
+        if (!count_and_show("FILE ", report_.counters.files, &entry)) return false;
         // The read-only bit is looked at only once the deletion is refused,
         // which saves reading it for every file where none is read-only.
         auto remove = [&] {
@@ -505,8 +513,8 @@ private:
         platform::complete_entry(*parent.directory, parent.entry);
         {
             platform::Holding held = report_.hold();
+            if (!count_and_show("FILE ", report_.counters.files, &parent.entry)) return false;
             report_.counters.file_bytes += parent.entry.end_of_file;
-            count_and_show("FILE ", report_.counters.files, &parent.entry);
         }
         stays(parent, parent.entry);
         return true;
@@ -522,18 +530,23 @@ private:
 
     bool entry_lines_wanted() const { return !settings_.silent || report_.run_log_open(); }
 
-    void count_and_show_directory() { count_and_show("DIR  ", report_.counters.directories, nullptr); }
+    bool count_and_show_directory() { return count_and_show("DIR  ", report_.counters.directories, nullptr); }
 
     // Counts the entry and writes its line, "DIR  000001: path" or
     // "FILE 000001: path (n KB)", under the one lock, so that the line
-    // carries the count it made.
-    void count_and_show(std::string_view kind, std::int32_t& counter, const DirectoryEntry* file) {
+    // carries the count it made. The interruption is looked at under the
+    // same lock: once the Interrupted line is written no thread writes a
+    // DIR or FILE line, so every deletion that follows it belongs to a line
+    // written before it. False, with nothing counted, once interrupted.
+    bool count_and_show(std::string_view kind, std::int32_t& counter, const DirectoryEntry* file) {
         if (!entry_lines_wanted()) {
             // Counted only: no line, so no lock (the count is read once the walk is over).
+            if (platform::interruption_requested()) return interruption_noted();
             std::atomic_ref<std::int32_t>(counter).fetch_add(1, std::memory_order_relaxed);
-            return;
+            return true;
         }
         platform::Holding held = report_.hold();
+        if (platform::interruption_requested()) return interruption_noted();
         std::int32_t number = ++counter;
         line_.clear();
         append_ascii(line_, kind);
@@ -547,6 +560,14 @@ private:
         }
         append_ascii(line_, "\n");
         report_.write_progress(line_);
+        return true;
+    }
+
+    // The Interrupted line names the directory being walked: the deepest
+    // level, or the root before it is one.
+    bool interruption_noted() {
+        report_interruption(levels_.empty() ? path_.size() : levels_.back().path_length);
+        return false;
     }
 };
 

@@ -89,14 +89,21 @@ using FileHandle = int;
 #endif
 
 // Unbuffered byte writes; the caller buffers. Console write errors are
-// ignored: a closed pipe must not change the run's result. Once the run is
-// interrupted, the console waits for a reader only a moment.
-// A handle that is not ready (left non-blocking) is waited for.
-void write_console(std::string_view bytes);
-// UTF-8 text for the console: where standard output is a Windows console,
-// through the wide console call, so that every character shows whatever
-// the console's code page; anywhere else the bytes as they are.
-void write_console_utf8(std::string_view text);
+// ignored: a closed pipe must not change the run's result. A handle that is
+// not ready (a full pipe, one left non-blocking) is waited for. Once the run
+// is interrupted, output waits for a reader only within a short grace,
+// shared by the console and the logs (a log that runs out of it fails).
+// Returns the bytes written: all of them, unless the grace ran out, or the
+// interruption came while the console waited and the grace has not begun:
+// the caller then writes the logs out first and begins the grace.
+std::size_t write_console(std::string_view bytes);
+// Begins the output's grace, unless it has begun already.
+void begin_output_grace();
+// UTF-8 text for the console, written and counted as write_console does:
+// where standard output is a Windows console, through the wide console
+// call, so that every character shows whatever the console's code page;
+// anywhere else the bytes as they are.
+std::size_t write_console_utf8(std::string_view text);
 // True where standard output is a terminal someone watches (POSIX: a tty;
 // Windows: a console), not a file or a pipe: only there may a line be
 // drawn over itself.

@@ -47,16 +47,33 @@ Report::~Report() {
 
 void Report::flush(Channel& channel) {
     if (!channel.open || channel.pending.empty()) return;
-    platform::ErrorCode error = 0;
-    if (channel.console && text_form_ == TextForm::utf8)
-        platform::write_console_utf8(channel.pending);
-    else if (channel.console)
-        platform::write_console(channel.pending);
-    else
-        error = platform::write_file(channel.file.get(), channel.pending);
+    if (channel.console) return flush_console();
+    platform::ErrorCode error = platform::write_file(channel.file.get(), channel.pending);
     channel.pending.clear();
-    if (channel.console) console_pending_.store(false, std::memory_order_relaxed);
     if (error) report_write_failure(channel, error);
+}
+
+// Once the run is interrupted, the logs are written out before the console
+// gets its grace (a console that blocks is cut short for it), so that a
+// second interruption, which ends the process at once, costs them nothing
+// that was written before the first. A log that fails meanwhile adds its
+// ERR line behind what the console still holds.
+std::size_t Report::write_to_console(std::string_view bytes) const {
+    return text_form_ == TextForm::utf8 ? platform::write_console_utf8(bytes) : platform::write_console(bytes);
+}
+
+void Report::flush_console() {
+    std::size_t written = write_to_console(console_.pending);
+    if (written < console_.pending.size() && platform::interruption_requested() && !logs_written_out_) {
+        logs_written_out_ = true;
+        console_.pending.erase(0, written);
+        flush(run_log_);
+        flush(error_log_);
+        platform::begin_output_grace();
+        write_to_console(console_.pending);
+    }
+    console_.pending.clear();
+    console_pending_.store(false, std::memory_order_relaxed);
 }
 
 void Report::write(Channel& channel, std::u16string_view text) {

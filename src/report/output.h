@@ -104,6 +104,9 @@ private:
     };
 
     void flush(Channel& channel);
+    void flush_console();
+    // The console's bytes in the run's text form; how many were written.
+    std::size_t write_to_console(std::string_view bytes) const;
     void write(Channel& channel, std::u16string_view text);
     void report_write_failure(Channel& channel, platform::ErrorCode error);
     void close(Channel& channel);
@@ -116,6 +119,8 @@ private:
     Channel error_log_;
     // The run log is the error log too.
     bool one_file_for_both_logs_ = false;
+    // Once interrupted: the logs were written out before the console's grace.
+    bool logs_written_out_ = false;
     bool silent_ = false;
     bool shared_ = false;
     TextForm text_form_ = TextForm::eight_bit;

@@ -287,6 +287,41 @@ bool wait_until_taken(int pid, int signal_number) {
     return false;
 }
 
+Result run_with_stalled_fifo(const Target& target, const std::vector<std::string>& arguments, const fs::path& fifo,
+                             const std::vector<int>& signals) {
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (reader < 0) return {};
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    int pipe_ends[2];
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return {};
+    pid_t child = start(command_line(target, arguments), pipe_ends[1], -1);
+    ::close(pipe_ends[1]);
+    for (;;) {
+        int buffered = 0;
+        ioctl(reader, FIONREAD, &buffered);
+        char state = process_state(child);
+        if (state == 'Z' || (buffered >= 4096 && state == 'S')) break;
+        usleep(10000);
+    }
+    for (int signal_number : signals) kill(child, signal_number);
+    Result result;
+    result.exit_code = exit_code_within(child, 20);
+    read_to_end(pipe_ends[0], result.output);
+    ::close(pipe_ends[0]);
+    ::close(reader);
+    return result;
+}
+
+double processor_seconds(int pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int index = 0; index < 13 && fields >> field; ++index)
+        if (index >= 11) ticks += std::stol(field);  // utime and stime, the 14th and 15th fields
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 Background start_background(const std::vector<std::string>& command) {
     int input[2], output[2];
     if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return {};

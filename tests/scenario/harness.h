@@ -75,6 +75,14 @@ Result run_interrupted(const Target& target, const std::vector<std::string>& arg
 // has taken it), so that the same signal sent next arrives as a second
 // one; false if it is still pending after 20 s.
 bool wait_until_taken(int pid, int signal_number);
+// Starts the native program with fifo opened for reading beforehand and
+// never read; once it is full and the program waits on it, sends the
+// signals. The program must then end within 20 s, or it is killed.
+Result run_with_stalled_fifo(const Target& target, const std::vector<std::string>& arguments, const fs::path& fifo,
+                             const std::vector<int>& signals);
+// The processor time (user and system, all threads) a running process has
+// used so far, in seconds.
+double processor_seconds(int pid);
 
 // A program running beside the test, its standard input and output pipes.
 struct Background {

@@ -433,3 +433,60 @@ TEST_F(WholeRun, ProgressIsDrawnOnATerminalAndErasedBeforeEveryLine) {
         EXPECT_NE(result.output.find(expected::first_status), std::string::npos) << silent;
     }
 }
+
+TEST_F(WholeRun, IdleThreadsUseNoProcessorTimeWhileTheConsoleIsNotRead) {
+    if (target_->windows()) GTEST_SKIP() << "processor time of the native build";
+    for (int i = 0; i < 2000; ++i) write_file(path("tree/file-" + std::to_string(i)));
+    double used = -1;
+    Result result = run_with_full_pipe(*target_, {"/Dir:" + argument("tree"), "/Threads:8"}, false, [&](int child) {
+        double before = processor_seconds(child);
+        sleep(1);
+        used = processor_seconds(child) - before;
+        return true;
+    });
+    // Seven threads with nothing to do, and one waiting for the console.
+    EXPECT_LT(used, 0.1);
+    EXPECT_EQ(result.exit_code, 0);
+}
+
+TEST_F(WholeRun, ALogWhoseReaderStallsGivesWayToAnInterruption) {
+    if (target_->windows()) GTEST_SKIP() << "FIFOs and signals of the native build";
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
+    std::string canceled = "ERR  000001: " + argument("fifo") + ": Operation canceled at WriteFile() (125)\r\n";
+    for (const char* threads : {"/Threads:1", "/Threads:8"}) {
+        fs::create_directories(path("tree/sub"));
+        for (int i = 0; i < 3000; ++i) write_file(path("tree/sub/file-" + std::to_string(i)));
+        Result result = run_with_stalled_fifo(*target_,
+                                              {"/Dir:" + argument("tree"), "/SubDirectories", "/Silent", threads,
+                                               "/Log:" + argument("fifo"), "/ErrorLog:" + argument("error.log")},
+                                              path("fifo"), {SIGINT});
+        EXPECT_EQ(result.exit_code, 2) << threads;
+        std::string errors = read_file(path("error.log"));
+        EXPECT_NE(errors.find(" at Interrupted (125)\r\n"), std::string::npos) << errors;
+        EXPECT_NE(errors.find(canceled), std::string::npos) << errors;
+        std::system(("rm -rf '" + path("tree").string() + "'").c_str());
+    }
+}
+
+TEST_F(WholeRun, ADirectoryWhoseModeTheWalkChangedAndThatStaysGetsItsModeBack) {
+    if (target_->windows()) GTEST_SKIP() << "POSIX modes, as another user";
+    if (geteuid() != 0) GTEST_SKIP() << "skipped: needs root to switch to an unprivileged user";
+    // The kept root, and keep, left behind since roots/ (not the user's) stays.
+    fs::create_directories(path("tree/keep/roots"));
+    write_file(path("tree/file"));
+    write_file(path("tree/keep/file"));
+    write_file(path("tree/keep/roots/file"));
+    std::system(("chown 65534:65534 '" + path("tree").string() + "' '" + path("tree/file").string() + "' '" +
+                 path("tree/keep").string() + "' '" + path("tree/keep/file").string() + "'")
+                    .c_str());
+    fs::perms read_and_search = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(path("tree"), read_and_search);
+    fs::permissions(path("tree/keep"), read_and_search);
+    Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/IgnoreErrors", "/KeepRoot", "/Silent"}, 65534);
+    EXPECT_EQ(result.exit_code, 3);  // roots/file, roots and keep
+    EXPECT_FALSE(fs::exists(path("tree/file")));
+    EXPECT_FALSE(fs::exists(path("tree/keep/file")));
+    EXPECT_EQ(fs::status(path("tree")).permissions(), read_and_search);
+    EXPECT_EQ(fs::status(path("tree/keep")).permissions(), read_and_search);
+}

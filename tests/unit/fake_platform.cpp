@@ -3,6 +3,8 @@
 // lock for every call so that several walks can share it.
 #include "fake_platform.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <new>
@@ -22,18 +24,28 @@ Locked::~Locked() {
     if (--depth == 0) mutex.unlock();
 }
 
+namespace {
+// Set by the first wait that was never ended; reset with the system.
+bool a_wait_failed = false;
+}  // namespace
+
 void wait_until(const std::function<bool()>& condition) {
     Locked held;
     std::unique_lock<std::mutex> waiting(mutex, std::adopt_lock);
     int held_depth = std::exchange(depth, 0);
-    changed.wait(waiting, [&] {
+    bool met = changed.wait_for(waiting, std::chrono::minutes(1), [&] {
         depth = held_depth;
-        bool met = condition();
+        bool now = a_wait_failed || condition();
         depth = 0;
-        return met;
+        return now;
     });
     depth = held_depth;
     waiting.release();
+    if (!met || a_wait_failed) {
+        if (!a_wait_failed) ADD_FAILURE() << "a wait for another thread was never ended: nothing was handed out";
+        a_wait_failed = true;
+        changed.notify_all();
+    }
 }
 
 void announce() {
@@ -88,6 +100,7 @@ void move_node(const std::u16string& from, const std::u16string& to) {
 
 void reset(const std::u16string& root) {
     system = System{};
+    a_wait_failed = false;
     system.nodes[root] = Node{scythe::platform::attribute_directory, 0, {}, ++system.last_id};
     system.path_of[system.last_id] = root;
 }
@@ -143,12 +156,21 @@ std::int64_t wall_clock_seconds() {
 std::u16string decode_native_bytes(std::string_view bytes) { return std::u16string(bytes.begin(), bytes.end()); }
 std::string to_native_bytes(std::u16string_view text) { return std::string(text.begin(), text.end()); }
 
-void write_console(std::string_view bytes) {
+std::size_t write_console(std::string_view bytes) {
     Locked held;
-    system.console += bytes;
+    std::size_t taken = std::min(bytes.size(), system.console_room);
+    if (taken < bytes.size() && !system.interrupted && system.on_console_full) system.on_console_full();
+    system.console += bytes.substr(0, taken);
+    system.console_room -= taken;
+    return taken;
 }
 
-void write_console_utf8(std::string_view bytes) { write_console(bytes); }
+void begin_output_grace() {
+    Locked held;
+    if (!system.output_grace_began_with) system.output_grace_began_with = system.files;
+}
+
+std::size_t write_console_utf8(std::string_view bytes) { return write_console(bytes); }
 
 // The status line of /Progress is tested on a real terminal.
 bool console_is_terminal() { return false; }
@@ -181,6 +203,7 @@ ErrorCode write_file(FileHandle file, std::string_view bytes) {
         failure != system.fail_write.end() && system.writes_before_failing[path]-- <= 0)
         return failure->second;
     system.files[path] += bytes;
+    fake::changed.notify_all();  // for a hook waiting for a line
     return no_error;
 }
 
@@ -338,6 +361,7 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {
     Locked held;
     const std::u16string& path = system.path_of[directory.id];
+    system.listing_threads.insert(std::this_thread::get_id());
     system.milliseconds += system.milliseconds_per_entry;
     if (restart) {
         directory.names = system.nodes[path].children;
@@ -351,6 +375,7 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
         entry.reparse_tag = found->second.reparse_tag;
         entry.end_of_file = found->second.size;
         entry.name = directory.names[directory.next - 1];
+        if (system.on_listing) system.on_listing(child);
         return 0;
     }
     auto error_status = system.listing_error.find(path);

@@ -11,8 +11,10 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -42,9 +44,20 @@ struct System {
     // Called with a subdirectory's path just before the walk opens it or
     // removes it, and with a file's before it is deleted.
     std::function<void(const std::u16string&)> before_opening, before_removing, before_deleting;
+    // Called with an entry's path as a listing gives it.
+    std::function<void(const std::u16string&)> on_listing;
+    // The threads that listed a directory: a walk on several threads that
+    // handed nothing out shows one.
+    std::set<std::thread::id> listing_threads;
     unsigned logical_processors = 3;
     std::string console;
     bool utf8_files_begin_with_mark = false;
+    // What the console takes before it blocks, and what happens then (the
+    // interruption comes while it waits).
+    std::size_t console_room = SIZE_MAX;
+    std::function<void()> on_console_full;
+    // The output files as they were when the output's grace began.
+    std::optional<std::map<std::u16string, std::string>> output_grace_began_with;
     std::u16string console_redirected_to;  // the output file standard output is, if any
     std::map<std::u16string, std::string> files;  // output files by path
     std::set<std::u16string> uncreatable;
@@ -91,7 +104,11 @@ struct Locked {
 };
 
 // For hooks: waits until condition holds (asked with the lock held); the
-// lock is let go while waiting.
+// lock is let go while waiting. A wait that another thread was to end and
+// that goes on for a minute (nothing was handed out, so the thread that
+// waits is the one that was to end it) fails the test and returns, and so
+// does every later wait of the test at once: a test that cannot pass ends
+// instead of hanging.
 void wait_until(const std::function<bool()>& condition);
 // Wakes those waiting, for them to ask their condition again.
 void announce();

@@ -241,3 +241,21 @@ TEST_F(Reporting, TheStatusLineFollowsTheCountsEveryQuarterSecondAndGivesWayToLi
                              "DIR  000001: /root\r\n\r" + third + expected::erased_status(third.size()));
     EXPECT_EQ(file(u"run.log"), "DIR  000001: /root\r\n");
 }
+
+// The console fills up and the interruption comes while it waits: both
+// logs hold every line written before it once the console's grace begins,
+// and the console then gets what it still takes.
+TEST_F(Reporting, TheLogsAreWrittenOutBeforeTheConsolesGraceBegins) {
+    open_both_logs();
+    fake::system.console_room = 20;
+    fake::system.on_console_full = [] { fake::system.interrupted = true; };
+    report.write_progress(u"FILE 000001: /root/a (0 KB)\n");
+    report_win32_error(u"/root/b", "DeleteFile()", 5);
+    fake::system.milliseconds += 250;
+    report.write_console(u"due\n");
+    ASSERT_TRUE(fake::system.output_grace_began_with);
+    std::string error = "ERR  000001: /root/b: Access is denied. at DeleteFile() (5)\r\n";
+    EXPECT_EQ((*fake::system.output_grace_began_with)[u"run.log"], "FILE 000001: /root/a (0 KB)\r\n" + error);
+    EXPECT_EQ((*fake::system.output_grace_began_with)[u"error.log"], error);
+    EXPECT_EQ(fake::system.console, "FILE 000001: /root/a");
+}

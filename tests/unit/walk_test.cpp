@@ -500,6 +500,23 @@ protected:
         };
     }
 
+    // The thread that handed a subtree out meets later_in_parent only once
+    // another thread lists first_inside in that subtree: it cannot take the
+    // subtree back itself while it still lists, so another thread works.
+    static void met_once_taken(const std::u16string& first_inside, const std::u16string& later_in_parent) {
+        fake::system.on_listing = [earlier = fake::system.on_listing, first_inside,
+                                   later_in_parent](const std::u16string& path) {
+            if (path == first_inside) arrive("listed by another");
+            if (path == later_in_parent) wait_for("listed by another");
+            if (earlier) earlier(path);
+        };
+    }
+    // A subtree went to another thread: with nothing handed out, the
+    // parallel tests must fail.
+    static void expect_another_thread_worked() {
+        EXPECT_GE(fake::system.listing_threads.size(), 2u) << "nothing was handed out";
+    }
+
     static std::set<std::string>& reached() {
         static std::set<std::string> points;
         return points;
@@ -543,6 +560,7 @@ TEST_F(ParallelWalk, TheFirstFailureStopsTheOtherWalksBeforeTheirNextEntry) {
                                                    u"/root/b", u"/root/b/bad", u"/root/c", u"/root/q",
                                                    u"/root/q/kept"}));
     EXPECT_EQ(counters.errors, 2);
+    expect_another_thread_worked();
 }
 
 TEST_F(ParallelWalk, UnderStopAtFirstErrorTheFailureIsTheOnlyErrLine) {
@@ -577,6 +595,7 @@ TEST_F(ParallelWalk, UnderStopAtFirstErrorTheFailureIsTheOnlyErrLine) {
                                         "FILE /root/b/bad (0 KB)"}));
     EXPECT_TRUE(fake::exists(u"/root/a/x"));
     EXPECT_TRUE(fake::exists(u"/root/b"));
+    expect_another_thread_worked();
 }
 
 // root: a/{b/{bad}} is handed out and fails there; this thread meanwhile
@@ -600,6 +619,7 @@ TEST_F(ParallelWalk, AFailureInAHandedOutSubtreeIsReportedUpToTheRoot) {
     expect_consecutive_numbers();
     EXPECT_TRUE(fake::exists(u"/root/c/x/f"));  // stopped: neither walked on nor removed
     EXPECT_EQ(counters.errors, 3);
+    expect_another_thread_worked();
 }
 
 namespace {
@@ -629,6 +649,8 @@ TEST_F(ParallelWalk, UnderIgnoreErrorsTheLinesCountsAndWhatIsLeftAreThoseOfOneTh
         build_wide_tree_with_failures();
         fake::system.directory_handle_budget = budget;
         settings.threads = threads;
+        reached().clear();
+        if (threads > 1) met_once_taken(u"/root/d0/s0", u"/root/d1");
         counters = {};
         fake::system.console.clear();
         EXPECT_EQ(delete_tree(u"/root"), 1);
@@ -639,15 +661,19 @@ TEST_F(ParallelWalk, UnderIgnoreErrorsTheLinesCountsAndWhatIsLeftAreThoseOfOneTh
     for (unsigned threads : {2u, 4u, 64u}) {
         EXPECT_EQ(run_with(threads, SIZE_MAX), one) << threads;
         expect_consecutive_numbers();
+        expect_another_thread_worked();
     }
     // All walks together keep to the handle budget.
     EXPECT_EQ(run_with(4, 12), one);
     EXPECT_LE(fake::system.most_open_directories, 12u);
+    expect_another_thread_worked();
 }
 
 TEST_F(ParallelWalk, ADeepChainUnderASmallBudgetOnSeveralThreads) {
     settings.ignore_errors = true;
     build_chain(60);
+    fake::add_file(u"/root/z");
+    met_once_taken(u"/root/d/f", u"/root/z");
     fake::add_file(u"/root/d/d/d/d/d/d/d/d/d/d/stuck");
     fake::system.fail_delete[u"/root/d/d/d/d/d/d/d/d/d/d/stuck"] = 5;
     fake::system.directory_handle_budget = 9;
@@ -656,6 +682,7 @@ TEST_F(ParallelWalk, ADeepChainUnderASmallBudgetOnSeveralThreads) {
     EXPECT_LE(fake::system.most_open_directories, 9u);
     EXPECT_EQ(counters.errors, 11);  // the file and each directory above it
     EXPECT_EQ(counters.directories, 61);
+    expect_another_thread_worked();
 }
 
 TEST_F(ParallelWalk, AnInterruptionWritesOneLineAndRemovesNothingMore) {
@@ -664,10 +691,37 @@ TEST_F(ParallelWalk, AnInterruptionWritesOneLineAndRemovesNothingMore) {
     fake::add_directory(u"/root/b");
     fake::add_file(u"/root/b/g");
     fake::system.before_deleting = [](const std::u16string&) { fake::system.interrupted = true; };
+    met_once_taken(u"/root/a/f", u"/root/b");
     EXPECT_EQ(delete_tree(u"/root"), 0);
     std::string output = console();
     EXPECT_EQ(output.find("Interrupted"), output.rfind("Interrupted")) << output;
     EXPECT_EQ(counters.errors, 1);
     EXPECT_TRUE(fake::exists(u"/root/a"));
     EXPECT_TRUE(fake::exists(u"/root/b"));
+    expect_another_thread_worked();
+}
+
+// root: a/{f} goes to the other thread, which stops just after its listing
+// gave f, past its look at the interruption; this thread then meets g, the
+// interruption comes and its line is written. The other thread writes no
+// FILE line for f and does not delete it.
+TEST_F(ParallelWalk, NoLineAndNoDeletionFollowTheInterruptedLineOnAnyThread) {
+    fake::add_directory(u"/root/a");
+    fake::add_file(u"/root/a/f");
+    fake::add_file(u"/root/g");
+    settings.error_log_path = u"/errors.log";
+    ASSERT_EQ(report.open_logs(settings), 1);
+    fake::system.on_listing = [](const std::u16string& path) {
+        if (path == u"/root/a/f")
+            fake::wait_until([] { return fake::system.files[u"/errors.log"].find("Interrupted") != std::string::npos; });
+        if (path == u"/root/g") fake::system.interrupted = true;
+    };
+    met_once_taken(u"/root/a/f", u"/root/g");
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_EQ(console(), "DIR  000001: /root\r\n"
+                         "DIR  000002: /root/a\r\n"
+                         "ERR  000001: /root: The operation was canceled by the user. at Interrupted (1223)\r\n");
+    EXPECT_TRUE(fake::exists(u"/root/a/f"));
+    EXPECT_TRUE(fake::exists(u"/root/g"));
+    expect_another_thread_worked();
 }

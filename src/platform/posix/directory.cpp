@@ -18,7 +18,9 @@
 //   (a file system that keeps neither) is not accepted.
 // - Modes: a file's mode never stands in the way of its deletion here, so it
 //   is never changed; a directory's mode only on a directory opened as
-//   itself on the tree's own mount, to delete its own entries.
+//   itself on the tree's own mount, to delete its own entries, and given
+//   back before its descriptor closes: a directory that stays (a kept root,
+//   one left behind) keeps its mode.
 // - The run's own output files are protected by what the file itself is
 //   (device and inode from statx), not by the listing's inode number, which
 //   overlay file systems give differently.
@@ -132,6 +134,11 @@ struct Directory {
     std::size_t offset = 0;
     std::size_t filled = 0;
     bool read_from = false;  // the descriptor's position is past the start
+    // The mode it had before its owner was granted write permission to
+    // delete its entries; given back when its descriptor closes (released
+    // or done), so that a directory that stays keeps its mode.
+    mode_t mode_before_write = 0;
+    bool write_granted = false;
 };
 
 struct Root {
@@ -274,18 +281,29 @@ Descriptor open_parent(const std::string& path, std::string& name) {
 }
 
 // Windows lets an entry of a read-only directory be deleted; POSIX wants
-// write permission on the directory. Grants it where the process may.
-bool grant_owner_write(int directory_fd) {
+// write permission on the directory. Grants it where the process may, and
+// notes the mode to give back.
+bool grant_owner_write(Directory& directory) {
     struct stat status {};
-    if (fstat(directory_fd, &status) != 0 || (status.st_mode & S_IWUSR)) return false;
-    return fchmod(directory_fd, (status.st_mode & 07777) | S_IWUSR) == 0;
+    if (fstat(directory.fd.get(), &status) != 0 || (status.st_mode & S_IWUSR)) return false;
+    if (fchmod(directory.fd.get(), (status.st_mode & 07777) | S_IWUSR) != 0) return false;
+    directory.mode_before_write = status.st_mode & 07777;
+    directory.write_granted = true;
+    return true;
+}
+
+// Before its descriptor closes. A directory about to be removed gets its
+// mode back too: its removal asks only its parent's permission.
+void give_mode_back(Directory& directory) {
+    if (!std::exchange(directory.write_granted, false) || directory.fd.get() < 0) return;
+    fchmod(directory.fd.get(), directory.mode_before_write);
 }
 
 ErrorCode remove_entry(Directory& parent, const DirectoryEntry& entry, int flags) {
     const char* name = entry.native_name.c_str();
     if (unlinkat(parent.fd.get(), name, flags) == 0) return no_error;
     ErrorCode first_error = errno_code();
-    if (first_error != EACCES || !grant_owner_write(parent.fd.get())) return first_error;
+    if (first_error != EACCES || !grant_owner_write(parent)) return first_error;
     return unlinkat(parent.fd.get(), name, flags) == 0 ? no_error : errno_code();
 }
 
@@ -332,6 +350,7 @@ ErrorCode open_root_in(Root& root, RootKind& kind) {
 }  // namespace
 
 void CloseDirectory::operator()(Directory* directory) const noexcept {
+    give_mode_back(*directory);
     release_buffer(*directory);
     delete directory;
 }
@@ -466,6 +485,7 @@ std::size_t directory_handle_budget() {
 bool out_of_handles(ErrorCode error) { return error == EMFILE || error == ENFILE; }
 
 void release_directory(Directory& directory) {
+    give_mode_back(directory);
     directory.fd.reset();
     release_buffer(directory);
 }

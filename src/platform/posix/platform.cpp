@@ -108,18 +108,21 @@ std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(n
 
 namespace {
 
-// Once the run is interrupted, console writes wait no more than this in
-// all: a reader that is still there gets the rest, one that is gone (or a
-// supervisor about to kill the process) does not hold the run's end up.
-constexpr std::uint64_t interrupted_console_wait_milliseconds = 1000;
-std::uint64_t interrupted_console_deadline = 0;
+// Once the run is interrupted, output (console and logs together) waits
+// no more than this in all: a reader that is still there gets the rest, one
+// that is gone (or a supervisor about to kill the process) does not hold
+// the run's end up. Read and set under the Report's lock, as every write.
+constexpr std::uint64_t output_grace_milliseconds = 1000;
+std::uint64_t output_grace_deadline = 0;  // 0 until the grace begins
+
+bool output_grace_begun() { return output_grace_deadline != 0; }
 
 // How long the next wait may last: forever, or what is left of the grace.
-bool wait_limit(bool give_up_when_interrupted, timespec& limit) {
-    if (!give_up_when_interrupted || !interruption_requested()) return false;
+bool wait_limit(timespec& limit) {
+    if (!interruption_requested()) return false;
+    begin_output_grace();
     std::uint64_t now = monotonic_milliseconds();
-    if (interrupted_console_deadline == 0) interrupted_console_deadline = now + interrupted_console_wait_milliseconds;
-    std::uint64_t left = interrupted_console_deadline > now ? interrupted_console_deadline - now : 0;
+    std::uint64_t left = output_grace_deadline > now ? output_grace_deadline - now : 0;
     limit = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000 * 1000000)};
     return true;
 }
@@ -128,12 +131,12 @@ bool wait_limit(bool give_up_when_interrupted, timespec& limit) {
 // signal may have gone to another thread and woken nothing here.
 constexpr long slice_nanoseconds = 100 * 1000 * 1000;
 
-// True once fd takes bytes again (one left non-blocking by whoever started
-// the program, or a pipe that was full). With give_up_when_interrupted it
-// waits only a short while once the run is interrupted. The signals are
-// blocked from the check to the wait, so one that comes in between still
-// ends the wait.
-bool wait_until_writable(int fd, bool give_up_when_interrupted) {
+// True once fd takes bytes again (a pipe or FIFO that was full). Once the
+// run is interrupted it waits only what is left of the output's grace; the
+// console, while the grace has not begun, not at all, so that the caller
+// can write the logs out first. The signals are blocked from the check to
+// the wait, so one that comes in between still ends the wait.
+bool wait_until_writable(int fd, bool console) {
     sigset_t interruptions, before;
     sigemptyset(&interruptions);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interruptions, signal_number);
@@ -141,9 +144,13 @@ bool wait_until_writable(int fd, bool give_up_when_interrupted) {
     int ready;
     pollfd wanted{fd, POLLOUT, 0};
     for (;;) {
+        if (console && interruption_requested() && !output_grace_begun()) {
+            ready = 0;
+            break;
+        }
         timespec limit{};
-        bool limited = wait_limit(give_up_when_interrupted, limit);
-        bool sliced = give_up_when_interrupted && (!limited || limit.tv_sec > 0 || limit.tv_nsec > slice_nanoseconds);
+        bool limited = wait_limit(limit);
+        bool sliced = !limited || limit.tv_sec > 0 || limit.tv_nsec > slice_nanoseconds;
         if (sliced) limit = {0, slice_nanoseconds};
         ready = ppoll(&wanted, 1, limited || sliced ? &limit : nullptr, &before);
         if ((ready < 0 && errno == EINTR) || (ready == 0 && sliced)) continue;
@@ -153,11 +160,14 @@ bool wait_until_writable(int fd, bool give_up_when_interrupted) {
     return ready > 0 && (wanted.revents & POLLOUT);
 }
 
-// A console that may block (a pipe nobody reads) is written PIPE_BUF at a
-// time, each only once it has room, so that no write blocks beyond the
-// reach of an interruption: once the run is interrupted the console gets a
-// short grace, and the run ends with its logs complete.
-ErrorCode write_all(int fd, std::string_view bytes, bool console) {
+// No write blocks beyond the reach of an interruption. A console that may
+// block (a pipe nobody reads) is written PIPE_BUF at a time, each only once
+// it has room, since its descriptor is shared with whoever started the
+// program and must stay as it is; a log is written non-blocking (its own
+// open file), as much as it takes at a time. Once the run is interrupted
+// both get a short grace: a log that cannot take its lines by then fails.
+// bytes keeps what was not written.
+ErrorCode write_all(int fd, std::string_view& bytes, bool console) {
     while (!bytes.empty()) {
         std::size_t chunk = bytes.size();
         if (console && console_may_block) {
@@ -179,9 +189,17 @@ ErrorCode write_all(int fd, std::string_view bytes, bool console) {
 
 }  // namespace
 
-void write_console(std::string_view bytes) { write_all(STDOUT_FILENO, bytes, true); }
+void begin_output_grace() {
+    if (!output_grace_begun()) output_grace_deadline = monotonic_milliseconds() + output_grace_milliseconds;
+}
 
-void write_console_utf8(std::string_view text) { write_console(text); }
+std::size_t write_console(std::string_view bytes) {
+    std::string_view left = bytes;
+    write_all(STDOUT_FILENO, left, true);
+    return bytes.size() - left.size();
+}
+
+std::size_t write_console_utf8(std::string_view text) { return write_console(text); }
 
 bool console_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
@@ -195,13 +213,14 @@ bool shares_file_with_console(FileHandle file) {
 }
 
 // Opening a FIFO for writing waits for a reader; non-blocking, it fails at
-// once instead (ENXIO), and writes block again once it is open.
+// once instead (ENXIO). The file stays non-blocking, its own open file even
+// where it is the console's pipe again (/dev/stdout): a reader that stalls
+// is waited for where an interruption can end the wait. Regular files
+// ignore the flag.
 ErrorCode create_output_file(const std::u16string& path, OwnedFile& owned) {
     int file = ::open(to_native_bytes(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
     if (file < 0) return static_cast<ErrorCode>(errno);
     owned = OwnedFile(file);
-    int flags = fcntl(file, F_GETFL);
-    if (flags >= 0) fcntl(file, F_SETFL, flags & ~O_NONBLOCK);
     return no_error;
 }
 

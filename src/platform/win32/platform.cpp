@@ -98,7 +98,14 @@ ErrorCode write_all(HANDLE handle, std::string_view bytes) {
 }  // namespace
 
 // Written as bytes to the handle itself: no C runtime text mode to double CR LF.
-void write_console(std::string_view bytes) { write_all(GetStdHandle(STD_OUTPUT_HANDLE), bytes); }
+// A write that blocks (a pipe nobody reads) is not cut short here: Windows
+// offers no wait on a pipe's room, so the caller finds everything written.
+std::size_t write_console(std::string_view bytes) {
+    write_all(GetStdHandle(STD_OUTPUT_HANDLE), bytes);
+    return bytes.size();
+}
+
+void begin_output_grace() {}
 
 namespace {
 bool is_console(HANDLE handle) {
@@ -129,12 +136,11 @@ void write_wide_console(HANDLE console, std::string_view text) {
 
 // The text is whole lines of valid UTF-8 (what has no UTF-8 form was
 // written as <U+XXXX> before), so its conversion loses nothing.
-void write_console_utf8(std::string_view text) {
+std::size_t write_console_utf8(std::string_view text) {
     HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (is_console(console))
-        write_wide_console(console, text);
-    else
-        write_console(text);
+    if (!is_console(console)) return write_console(text);
+    write_wide_console(console, text);
+    return text.size();
 }
 
 bool console_is_terminal() { return is_console(GetStdHandle(STD_OUTPUT_HANDLE)); }
