@@ -138,7 +138,11 @@ inline constexpr const char* status_counts = "%d directories  %d files  %d error
 // The status line's first drawing, before anything is counted, and the
 // erasing of a line that wide.
 inline constexpr const char* first_status = "\r0 directories  0 files  0 errors  00:00:00";
-inline std::string erased_status(std::size_t width) { return "\r" + std::string(width, ' ') + "\r"; }
+inline std::string erased_status(std::size_t width) {
+    std::string erased(width + 2, ' ');
+    erased.front() = erased.back() = '\r';
+    return erased;
+}
 
 inline constexpr const char* privileges =
     "Try to set SeRestorePrivilege privilege for current process.\r\n"
