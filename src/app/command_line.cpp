@@ -233,8 +233,8 @@ std::optional<std::uint32_t> whole_number_up_to(std::u16string_view text, std::u
 }
 
 // "Cannot <what> <value> <unit> (a whole number from 0 to <limit> is needed), aborting."
-int refuse_number(Report& report, std::string_view what, std::u16string_view text, std::string_view unit,
-                  std::uint32_t limit) {
+bool refuse_number(Report& report, std::string_view what, std::u16string_view text, std::string_view unit,
+                   std::uint32_t limit) {
     std::u16string line = ascii_text("Cannot ");
     append_ascii(line, what);
     append_path(line, text);
@@ -243,22 +243,22 @@ int refuse_number(Report& report, std::string_view what, std::u16string_view tex
     append_decimal(line, limit);
     append_ascii(line, " is needed), aborting.\n");
     report.write_console(line);
-    return 0;
+    return false;
 }
 
-int check_retry_for(std::u16string_view text, RunSettings& settings, Report& report) {
+bool check_retry_for(std::u16string_view text, RunSettings& settings, Report& report) {
     settings.retry_for_seconds = whole_number_up_to(text, longest_retry_seconds);
-    if (settings.retry_for_seconds) return 1;
+    if (settings.retry_for_seconds) return true;
     return refuse_number(report, "retry for ", text, " seconds", longest_retry_seconds);
 }
 
 constexpr std::uint32_t most_threads = 64;
 
-int check_threads(std::u16string_view text, RunSettings& settings, Report& report) {
+bool check_threads(std::u16string_view text, RunSettings& settings, Report& report) {
     std::optional<std::uint32_t> count = whole_number_up_to(text, most_threads);
     if (!count) return refuse_number(report, "run on ", text, " threads", most_threads);
     settings.threads = *count ? *count : std::min<unsigned>(platform::logical_processors(), most_threads);
-    return 1;
+    return true;
 }
 
 PathCheck refused(const char* message) { return PathCheck{{}, message, {}}; }
@@ -390,7 +390,7 @@ PathCheck check_path(std::u16string_view source) {
 
 // A directory given without "/Dir:" ("scythe /srv/build") gets a hint, but
 // only one this build would take as a path to delete.
-int refuse_unknown_option(std::u16string_view argument, Report& report) {
+bool refuse_unknown_option(std::u16string_view argument, Report& report) {
     std::u16string line = ascii_text("Unknown option ");
     append_path(line, argument);
     PathCheck as_path = check_path(argument);
@@ -401,7 +401,7 @@ int refuse_unknown_option(std::u16string_view argument, Report& report) {
     }
     append_ascii(line, ", aborting.\n");
     report.write_console(line);
-    return 0;
+    return false;
 }
 
 }  // namespace
@@ -421,7 +421,7 @@ bool asks_for_unicode(const std::vector<std::u16string>& arguments) {
                        [](const std::u16string& argument) { return starts_with(ascii_upper_case(argument), unicode_key); });
 }
 
-int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {
+bool parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {
     Unchecked unchecked;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::u16string& argument = arguments[i];
@@ -434,8 +434,8 @@ int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& s
         }
         if (!parse_option(argument, settings, unchecked)) return refuse_unknown_option(argument, report);
     }
-    if (unchecked.retry_for && !check_retry_for(*unchecked.retry_for, settings, report)) return 0;
-    return unchecked.threads ? check_threads(*unchecked.threads, settings, report) : 1;
+    if (unchecked.retry_for && !check_retry_for(*unchecked.retry_for, settings, report)) return false;
+    return !unchecked.threads || check_threads(*unchecked.threads, settings, report);
 }
 
 PathCheck check_windows_path(std::u16string_view source) {
@@ -468,16 +468,16 @@ PathCheck check_posix_path(std::u16string_view source, std::u16string_view worki
     return PathCheck{std::move(shown), nullptr, std::move(opening)};
 }
 
-int check_source_path(RunSettings& settings, Report& report) {
+bool check_source_path(RunSettings& settings, Report& report) {
     PathCheck check = settings.source_path ? check_path(*settings.source_path)
                                            : refused("Need path to delete, aborting.\n");
     if (check.failure) {
         report.write_console(ascii_text(check.failure));
-        return 0;
+        return false;
     }
     settings.rooted_path = std::move(check.rooted_path);
     settings.opening_path = std::move(check.opening_path);
-    return 1;
+    return true;
 }
 
 }  // namespace scythe
