@@ -263,26 +263,6 @@ bool check_threads(std::u16string_view text, RunSettings& settings, Report& repo
 
 PathCheck refused(const char* message) { return PathCheck{{}, message, {}}; }
 
-// True when a POSIX path, taken component by component, ends at "/".
-bool names_root_lexically(std::u16string_view source) {
-    std::vector<std::u16string_view> components;
-    std::size_t start = 0;
-    while (start <= source.size()) {
-        std::size_t end = source.find(u'/', start);
-        if (end == std::u16string_view::npos) end = source.size();
-        std::u16string_view part = source.substr(start, end - start);
-        if (part == u"..") {
-            if (!components.empty()) components.pop_back();
-        } else if (!part.empty() && part != u".") {
-            components.push_back(part);
-        }
-        start = end + 1;
-    }
-    return components.empty();
-}
-
-bool is_dot_or_dot_dot(std::u16string_view name) { return name == u"." || name == u".."; }
-
 std::vector<std::u16string_view> split(std::u16string_view text, char16_t separator) {
     std::vector<std::u16string_view> parts;
     std::size_t start = 0;
@@ -293,6 +273,21 @@ std::vector<std::u16string_view> split(std::u16string_view text, char16_t separa
         start = end + 1;
     }
 }
+
+// True when a POSIX path, taken component by component, ends at "/".
+bool names_root_lexically(std::u16string_view source) {
+    std::size_t depth = 0;
+    for (std::u16string_view part : split(source, u'/')) {
+        if (part == u"..")
+            depth = depth > 0 ? depth - 1 : 0;
+        else if (!part.empty() && part != u".")
+            ++depth;
+    }
+    return depth == 0;
+}
+
+bool is_dot_or_dot_dot(std::u16string_view name) { return name == u"." || name == u".."; }
+
 
 bool starts_with_ignoring_case(std::u16string_view text, std::u16string_view prefix) {
     return text.size() >= prefix.size() && ascii_upper_case(text.substr(0, prefix.size())) == prefix;

@@ -11,7 +11,7 @@ namespace {
 
 int run_to_exit_status(const std::vector<std::u16string>& arguments) {
     int result = scythe::run_program(arguments);  // its output all written
-    scythe::platform::run_finished();
+    scythe::platform::note_run_finished();
     return scythe::platform::exit_status(result);
 }
 

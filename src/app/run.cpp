@@ -11,11 +11,9 @@
 //   no line can come from it.
 // - The usage text (no arguments), help and the version are answered
 //   before anything is parsed, opened or checked.
-// - The run owns the settings and the Report (and with it the platform's
-//   session of the output: the files the walk spares); every part gets them
-//   by reference, and the Report's buffers are pushed out on every way out.
-//   The root is opened in the Report's session, before the logs are on
-//   POSIX: it spares what is protected in it by the time the walk begins.
+// - The run owns the settings and the Report; every part gets them by
+//   reference, and the Report's buffers are pushed out on every way out.
+//   The root is opened in the Report's session, whose logs its walk spares.
 #include "app/run.h"
 
 #include "app/command_line.h"

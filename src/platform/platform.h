@@ -64,7 +64,7 @@ bool interruption_requested();
 ErrorCode cancelled_error();
 // Called when the run's output is all written: a console that is being
 // closed may end the process from then on.
-void run_finished();
+void note_run_finished();
 std::uint64_t monotonic_milliseconds();
 // The exit status the system can carry for a program result.
 int exit_status(int result);
@@ -88,10 +88,9 @@ using FileHandle = void*;
 using FileHandle = int;
 #endif
 
-// What the platform keeps for one run's output: the output files the walk
-// must not delete, and (POSIX) whether the console may block and when the
-// output's grace ends. Owned by the run's Report: two sessions side by side
-// share nothing.
+// What the platform keeps for one run's output: the files the walk must
+// spare, and (POSIX) whether the console may block and the output's grace.
+// Owned by the run's Report; two side by side share nothing.
 struct Session;
 struct CloseSession {
     void operator()(Session* session) const noexcept;
@@ -228,9 +227,8 @@ struct OpenedRoot {
 };
 
 // path is a rooted path as the command line made it, or on POSIX a
-// relative path, taken against the working directory. The walk of the root
-// spares the output files protected in outputs (none where it is null),
-// also those protected after the root is opened.
+// relative path, taken against the working directory. Its walk spares the
+// files protected in outputs by then (none where it is null).
 OpenedRoot open_root(const std::u16string& path, const Session* outputs = nullptr);
 // True when path leads to a directory, through links: for a hint only,
 // nothing is decided on it.

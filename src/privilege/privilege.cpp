@@ -27,13 +27,9 @@ void write_privilege_line(Report& report, std::string_view before, const char* n
 
 // The failure line of a call, with its code; false, for the caller's failure.
 bool report_privilege_failure(Report& report, std::string_view call, platform::ErrorCode error, const char* name) {
-    std::u16string line = ascii_text(call);
-    append_ascii(line, " (");
-    append_decimal(line, static_cast<std::int32_t>(error));
-    append_ascii(line, "), aborting setting the ");
-    append_ascii(line, name);
-    append_ascii(line, " privilege.\n");
-    report.write_console(line);
+    std::string before(call);
+    before += " (" + std::to_string(static_cast<std::int32_t>(error)) + "), aborting setting the ";
+    write_privilege_line(report, before, name, " privilege.\n");
     return false;
 }
 

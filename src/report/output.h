@@ -1,10 +1,9 @@
 // The run's Report: the three output channels (console, run log, error
 // log) and the run counters, owned by one object that the run creates and
-// passes by reference to everything that writes or counts. It owns the
-// platform's session of its output too (what may block, the grace, the
-// files the walk must spare): nothing here is process-wide, so two reports
-// can live side by side. A walk on several threads shares it: a numbered
-// line is counted and written under its one lock, so numbers stay
+// passes by reference to everything that writes or counts, with the
+// platform's session of that output. Nothing here is process-wide, so two
+// reports can live side by side. A walk on several threads shares it: a
+// numbered line is counted and written under its one lock, so numbers stay
 // consecutive and no two lines mix.
 #pragma once
 
@@ -67,8 +66,7 @@ public:
 
     bool run_log_open() const { return run_log_.open; }
     bool silent() const { return settings_ && settings_->silent; }
-    // Where the walk learns which files it must spare: the logs, and
-    // standard output where it is a file.
+    // Holds the files the walk must spare: the logs, standard output.
     const platform::Session& output_session() const { return *session_; }
 
     // Writes regardless of the silent flag; callers decide.
@@ -128,9 +126,7 @@ private:
     bool one_file_for_both_logs_ = false;
     // Once interrupted: the logs were written out before the console's grace.
     bool logs_written_out_ = false;
-    // The run's settings once the logs are opened: their silent flag is the
-    // one the console obeys.
-    const RunSettings* settings_ = nullptr;
+    const RunSettings* settings_ = nullptr;  // once the logs are opened
     bool shared_ = false;
     TextForm text_form_ = TextForm::eight_bit;
     // Columns of the status line on the console; 0 while none is shown.

@@ -224,7 +224,7 @@ bool interruption_requested() {
     return system.interrupted;
 }
 ErrorCode cancelled_error() { return 1223; }
-void run_finished() {}
+void note_run_finished() {}
 std::uint64_t monotonic_milliseconds() {
     Locked held;
     return system.milliseconds;

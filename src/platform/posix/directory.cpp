@@ -23,8 +23,8 @@
 //   one left behind) keeps its mode.
 // - The run's own output files are protected by what the file itself is
 //   (device and inode from statx), not by the listing's inode number, which
-//   overlay file systems give differently. They are the run's Session's,
-//   which the root is given and every directory opened below it inherits.
+//   overlay file systems give differently; every directory has them from
+//   the root's session.
 // - Threads: a Directory is used by one thread at a time; the spare listing
 //   buffers are each thread's own, and the protected files are only read
 //   once the walk has begun.
@@ -155,9 +155,8 @@ namespace {
 
 constexpr std::size_t listing_buffer_size = 32 * 1024;
 constexpr std::size_t spare_buffers_kept = 4;
-// Each thread keeps its own few, so that taking one needs no lock. A
-// cache of memory, not the run's state: nothing a run does or says
-// depends on what it holds, so it is the thread's, not the run's.
+// Each thread keeps its own few, so that taking one needs no lock: a cache
+// of memory, not the run's state, since nothing a run says depends on it.
 thread_local std::vector<std::vector<char>> spare_buffers;
 
 std::vector<char> take_listing_buffer() {
@@ -543,15 +542,15 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
 namespace {
 // The entry's own identity where the listing was completed already (its
 // FILE line wanted the size), else read now.
-bool is_protected(const std::vector<FileIdentity>& protected_files, const Directory& parent,
-                  const DirectoryEntry& entry) {
+bool is_protected(const Directory& parent, const DirectoryEntry& entry) {
+    if (!parent.outputs || parent.outputs->protected_files.empty()) return false;
     FileIdentity identified{entry.device, entry.inode};
     struct statx status {};
     if (!entry.complete) {
         if (!read_status(parent, entry, status)) return false;
         identified = {device_of(status), status.stx_ino};
     }
-    for (const FileIdentity& file : protected_files)
+    for (const FileIdentity& file : parent.outputs->protected_files)
         if (file.device == identified.device && file.inode == identified.inode) return true;
     return false;
 }
@@ -565,9 +564,7 @@ void protect_output_file(Session& session, FileHandle file) {
 
 // Where the run writes to files, each file is identified before it goes.
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm) {
-    if (parent.outputs && !parent.outputs->protected_files.empty() &&
-        is_protected(parent.outputs->protected_files, parent, entry))
-        return EBUSY;
+    if (is_protected(parent, entry)) return EBUSY;
     return remove_entry(parent, entry, 0);
 }
 

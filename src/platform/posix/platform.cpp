@@ -36,9 +36,8 @@ std::u16string error_message(ErrorCode code) {
 
 namespace {
 
-// The one variable of the process that is not the run's: the signal
-// handler can be handed nothing, so it sets this, and every thread of the
-// walk reads it.
+// Set by the signal handler, which can be handed nothing: the one variable
+// of the process that is not the run's. Read by every thread of the walk.
 std::atomic<int> interruption{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
@@ -72,7 +71,7 @@ bool interruption_requested() { return interruption != 0; }
 
 ErrorCode cancelled_error() { return ECANCELED; }
 
-void run_finished() {}
+void note_run_finished() {}
 
 std::uint64_t monotonic_milliseconds() {
     timespec now{};
@@ -289,12 +288,9 @@ void Condition::wait(Mutex& mutex) { pthread_cond_wait(condition_of(state_), mut
 void Condition::wait_for(Mutex& mutex, unsigned milliseconds) {
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += static_cast<time_t>(milliseconds / 1000);
-    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        ++until.tv_sec;
-        until.tv_nsec -= 1000000000L;
-    }
+    long nanoseconds = until.tv_nsec + static_cast<long>(milliseconds % 1000) * 1000000L;
+    until.tv_sec += static_cast<time_t>(milliseconds / 1000 + nanoseconds / 1000000000L);
+    until.tv_nsec = nanoseconds % 1000000000L;
     pthread_cond_timedwait(condition_of(state_), mutex_of(mutex.state_), &until);
 }
 void Condition::notify_all() { pthread_cond_broadcast(condition_of(state_)); }

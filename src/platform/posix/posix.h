@@ -11,20 +11,15 @@ namespace scythe::platform {
 // A failed listing reports 0xE0000000 | errno as its native status.
 inline constexpr std::uint32_t errno_status_base = 0xE0000000u;
 
-// What a file is, however it is named.
 struct FileIdentity {
     std::uint64_t device, inode;
 };
 
+// Used under the Report's lock, as every write; the protected files are
+// filled before the walk begins and only read during it.
 struct Session {
-    // Standard output is a pipe or socket: a write may wait for a reader.
-    bool console_may_block = false;
-    // When the output's grace ends; 0 until it begins. Read and set under
-    // the Report's lock, as every write.
-    std::uint64_t output_grace_deadline = 0;
-    // The run's output files, by what they are (device and inode from
-    // statx), not by the listing's inode number, which overlay file systems
-    // give differently. Filled before the walk begins, only read during it.
+    bool console_may_block = false;  // standard output is a pipe or socket
+    std::uint64_t output_grace_deadline = 0;  // 0 until the grace begins
     std::vector<FileIdentity> protected_files;
 };
 

@@ -290,18 +290,14 @@ bool running_under_wine() {
     return wine;
 }
 
-namespace {
 // What the walk of one root learns or reads once, shared by every directory
 // opened below it, on every thread.
 struct Learned {
     // Reading security information needs the security privilege; a user
     // who does not hold it can still delete what the access lists allow.
-    // Learned once, by whichever thread meets the refusal first.
     std::atomic<bool> ask_for_system_security{true};
-    // Under Wine: Wine's names of the mount points below the root, sorted.
-    std::vector<std::u16string> wine_mounts;
+    std::vector<std::u16string> wine_mounts;  // under Wine, below the root, sorted
 };
-}  // namespace
 
 struct Directory {
     Handle handle;  // empty while released
@@ -674,15 +670,6 @@ ErrorCode set_read_only(HANDLE handle, bool read_only) {
     return attributes == basic.file_attributes ? no_error : set_attributes(handle, attributes);
 }
 
-// Sets the bit again where a deletion failed before it had a handle of its
-// own (the file held open without delete sharing) after the walk cleared it.
-void put_back_read_only(Directory& parent, const DirectoryEntry& entry) {
-    Handle handle;
-    if (!open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle) &&
-        handle)
-        set_read_only(handle.get(), true);
-}
-
 }  // namespace
 
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
@@ -706,10 +693,13 @@ ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionFo
     Handle handle;
     ErrorCode error =
         open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle);
-    if (error || !handle) {
-        if (error && read_only) put_back_read_only(parent, entry);
+    if (error && read_only) {  // say held open without delete sharing: the bit goes back through another
+        if (!open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle) &&
+            handle)
+            set_read_only(handle.get(), true);
         return error;
     }
+    if (error || !handle) return error;
     if (read_only && form == DeletionForm::classic) error = set_read_only(handle.get(), false);
     if (!error) error = set_delete_disposition(handle.get(), form);
     if (error && read_only)

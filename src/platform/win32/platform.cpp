@@ -30,13 +30,13 @@ std::u16string error_message(ErrorCode code) {
 namespace {
 
 // The one variable of the process that is not the run's: the console
-// control handler runs on a thread of its own and can be handed nothing.
-// It notes the request here, which every thread of the walk reads, and
-// waits for the event the run sets once its output is written.
-struct {
+// control handler can be handed nothing. It notes the request here, for
+// every thread of the walk, and waits for the run's output to be written.
+struct ConsoleControl {
     volatile LONG interruption = 0;
     HANDLE run_finished = nullptr;
-} console_control;
+};
+ConsoleControl console_control;
 
 // Windows' own exit code for a process that Ctrl-C ended.
 constexpr UINT control_c_exit = 0xC000013A;  // STATUS_CONTROL_C_EXIT
@@ -63,7 +63,7 @@ bool interruption_requested() { return console_control.interruption != 0; }
 
 ErrorCode cancelled_error() { return ERROR_CANCELLED; }
 
-void run_finished() {
+void note_run_finished() {
     if (console_control.run_finished) SetEvent(console_control.run_finished);
 }
 
@@ -92,9 +92,7 @@ std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(n
 // ---- output ----
 
 struct Session {
-    // Second handles on files the run writes to but did not open itself,
-    // kept for the whole run.
-    std::vector<OwnedFile> output_keepers;
+    std::vector<OwnedFile> output_keepers;  // see protect_output_file
 };
 
 OwnedSession start_session() { return OwnedSession(new Session{}); }
@@ -225,28 +223,22 @@ void close_file(FileHandle file) { CloseHandle(file); }
 
 // ---- native entry points ----
 
-namespace {
+// Function-local constants, bound by whichever thread asks first.
 // GetProcAddress gives a generic function pointer; the cast through
 // void (*)() tells the compiler the real signature is known here.
-template <typename Function>
-void bind(HMODULE module, const char* name, Function& function) {
-    function = module ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name))) : nullptr;
-}
-}  // namespace
-
-// A function-local constant, bound by whichever thread asks first.
 const NtdllEntryPoints& ntdll() {
-    static const NtdllEntryPoints bound = [] {
-        HMODULE module = GetModuleHandleA("ntdll.dll");
-        NtdllEntryPoints entry_points{};
-        bind(module, "NtQueryDirectoryFile", entry_points.query_directory_file);
-        bind(module, "RtlNtStatusToDosError", entry_points.status_to_dos_error);
-        bind(module, "NtCreateFile", entry_points.create_file);
-        bind(module, "NtQueryInformationFile", entry_points.query_information_file);
-        bind(module, "NtSetInformationFile", entry_points.set_information_file);
-        bind(module, "NtQueryObject", entry_points.query_object);
-        return entry_points;
-    }();
+    static const HMODULE module = GetModuleHandleA("ntdll.dll");
+    auto bind = [](const char* name, auto typed_null) {
+        FARPROC found = module ? GetProcAddress(module, name) : nullptr;
+        return reinterpret_cast<decltype(typed_null)>(reinterpret_cast<void (*)()>(found));
+    };
+    static const NtdllEntryPoints bound{
+        .query_directory_file = bind("NtQueryDirectoryFile", QueryDirectoryFile{}),
+        .status_to_dos_error = bind("RtlNtStatusToDosError", StatusToDosError{}),
+        .create_file = bind("NtCreateFile", NativeCreateFile{}),
+        .query_information_file = bind("NtQueryInformationFile", InformationFile{}),
+        .set_information_file = bind("NtSetInformationFile", InformationFile{}),
+        .query_object = bind("NtQueryObject", QueryObject{})};
     return bound;
 }
 
