@@ -391,14 +391,13 @@ ErrorCode set_attributes(HANDLE handle, ULONG attributes) {
 }
 
 // The read-only bit belongs to the file, not to the link: a file with other
-// links gets it back before its handle closes (only the classic deletion
-// needed it cleared).
+// links gets it back before its handle closes where it was cleared.
 void keep_read_only_for_other_links(HANDLE handle, const DirectoryEntry& entry) {
     if (!(entry.attributes & FILE_ATTRIBUTE_READONLY)) return;
     StandardInformation standard{};
     BasicInformation basic{};
     if (query(handle, standard, file_standard_information) < 0 || standard.number_of_links < 2) return;
-    if (query(handle, basic, file_basic_information) < 0) return;
+    if (query(handle, basic, file_basic_information) < 0 || (basic.file_attributes & FILE_ATTRIBUTE_READONLY)) return;
     set_attributes(handle, basic.file_attributes | FILE_ATTRIBUTE_READONLY);
 }
 
