@@ -228,8 +228,9 @@ LONG open_relative(HANDLE parent, const std::u16string& name, ACCESS_MASK access
     attributes.Attributes = OBJ_CASE_INSENSITIVE;
     IoStatus io_status{};
     return ntdll().create_file(opened.put(), access | SYNCHRONIZE, &attributes, &io_status, nullptr, 0, share_all,
-                       open_existing, options | option_synchronous | option_backup_intent | option_open_reparse_point,
-                       nullptr, 0);
+                               open_existing,
+                               options | option_synchronous | option_backup_intent | option_open_reparse_point,
+                               nullptr, 0);
 }
 
 
