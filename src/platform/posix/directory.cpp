@@ -322,11 +322,8 @@ ErrorCode adopt(Descriptor fd, OwnedDirectory& opened) {
 }
 
 ErrorCode open_root_in(Root& root, RootKind& kind) {
-    const Identity file_system_root = [] {
-        Identity identity;
-        identify_at(AT_FDCWD, "/", 0, identity);
-        return identity;
-    }();
+    Identity file_system_root;
+    identify_at(AT_FDCWD, "/", 0, file_system_root);
     struct statx status {};
     const char* name = root.name.c_str();
     if (statx(root.parent.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, identity_fields | STATX_TYPE,
