@@ -233,8 +233,8 @@ std::optional<std::uint32_t> whole_number_up_to(std::u16string_view text, std::u
 }
 
 // "Cannot <what> <value> <unit> (a whole number from 0 to <limit> is needed), aborting."
-int refuse_number(Report& report, std::string_view what, std::u16string_view text, std::string_view unit,
-                  std::uint32_t limit) {
+bool refuse_number(Report& report, std::string_view what, std::u16string_view text, std::string_view unit,
+                   std::uint32_t limit) {
     std::u16string line = ascii_text("Cannot ");
     append_ascii(line, what);
     append_path(line, text);
@@ -243,45 +243,25 @@ int refuse_number(Report& report, std::string_view what, std::u16string_view tex
     append_decimal(line, limit);
     append_ascii(line, " is needed), aborting.\n");
     report.write_console(line);
-    return 0;
+    return false;
 }
 
-int check_retry_for(std::u16string_view text, RunSettings& settings, Report& report) {
+bool check_retry_for(std::u16string_view text, RunSettings& settings, Report& report) {
     settings.retry_for_seconds = whole_number_up_to(text, longest_retry_seconds);
-    if (settings.retry_for_seconds) return 1;
+    if (settings.retry_for_seconds) return true;
     return refuse_number(report, "retry for ", text, " seconds", longest_retry_seconds);
 }
 
 constexpr std::uint32_t most_threads = 64;
 
-int check_threads(std::u16string_view text, RunSettings& settings, Report& report) {
+bool check_threads(std::u16string_view text, RunSettings& settings, Report& report) {
     std::optional<std::uint32_t> count = whole_number_up_to(text, most_threads);
     if (!count) return refuse_number(report, "run on ", text, " threads", most_threads);
     settings.threads = *count ? *count : std::min<unsigned>(platform::logical_processors(), most_threads);
-    return 1;
+    return true;
 }
 
 PathCheck refused(const char* message) { return PathCheck{{}, message, {}}; }
-
-// True when a POSIX path, taken component by component, ends at "/".
-bool names_root_lexically(std::u16string_view source) {
-    std::vector<std::u16string_view> components;
-    std::size_t start = 0;
-    while (start <= source.size()) {
-        std::size_t end = source.find(u'/', start);
-        if (end == std::u16string_view::npos) end = source.size();
-        std::u16string_view part = source.substr(start, end - start);
-        if (part == u"..") {
-            if (!components.empty()) components.pop_back();
-        } else if (!part.empty() && part != u".") {
-            components.push_back(part);
-        }
-        start = end + 1;
-    }
-    return components.empty();
-}
-
-bool is_dot_or_dot_dot(std::u16string_view name) { return name == u"." || name == u".."; }
 
 std::vector<std::u16string_view> split(std::u16string_view text, char16_t separator) {
     std::vector<std::u16string_view> parts;
@@ -293,6 +273,21 @@ std::vector<std::u16string_view> split(std::u16string_view text, char16_t separa
         start = end + 1;
     }
 }
+
+// True when a POSIX path, taken component by component, ends at "/".
+bool names_root_lexically(std::u16string_view source) {
+    std::size_t depth = 0;
+    for (std::u16string_view part : split(source, u'/')) {
+        if (part == u"..")
+            depth = depth > 0 ? depth - 1 : 0;
+        else if (!part.empty() && part != u".")
+            ++depth;
+    }
+    return depth == 0;
+}
+
+bool is_dot_or_dot_dot(std::u16string_view name) { return name == u"." || name == u".."; }
+
 
 bool starts_with_ignoring_case(std::u16string_view text, std::u16string_view prefix) {
     return text.size() >= prefix.size() && ascii_upper_case(text.substr(0, prefix.size())) == prefix;
@@ -390,7 +385,7 @@ PathCheck check_path(std::u16string_view source) {
 
 // A directory given without "/Dir:" ("scythe /srv/build") gets a hint, but
 // only one this build would take as a path to delete.
-int refuse_unknown_option(std::u16string_view argument, Report& report) {
+bool refuse_unknown_option(std::u16string_view argument, Report& report) {
     std::u16string line = ascii_text("Unknown option ");
     append_path(line, argument);
     PathCheck as_path = check_path(argument);
@@ -401,7 +396,7 @@ int refuse_unknown_option(std::u16string_view argument, Report& report) {
     }
     append_ascii(line, ", aborting.\n");
     report.write_console(line);
-    return 0;
+    return false;
 }
 
 }  // namespace
@@ -421,7 +416,7 @@ bool asks_for_unicode(const std::vector<std::u16string>& arguments) {
                        [](const std::u16string& argument) { return starts_with(ascii_upper_case(argument), unicode_key); });
 }
 
-int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {
+bool parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {
     Unchecked unchecked;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::u16string& argument = arguments[i];
@@ -434,8 +429,8 @@ int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& s
         }
         if (!parse_option(argument, settings, unchecked)) return refuse_unknown_option(argument, report);
     }
-    if (unchecked.retry_for && !check_retry_for(*unchecked.retry_for, settings, report)) return 0;
-    return unchecked.threads ? check_threads(*unchecked.threads, settings, report) : 1;
+    if (unchecked.retry_for && !check_retry_for(*unchecked.retry_for, settings, report)) return false;
+    return !unchecked.threads || check_threads(*unchecked.threads, settings, report);
 }
 
 PathCheck check_windows_path(std::u16string_view source) {
@@ -468,16 +463,16 @@ PathCheck check_posix_path(std::u16string_view source, std::u16string_view worki
     return PathCheck{std::move(shown), nullptr, std::move(opening)};
 }
 
-int check_source_path(RunSettings& settings, Report& report) {
+bool check_source_path(RunSettings& settings, Report& report) {
     PathCheck check = settings.source_path ? check_path(*settings.source_path)
                                            : refused("Need path to delete, aborting.\n");
     if (check.failure) {
         report.write_console(ascii_text(check.failure));
-        return 0;
+        return false;
     }
     settings.rooted_path = std::move(check.rooted_path);
     settings.opening_path = std::move(check.opening_path);
-    return 1;
+    return true;
 }
 
 }  // namespace scythe

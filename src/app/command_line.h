@@ -27,9 +27,9 @@ bool asks_for_unicode(const std::vector<std::u16string>& arguments);
 
 // Fills the run settings from arguments 1 to n-1; writes an "Ignoring
 // parameter" line for each argument that starts with neither "/" nor "-".
-// Returns 0 after the console message for an argument that starts with
-// one of them but is no option, or an option value that cannot be used.
-int parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report);
+// Returns false after the console message for an argument that starts
+// with one of them but is no option, or an option value that cannot be used.
+bool parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report);
 
 struct PathCheck {
     std::u16string rooted_path;
@@ -49,7 +49,7 @@ extern const char* const file_system_root_message;
 extern const char* const drive_root_message;
 
 // Sets the rooted path from the source path, or writes why it cannot and
-// returns 0.
-int check_source_path(RunSettings& settings, Report& report);
+// returns false.
+bool check_source_path(RunSettings& settings, Report& report);
 
 }  // namespace scythe

@@ -9,9 +9,9 @@
 
 namespace {
 
-int finish(const std::vector<std::u16string>& arguments) {
+int run_to_exit_status(const std::vector<std::u16string>& arguments) {
     int result = scythe::run_program(arguments);  // its output all written
-    scythe::platform::run_finished();
+    scythe::platform::note_run_finished();
     return scythe::platform::exit_status(result);
 }
 
@@ -23,13 +23,13 @@ int wmain(int argc, wchar_t** argv) {
     static_assert(sizeof(wchar_t) == sizeof(char16_t));
     std::vector<std::u16string> arguments;
     for (int i = 0; i < argc; ++i) arguments.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
-    return finish(arguments);
+    return run_to_exit_status(arguments);
 }
 #else
 int main(int argc, char** argv) {
     scythe::platform::prepare_process();
     std::vector<std::u16string> arguments;
     for (int i = 0; i < argc; ++i) arguments.push_back(scythe::platform::decode_native_bytes(argv[i]));
-    return finish(arguments);
+    return run_to_exit_status(arguments);
 }
 #endif

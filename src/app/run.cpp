@@ -13,6 +13,7 @@
 //   before anything is parsed, opened or checked.
 // - The run owns the settings and the Report; every part gets them by
 //   reference, and the Report's buffers are pushed out on every way out.
+//   The root is opened in the Report's session, whose logs its walk spares.
 #include "app/run.h"
 
 #include "app/command_line.h"
@@ -36,7 +37,7 @@ constexpr int fatal = -1;
 // False (after the console message) when what the path reached is the
 // root of the file system or of a volume.
 bool open_checked_root(const RunSettings& settings, Report& report, platform::OpenedRoot& root) {
-    root = platform::open_root(settings.opening_path);
+    root = platform::open_root(settings.opening_path, &report.output_session());
     if (root.kind != platform::RootKind::file_system_root) return true;
     report.write_console(ascii_text(platform::windows_paths ? drive_root_message : file_system_root_message));
     return false;

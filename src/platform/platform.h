@@ -64,7 +64,7 @@ bool interruption_requested();
 ErrorCode cancelled_error();
 // Called when the run's output is all written: a console that is being
 // closed may end the process from then on.
-void run_finished();
+void note_run_finished();
 std::uint64_t monotonic_milliseconds();
 // The exit status the system can carry for a program result.
 int exit_status(int result);
@@ -88,6 +88,16 @@ using FileHandle = void*;
 using FileHandle = int;
 #endif
 
+// What the platform keeps for one run's output: the files the walk must
+// spare, and (POSIX) whether the console may block and the output's grace.
+// Owned by the run's Report; two side by side share nothing.
+struct Session;
+struct CloseSession {
+    void operator()(Session* session) const noexcept;
+};
+using OwnedSession = std::unique_ptr<Session, CloseSession>;
+OwnedSession start_session();
+
 // Unbuffered byte writes; the caller buffers. Console write errors are
 // ignored: a closed pipe must not change the run's result. A handle that is
 // not ready (a full pipe, one left non-blocking) is waited for. Once the run
@@ -96,14 +106,14 @@ using FileHandle = int;
 // Returns the bytes written: all of them, unless the grace ran out, or the
 // interruption came while the console waited and the grace has not begun:
 // the caller then writes the logs out first and begins the grace.
-std::size_t write_console(std::string_view bytes);
+std::size_t write_console(Session& session, std::string_view bytes);
 // Begins the output's grace, unless it has begun already.
-void begin_output_grace();
+void begin_output_grace(Session& session);
 // UTF-8 text for the console, written and counted as write_console does:
 // where standard output is a Windows console, through the wide console
 // call, so that every character shows whatever the console's code page;
 // anywhere else the bytes as they are.
-std::size_t write_console_utf8(std::string_view text);
+std::size_t write_console_utf8(Session& session, std::string_view text);
 // True where standard output is a terminal someone watches (POSIX: a tty;
 // Windows: a console), not a file or a pipe: only there may a line be
 // drawn over itself.
@@ -148,12 +158,12 @@ private:
 // Creates or empties the file, leaving it shared for others to read and
 // write (not to delete). Never blocks: a FIFO without a reader is refused.
 ErrorCode create_output_file(const std::u16string& path, OwnedFile& file);
-ErrorCode write_file(FileHandle file, std::string_view bytes);
+ErrorCode write_file(Session& session, FileHandle file, std::string_view bytes);
 // True when both handles are the same file, however it was named.
 bool same_file(FileHandle first, FileHandle second);
-// The walk refuses to delete this file (the run's own log): its deletion
-// fails as a file held open fails.
-void protect_output_file(FileHandle file);
+// The walk of a root opened in the session refuses to delete this file
+// (the run's own log): its deletion fails as a file held open fails.
+void protect_output_file(Session& session, FileHandle file);
 
 // ---- native directory interface ----
 
@@ -217,8 +227,9 @@ struct OpenedRoot {
 };
 
 // path is a rooted path as the command line made it, or on POSIX a
-// relative path, taken against the working directory.
-OpenedRoot open_root(const std::u16string& path);
+// relative path, taken against the working directory. Its walk spares the
+// files protected in outputs by then (none where it is null).
+OpenedRoot open_root(const std::u16string& path, const Session* outputs = nullptr);
 // True when path leads to a directory, through links: for a hint only,
 // nothing is decided on it.
 bool names_directory(const std::u16string& path);

@@ -25,46 +25,43 @@ void write_privilege_line(Report& report, std::string_view before, const char* n
     report.write_console(line);
 }
 
-int privilege_failed(Report& report, std::string_view call, platform::ErrorCode error, const char* name) {
-    std::u16string line = ascii_text(call);
-    append_ascii(line, " (");
-    append_decimal(line, static_cast<std::int32_t>(error));
-    append_ascii(line, "), aborting setting the ");
-    append_ascii(line, name);
-    append_ascii(line, " privilege.\n");
-    report.write_console(line);
-    return 0;
+// The failure line of a call, with its code; false, for the caller's failure.
+bool report_privilege_failure(Report& report, std::string_view call, platform::ErrorCode error, const char* name) {
+    std::string before(call);
+    before += " (" + std::to_string(static_cast<std::int32_t>(error)) + "), aborting setting the ";
+    write_privilege_line(report, before, name, " privilege.\n");
+    return false;
 }
 
 }  // namespace
 
-int enable_privilege(Report& report, const RunSettings& settings, const char* name) {
+bool enable_privilege(Report& report, const RunSettings& settings, const char* name) {
     if (!settings.silent) write_privilege_line(report, "Try to set ", name, " privilege for current process.\n");
     platform::OwnedToken token;
     if (platform::ErrorCode error = platform::open_process_token(token))
-        return privilege_failed(report, "OpenProcessToken was not successfull", error, name);
+        return report_privilege_failure(report, "OpenProcessToken was not successfull", error, name);
     platform::PrivilegeId id;
     if (platform::ErrorCode error = platform::lookup_privilege(name, id))
-        return privilege_failed(report, "LookupPrivilegeValue() failed", error, name);
+        return report_privilege_failure(report, "LookupPrivilegeValue() failed", error, name);
     bool held = false;
     if (platform::ErrorCode error = platform::enable_privilege(token.get(), id, held))
-        return privilege_failed(report, "AdjustTokenPrivileges() failed", error, name);
+        return report_privilege_failure(report, "AdjustTokenPrivileges() failed", error, name);
     if (platform::close_token(token)) {
         write_privilege_line(report, "CloseHandle() failed, aborting setting the ", name, " privilege.\n");
-        return 0;
+        return false;
     }
-    if (settings.silent) return 1;
+    if (settings.silent) return true;
     if (held)
         write_privilege_line(report, "Set privilege ", name, " successfully.\n");
     else
         write_privilege_line(report, "Privilege ", name, " is not held, going on without it.\n");
-    return 1;
+    return true;
 }
 
-int enable_run_privileges(Report& report, const RunSettings& settings) {
+bool enable_run_privileges(Report& report, const RunSettings& settings) {
     for (const char* name : {"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"})
-        if (!enable_privilege(report, settings, name)) return 0;
-    return 1;
+        if (!enable_privilege(report, settings, name)) return false;
+    return true;
 }
 
 }  // namespace scythe

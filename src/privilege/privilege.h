@@ -8,12 +8,12 @@
 
 namespace scythe {
 
-// Enables one privilege in the process token; 1 when enabled or not held
-// by the account at all (the run goes on without it), 0 after its failure
-// line (written even when silent).
-int enable_privilege(Report& report, const RunSettings& settings, const char* name);
+// Enables one privilege in the process token; true when enabled or not
+// held by the account at all (the run goes on without it), false after its
+// failure line (written even when silent).
+bool enable_privilege(Report& report, const RunSettings& settings, const char* name);
 // The restore, backup and security privileges in that order, stopping at
 // the first failure.
-int enable_run_privileges(Report& report, const RunSettings& settings);
+bool enable_run_privileges(Report& report, const RunSettings& settings);
 
 }  // namespace scythe

@@ -48,7 +48,7 @@ Report::~Report() {
 void Report::flush(Channel& channel) {
     if (!channel.open || channel.pending.empty()) return;
     if (channel.console) return flush_console();
-    platform::ErrorCode error = platform::write_file(channel.file.get(), channel.pending);
+    platform::ErrorCode error = platform::write_file(*session_, channel.file.get(), channel.pending);
     channel.pending.clear();
     if (error) report_write_failure(channel, error);
 }
@@ -59,7 +59,8 @@ void Report::flush(Channel& channel) {
 // that was written before the first. A log that fails meanwhile adds its
 // ERR line behind what the console still holds.
 std::size_t Report::write_to_console(std::string_view bytes) const {
-    return text_form_ == TextForm::utf8 ? platform::write_console_utf8(bytes) : platform::write_console(bytes);
+    return text_form_ == TextForm::utf8 ? platform::write_console_utf8(*session_, bytes)
+                                        : platform::write_console(*session_, bytes);
 }
 
 void Report::flush_console() {
@@ -69,7 +70,7 @@ void Report::flush_console() {
         console_.pending.erase(0, written);
         flush(run_log_);
         flush(error_log_);
-        platform::begin_output_grace();
+        platform::begin_output_grace(*session_);
         write_to_console(console_.pending);
     }
     console_.pending.clear();
@@ -108,22 +109,22 @@ void Report::close(Channel& channel) {
     channel.open = false;
 }
 
-int Report::cannot_open(const std::u16string& path, std::string_view message) {
+bool Report::cannot_open(const std::u16string& path, std::string_view message) {
     std::u16string line = ascii_text(message);
     append_path(line, path);
     append_ascii(line, " for writing.\n");
     write_console(line);
-    return 0;
+    return false;
 }
 
 // A log that is the file the console is redirected to would have its lines
 // and the console's written over each other; with /Silent only the log
 // writes there.
-int Report::open_log(Channel& channel, const std::u16string& path, std::string_view message) {
+bool Report::open_log(Channel& channel, const std::u16string& path, std::string_view message) {
     platform::OwnedFile file;
     if (platform::create_output_file(path, file)) return cannot_open(path, message);
-    if (!silent_ && platform::shares_file_with_console(file.get())) return cannot_open(path, message);
-    platform::protect_output_file(file.get());
+    if (!silent() && platform::shares_file_with_console(file.get())) return cannot_open(path, message);
+    platform::protect_output_file(*session_, file.get());
     channel.file = std::move(file);
     channel.open = true;
     channel.failed = false;
@@ -131,24 +132,24 @@ int Report::open_log(Channel& channel, const std::u16string& path, std::string_v
     // Only a log that has text gets the mark: an error log without errors
     // stays empty, in either form.
     channel.mark_due = text_form_ == TextForm::utf8 && platform::utf8_files_begin_with_mark();
-    return 1;
+    return true;
 }
 
-int Report::open_logs(const RunSettings& settings) {
-    silent_ = settings.silent;
+bool Report::open_logs(const RunSettings& settings) {
+    settings_ = &settings;
     // Standard output redirected into the tree is as much the run's record.
-    platform::protect_output_file(platform::console_file());
-    if (settings.run_log_path && !open_log(run_log_, *settings.run_log_path, "Cannot open logfile ")) return 0;
+    platform::protect_output_file(*session_, platform::console_file());
+    if (settings.run_log_path && !open_log(run_log_, *settings.run_log_path, "Cannot open logfile ")) return false;
     if (settings.error_log_path &&
         !open_log(error_log_, *settings.error_log_path, "Cannot open error-logfile "))
-        return 0;
+        return false;
     if (run_log_.open && error_log_.open && platform::same_file(run_log_.file.get(), error_log_.file.get())) {
         // Both were just emptied; the run log already carries every ERR line.
         error_log_.file.reset();
         error_log_.open = false;
         one_file_for_both_logs_ = true;
     }
-    return 1;
+    return true;
 }
 
 void Report::close_logs() {
@@ -200,7 +201,7 @@ void Report::keep_console_current() {
 
 void Report::write_progress(std::u16string_view text) {
     platform::Holding held = hold();
-    if (!silent_) write(console_, text);
+    if (!silent()) write(console_, text);
     write(run_log_, text);
 }
 

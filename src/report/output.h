@@ -1,9 +1,10 @@
 // The run's Report: the three output channels (console, run log, error
 // log) and the run counters, owned by one object that the run creates and
-// passes by reference to everything that writes or counts. Nothing here is
-// process-wide, so two reports could live side by side. A walk on several
-// threads shares it: a numbered line is counted and written under its one
-// lock, so numbers stay consecutive and no two lines mix.
+// passes by reference to everything that writes or counts, with the
+// platform's session of that output. Nothing here is process-wide, so two
+// reports can live side by side. A walk on several threads shares it: a
+// numbered line is counted and written under its one lock, so numbers stay
+// consecutive and no two lines mix.
 #pragma once
 
 #include <atomic>
@@ -51,10 +52,10 @@ public:
     // be taken again by the thread that holds it.
     platform::Holding hold() { return platform::Holding(shared_ ? &mutex_ : nullptr); }
 
-    // Opens the run log, then the error log, as the settings name them, and
-    // takes the silent flag from them. On failure writes its console message
-    // and returns 0; a run log opened already stays open.
-    int open_logs(const RunSettings& settings);
+    // Opens the run log, then the error log, as the settings name them; the
+    // console obeys their silent flag from then on. On failure writes its
+    // console message and returns false; a run log opened already stays open.
+    bool open_logs(const RunSettings& settings);
     // Flushes and closes the run log, then the error log.
     void close_logs();
     // Pushes the logs' buffered lines out, so that a failing log is known
@@ -64,7 +65,9 @@ public:
     void flush_output();
 
     bool run_log_open() const { return run_log_.open; }
-    bool silent() const { return silent_; }
+    bool silent() const { return settings_ && settings_->silent; }
+    // Holds the files the walk must spare: the logs, standard output.
+    const platform::Session& output_session() const { return *session_; }
 
     // Writes regardless of the silent flag; callers decide.
     void write_console(std::u16string_view text);
@@ -111,8 +114,10 @@ private:
     void report_write_failure(Channel& channel, platform::ErrorCode error);
     void close(Channel& channel);
     void erase_status();
-    int open_log(Channel& channel, const std::u16string& path, std::string_view message);
-    int cannot_open(const std::u16string& path, std::string_view message);
+    bool open_log(Channel& channel, const std::u16string& path, std::string_view message);
+    bool cannot_open(const std::u16string& path, std::string_view message);
+
+    platform::OwnedSession session_ = platform::start_session();
 
     Channel console_{true, true, false, {}, nullptr, {}, 0, false};
     Channel run_log_;
@@ -121,7 +126,7 @@ private:
     bool one_file_for_both_logs_ = false;
     // Once interrupted: the logs were written out before the console's grace.
     bool logs_written_out_ = false;
-    bool silent_ = false;
+    const RunSettings* settings_ = nullptr;  // once the logs are opened
     bool shared_ = false;
     TextForm text_form_ = TextForm::eight_bit;
     // Columns of the status line on the console; 0 while none is shown.

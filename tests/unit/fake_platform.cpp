@@ -156,7 +156,12 @@ std::int64_t wall_clock_seconds() {
 std::u16string decode_native_bytes(std::string_view bytes) { return std::u16string(bytes.begin(), bytes.end()); }
 std::string to_native_bytes(std::u16string_view text) { return std::string(text.begin(), text.end()); }
 
-std::size_t write_console(std::string_view bytes) {
+// The fake system's output is the test's to look at: a session keeps nothing.
+struct Session {};
+OwnedSession start_session() { return OwnedSession(new Session{}); }
+void CloseSession::operator()(Session* session) const noexcept { delete session; }
+
+std::size_t write_console(Session&, std::string_view bytes) {
     Locked held;
     std::size_t taken = std::min(bytes.size(), system.console_room);
     if (taken < bytes.size() && !system.interrupted && system.on_console_full) system.on_console_full();
@@ -165,12 +170,12 @@ std::size_t write_console(std::string_view bytes) {
     return taken;
 }
 
-void begin_output_grace() {
+void begin_output_grace(Session&) {
     Locked held;
     if (!system.output_grace_began_with) system.output_grace_began_with = system.files;
 }
 
-std::size_t write_console_utf8(std::string_view bytes) { return write_console(bytes); }
+std::size_t write_console_utf8(Session& session, std::string_view bytes) { return write_console(session, bytes); }
 
 // The status line of /Progress is tested on a real terminal.
 bool console_is_terminal() { return false; }
@@ -196,7 +201,7 @@ ErrorCode create_output_file(const std::u16string& path, OwnedFile& file) {
     return no_error;
 }
 
-ErrorCode write_file(FileHandle file, std::string_view bytes) {
+ErrorCode write_file(Session&, FileHandle file, std::string_view bytes) {
     Locked held;
     const std::u16string& path = system.open_files[static_cast<std::size_t>(file)];
     if (auto failure = system.fail_write.find(path);
@@ -212,14 +217,14 @@ bool same_file(FileHandle first, FileHandle second) {
     return system.open_files[static_cast<std::size_t>(first)] == system.open_files[static_cast<std::size_t>(second)];
 }
 
-void protect_output_file(FileHandle) {}
+void protect_output_file(Session&, FileHandle) {}
 
 bool interruption_requested() {
     Locked held;
     return system.interrupted;
 }
 ErrorCode cancelled_error() { return 1223; }
-void run_finished() {}
+void note_run_finished() {}
 std::uint64_t monotonic_milliseconds() {
     Locked held;
     return system.milliseconds;
@@ -322,7 +327,7 @@ bool names_directory(const std::u16string& path) {
     return node != system.nodes.end() && (node->second.attributes & attribute_directory);
 }
 
-OpenedRoot open_root(const std::u16string& path) {
+OpenedRoot open_root(const std::u16string& path, const Session*) {
     Locked held;
     OpenedRoot opened;
     opened.root.reset(new Root{path, 0, nullptr});

@@ -23,7 +23,8 @@
 //   one left behind) keeps its mode.
 // - The run's own output files are protected by what the file itself is
 //   (device and inode from statx), not by the listing's inode number, which
-//   overlay file systems give differently.
+//   overlay file systems give differently; every directory has them from
+//   the root's session.
 // - Threads: a Directory is used by one thread at a time; the spare listing
 //   buffers are each thread's own, and the protected files are only read
 //   once the walk has begun.
@@ -139,6 +140,7 @@ struct Directory {
     // or done), so that a directory that stays keeps its mode.
     mode_t mode_before_write = 0;
     bool write_granted = false;
+    const Session* outputs = nullptr;  // the run's, whose files are never deleted
 };
 
 struct Root {
@@ -153,7 +155,8 @@ namespace {
 
 constexpr std::size_t listing_buffer_size = 32 * 1024;
 constexpr std::size_t spare_buffers_kept = 4;
-// Each thread keeps its own few, so that taking one needs no lock.
+// Each thread keeps its own few, so that taking one needs no lock: a cache
+// of memory, not the run's state, since nothing a run says depends on it.
 thread_local std::vector<std::vector<char>> spare_buffers;
 
 std::vector<char> take_listing_buffer() {
@@ -319,11 +322,8 @@ ErrorCode adopt(Descriptor fd, OwnedDirectory& opened) {
 }
 
 ErrorCode open_root_in(Root& root, RootKind& kind) {
-    const Identity file_system_root = [] {
-        Identity identity;
-        identify_at(AT_FDCWD, "/", 0, identity);
-        return identity;
-    }();
+    Identity file_system_root;
+    identify_at(AT_FDCWD, "/", 0, file_system_root);
     struct statx status {};
     const char* name = root.name.c_str();
     if (statx(root.parent.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, identity_fields | STATX_TYPE,
@@ -357,7 +357,7 @@ void CloseDirectory::operator()(Directory* directory) const noexcept {
 
 void CloseRoot::operator()(Root* root) const noexcept { delete root; }
 
-OpenedRoot open_root(const std::u16string& path) {
+OpenedRoot open_root(const std::u16string& path, const Session* outputs) {
     OpenedRoot opened;
     opened.root = OwnedRoot(new Root{});
     Root& root = *opened.root;
@@ -373,6 +373,7 @@ OpenedRoot open_root(const std::u16string& path) {
     }
     opened.error = open_root_in(root, opened.kind);
     if (opened.error) opened.kind = RootKind::unopened;
+    if (root.directory) root.directory->outputs = outputs;
     return opened;
 }
 
@@ -422,6 +423,7 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
         opened.reset();
         return EXDEV;
     }
+    opened->outputs = parent.outputs;
     shrink_to_unread(parent);
     return no_error;
 }
@@ -535,35 +537,31 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
 }
 
 namespace {
-struct ProtectedFile {
-    std::uint64_t device, inode;
-};
-std::vector<ProtectedFile> protected_files;
-
 // The entry's own identity where the listing was completed already (its
 // FILE line wanted the size), else read now.
 bool is_protected(const Directory& parent, const DirectoryEntry& entry) {
-    ProtectedFile identified{entry.device, entry.inode};
+    if (!parent.outputs || parent.outputs->protected_files.empty()) return false;
+    FileIdentity identified{entry.device, entry.inode};
     struct statx status {};
     if (!entry.complete) {
         if (!read_status(parent, entry, status)) return false;
         identified = {device_of(status), status.stx_ino};
     }
-    for (const ProtectedFile& file : protected_files)
+    for (const FileIdentity& file : parent.outputs->protected_files)
         if (file.device == identified.device && file.inode == identified.inode) return true;
     return false;
 }
 }  // namespace
 
-void protect_output_file(FileHandle file) {
+void protect_output_file(Session& session, FileHandle file) {
     struct statx status {};
     if (statx(file, "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO, &status) == 0 && S_ISREG(status.stx_mode))
-        protected_files.push_back({device_of(status), status.stx_ino});
+        session.protected_files.push_back({device_of(status), status.stx_ino});
 }
 
 // Where the run writes to files, each file is identified before it goes.
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm) {
-    if (!protected_files.empty() && is_protected(parent, entry)) return EBUSY;
+    if (is_protected(parent, entry)) return EBUSY;
     return remove_entry(parent, entry, 0);
 }
 

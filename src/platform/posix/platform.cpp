@@ -36,11 +36,10 @@ std::u16string error_message(ErrorCode code) {
 
 namespace {
 
-// Read by every thread of the walk, set by the signal handler.
+// Set by the signal handler, which can be handed nothing: the one variable
+// of the process that is not the run's. Read by every thread of the walk.
 std::atomic<int> interruption{0};
 static_assert(std::atomic<int>::is_always_lock_free);
-// Standard output is a pipe or socket: a write may wait for a reader.
-bool console_may_block = false;
 
 // The first request is noted and the walk stops before its next operation;
 // a second one ends the process as the signal would have.
@@ -72,7 +71,7 @@ bool interruption_requested() { return interruption != 0; }
 
 ErrorCode cancelled_error() { return ECANCELED; }
 
-void run_finished() {}
+void note_run_finished() {}
 
 std::uint64_t monotonic_milliseconds() {
     timespec now{};
@@ -82,8 +81,6 @@ std::uint64_t monotonic_milliseconds() {
 
 void prepare_process() {
     open_closed_standard_descriptors();
-    struct stat console {};
-    console_may_block = fstat(STDOUT_FILENO, &console) == 0 && (S_ISFIFO(console.st_mode) || S_ISSOCK(console.st_mode));
     // Output that nobody reads any more (a closed pipe) must not end a run
     // halfway: write errors are ignored, not fatal. A log that reaches the
     // file-size limit fails its write (EFBIG) like a full disk.
@@ -106,23 +103,32 @@ std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(n
 
 // ---- output ----
 
+OwnedSession start_session() {
+    OwnedSession session(new Session{});
+    struct stat console {};
+    session->console_may_block =
+        fstat(STDOUT_FILENO, &console) == 0 && (S_ISFIFO(console.st_mode) || S_ISSOCK(console.st_mode));
+    return session;
+}
+
+void CloseSession::operator()(Session* session) const noexcept { delete session; }
+
 namespace {
 
 // Once the run is interrupted, output (console and logs together) waits
 // no more than this in all: a reader that is still there gets the rest, one
 // that is gone (or a supervisor about to kill the process) does not hold
-// the run's end up. Read and set under the Report's lock, as every write.
+// the run's end up.
 constexpr std::uint64_t output_grace_milliseconds = 1000;
-std::uint64_t output_grace_deadline = 0;  // 0 until the grace begins
 
-bool output_grace_begun() { return output_grace_deadline != 0; }
+bool output_grace_begun(const Session& session) { return session.output_grace_deadline != 0; }
 
 // How long the next wait may last: forever, or what is left of the grace.
-bool wait_limit(timespec& limit) {
+bool wait_limit(Session& session, timespec& limit) {
     if (!interruption_requested()) return false;
-    begin_output_grace();
+    begin_output_grace(session);
     std::uint64_t now = monotonic_milliseconds();
-    std::uint64_t left = output_grace_deadline > now ? output_grace_deadline - now : 0;
+    std::uint64_t left = session.output_grace_deadline > now ? session.output_grace_deadline - now : 0;
     limit = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000 * 1000000)};
     return true;
 }
@@ -136,7 +142,7 @@ constexpr long slice_nanoseconds = 100 * 1000 * 1000;
 // console, while the grace has not begun, not at all, so that the caller
 // can write the logs out first. The signals are blocked from the check to
 // the wait, so one that comes in between still ends the wait.
-bool wait_until_writable(int fd, bool console) {
+bool wait_until_writable(Session& session, int fd, bool console) {
     sigset_t interruptions, before;
     sigemptyset(&interruptions);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interruptions, signal_number);
@@ -144,12 +150,12 @@ bool wait_until_writable(int fd, bool console) {
     int ready;
     pollfd wanted{fd, POLLOUT, 0};
     for (;;) {
-        if (console && interruption_requested() && !output_grace_begun()) {
+        if (console && interruption_requested() && !output_grace_begun(session)) {
             ready = 0;
             break;
         }
         timespec limit{};
-        bool limited = wait_limit(limit);
+        bool limited = wait_limit(session, limit);
         bool sliced = !limited || limit.tv_sec > 0 || limit.tv_nsec > slice_nanoseconds;
         if (sliced) limit = {0, slice_nanoseconds};
         ready = ppoll(&wanted, 1, limited || sliced ? &limit : nullptr, &before);
@@ -167,17 +173,17 @@ bool wait_until_writable(int fd, bool console) {
 // open file), as much as it takes at a time. Once the run is interrupted
 // both get a short grace: a log that cannot take its lines by then fails.
 // bytes keeps what was not written.
-ErrorCode write_all(int fd, std::string_view& bytes, bool console) {
+ErrorCode write_all(Session& session, int fd, std::string_view& bytes, bool console) {
     while (!bytes.empty()) {
         std::size_t chunk = bytes.size();
-        if (console && console_may_block) {
-            if (!wait_until_writable(fd, true)) return ECANCELED;
+        if (console && session.console_may_block) {
+            if (!wait_until_writable(session, fd, true)) return ECANCELED;
             chunk = std::min<std::size_t>(chunk, PIPE_BUF);
         }
         ssize_t written = ::write(fd, bytes.data(), chunk);
         if (written < 0 && errno == EINTR) continue;
         if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!wait_until_writable(fd, console)) return ECANCELED;
+            if (!wait_until_writable(session, fd, console)) return ECANCELED;
             continue;
         }
         if (written < 0) return static_cast<ErrorCode>(errno);
@@ -189,17 +195,18 @@ ErrorCode write_all(int fd, std::string_view& bytes, bool console) {
 
 }  // namespace
 
-void begin_output_grace() {
-    if (!output_grace_begun()) output_grace_deadline = monotonic_milliseconds() + output_grace_milliseconds;
+void begin_output_grace(Session& session) {
+    if (!output_grace_begun(session))
+        session.output_grace_deadline = monotonic_milliseconds() + output_grace_milliseconds;
 }
 
-std::size_t write_console(std::string_view bytes) {
+std::size_t write_console(Session& session, std::string_view bytes) {
     std::string_view left = bytes;
-    write_all(STDOUT_FILENO, left, true);
+    write_all(session, STDOUT_FILENO, left, true);
     return bytes.size() - left.size();
 }
 
-std::size_t write_console_utf8(std::string_view text) { return write_console(text); }
+std::size_t write_console_utf8(Session& session, std::string_view text) { return write_console(session, text); }
 
 bool console_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
@@ -224,7 +231,9 @@ ErrorCode create_output_file(const std::u16string& path, OwnedFile& owned) {
     return no_error;
 }
 
-ErrorCode write_file(FileHandle file, std::string_view bytes) { return write_all(file, bytes, false); }
+ErrorCode write_file(Session& session, FileHandle file, std::string_view bytes) {
+    return write_all(session, file, bytes, false);
+}
 
 void close_file(FileHandle file) { ::close(file); }
 
@@ -279,12 +288,9 @@ void Condition::wait(Mutex& mutex) { pthread_cond_wait(condition_of(state_), mut
 void Condition::wait_for(Mutex& mutex, unsigned milliseconds) {
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += static_cast<time_t>(milliseconds / 1000);
-    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        ++until.tv_sec;
-        until.tv_nsec -= 1000000000L;
-    }
+    long nanoseconds = until.tv_nsec + static_cast<long>(milliseconds % 1000) * 1000000L;
+    until.tv_sec += static_cast<time_t>(milliseconds / 1000 + nanoseconds / 1000000000L);
+    until.tv_nsec = nanoseconds % 1000000000L;
     pthread_cond_timedwait(condition_of(state_), mutex_of(mutex.state_), &until);
 }
 void Condition::notify_all() { pthread_cond_broadcast(condition_of(state_)); }

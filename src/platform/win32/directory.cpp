@@ -14,9 +14,11 @@
 //   points are walked and deleted as what they contain.
 // - Read-only files: POSIX-semantics deletion ignoring the read-only bit
 //   where the system has it (the walk learns once per run whether it does);
-//   elsewhere the classic disposition, after the bit is cleared, and the bit
-//   set again before the handle closes on a file with other links, which
-//   share it.
+//   elsewhere the classic disposition, after the bit is cleared on the
+//   deletion's own handle. The bit is set again if the deletion fails, and
+//   before the handle closes on a file with other links, which share it.
+//   Each deletion call decides this from the entry alone, so nothing passes
+//   from one call to another.
 // - Delete-pending entries: an entry already being deleted counts as gone.
 // - A directory goes when the handle marked for its deletion closes, and
 //   Wine says nothing when the system then refuses (an immutable directory):
@@ -34,9 +36,10 @@
 //   name the walk expects from the names it listed; the root is taken only
 //   if its name and its parent's lead back to them, since a name Wine cut
 //   fits two directories.
-// - Threads: a Directory is used by one thread at a time; the entry buffer
-//   and the name buffer are each thread's own, and what is learned once
-//   for the run (the security privilege missing) is shared atomically.
+// - Threads: a Directory is used by one thread at a time; the name buffer
+//   is each thread's own, and what the walk of a root learns once (the
+//   security privilege missing) is the root's, shared atomically by every
+//   directory opened below it.
 #include <windows.h>
 #include <winternl.h>
 
@@ -166,32 +169,9 @@ constexpr LONG status_not_supported = static_cast<LONG>(0xC00000BB);
 // object." (absent from the mingw-w64 headers)
 constexpr DWORD error_reparse_point_encountered = 4395;
 
-using NativeCreateFile = LONG(NTAPI*)(HANDLE* file, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, IoStatus* io_status,
-                                LARGE_INTEGER* allocation_size, ULONG file_attributes, ULONG share_access,
-                                ULONG disposition, ULONG options, void* ea_buffer, ULONG ea_length);
-using InformationFile = LONG(NTAPI*)(HANDLE file, IoStatus* io_status, void* information, ULONG length,
-                                     int information_class);
-// The entry points follow the system's calling convention (stdcall on x86).
-static_assert(std::is_same_v<NativeCreateFile, LONG(__stdcall*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IoStatus*,
-                                                          LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*, ULONG)>);
-using QueryObject = LONG(NTAPI*)(HANDLE handle, int information_class, void* information, ULONG length,
-                                 ULONG* returned);
-static_assert(std::is_same_v<InformationFile, LONG(__stdcall*)(HANDLE, IoStatus*, void*, ULONG, int)>);
-static_assert(std::is_same_v<QueryObject, LONG(__stdcall*)(HANDLE, int, void*, ULONG, ULONG*)>);
-static_assert(std::is_same_v<QueryDirectoryFile, LONG(__stdcall*)(HANDLE, HANDLE, void*, void*, IoStatus*, void*, ULONG,
-                                                                  int, BOOLEAN, void*, BOOLEAN)>);
-
-NativeCreateFile create_file = nullptr;
-InformationFile query_information_file = nullptr;
-InformationFile set_information_file = nullptr;
-QueryObject query_object = nullptr;
-
-bool bind_file_entry_points() {
-    static const bool bound = bind_ntdll("NtCreateFile", create_file) &&
-                              bind_ntdll("NtQueryInformationFile", query_information_file) &&
-                              bind_ntdll("NtSetInformationFile", set_information_file) &&
-                              bind_ntdll("NtQueryObject", query_object);
-    return bound;
+bool file_entry_points_bound() {
+    const NtdllEntryPoints& bound = ntdll();
+    return bound.create_file && bound.query_information_file && bound.set_information_file && bound.query_object;
 }
 
 ErrorCode error_of(LONG status) { return status_to_error(status); }
@@ -227,18 +207,14 @@ private:
 template <typename Record>
 LONG query(HANDLE handle, Record& record, int information_class) {
     IoStatus io_status{};
-    return query_information_file(handle, &io_status, &record, sizeof record, information_class);
+    return ntdll().query_information_file(handle, &io_status, &record, sizeof record, information_class);
 }
 
 template <typename Record>
 LONG set(HANDLE handle, Record& record, int information_class) {
     IoStatus io_status{};
-    return set_information_file(handle, &io_status, &record, sizeof record, information_class);
+    return ntdll().set_information_file(handle, &io_status, &record, sizeof record, information_class);
 }
-
-// Reading security information needs the security privilege; a user who
-// does not hold it can still delete what the access lists allow.
-std::atomic<bool> ask_for_system_security{true};
 
 // Opens name relative to the directory handle, as the entry itself.
 LONG open_relative(HANDLE parent, const std::u16string& name, ACCESS_MASK access, ULONG options, Handle& opened) {
@@ -251,19 +227,10 @@ LONG open_relative(HANDLE parent, const std::u16string& name, ACCESS_MASK access
     attributes.ObjectName = &object_name;
     attributes.Attributes = OBJ_CASE_INSENSITIVE;
     IoStatus io_status{};
-    return create_file(opened.put(), access | SYNCHRONIZE, &attributes, &io_status, nullptr, 0, share_all,
-                       open_existing, options | option_synchronous | option_backup_intent | option_open_reparse_point,
-                       nullptr, 0);
-}
-
-LONG open_for_listing(HANDLE parent, const std::u16string& name, Handle& opened) {
-    ACCESS_MASK access = GENERIC_READ | (ask_for_system_security ? ACCESS_SYSTEM_SECURITY : 0);
-    LONG status = open_relative(parent, name, access, option_directory, opened);
-    if (status == status_privilege_not_held && ask_for_system_security) {
-        ask_for_system_security = false;  // learned once, by whichever thread meets it first
-        status = open_relative(parent, name, GENERIC_READ, option_directory, opened);
-    }
-    return status;
+    return ntdll().create_file(opened.put(), access | SYNCHRONIZE, &attributes, &io_status, nullptr, 0, share_all,
+                               open_existing,
+                               options | option_synchronous | option_backup_intent | option_open_reparse_point,
+                               nullptr, 0);
 }
 
 
@@ -272,8 +239,8 @@ std::u16string name_on_volume(HANDLE handle) {
     // Room for the longest path a handle can have.
     std::vector<unsigned char> buffer(sizeof(NameInformation) + 65536 * sizeof(WCHAR));
     IoStatus io_status{};
-    if (query_information_file(handle, &io_status, buffer.data(), static_cast<ULONG>(buffer.size()),
-                               file_name_information) < 0)
+    if (ntdll().query_information_file(handle, &io_status, buffer.data(), static_cast<ULONG>(buffer.size()),
+                                       file_name_information) < 0)
         return {};
     auto* information = reinterpret_cast<const NameInformation*>(buffer.data());
     return std::u16string(reinterpret_cast<const char16_t*>(information->file_name),
@@ -281,11 +248,12 @@ std::u16string name_on_volume(HANDLE handle) {
 }
 
 // The handle's full name as Wine gives it ("\??\Y:\dir\file").
+// The buffer is each thread's own cache of memory, not the run's state.
 ErrorCode wine_name_of(HANDLE handle, std::u16string& name) {
     thread_local std::vector<unsigned char> buffer(sizeof(ObjectNameInformation) + 65536 * sizeof(WCHAR));
     ULONG returned = 0;
-    if (LONG status = query_object(handle, object_name_information, buffer.data(), static_cast<ULONG>(buffer.size()),
-                                   &returned);
+    if (LONG status = ntdll().query_object(handle, object_name_information, buffer.data(),
+                                           static_cast<ULONG>(buffer.size()), &returned);
         status < 0)
         return error_of(status);
     const UNICODE_STRING& text = reinterpret_cast<const ObjectNameInformation*>(buffer.data())->name;
@@ -323,20 +291,25 @@ bool running_under_wine() {
     return wine;
 }
 
+// What the walk of one root learns or reads once, shared by every directory
+// opened below it, on every thread.
+struct Learned {
+    // Reading security information needs the security privilege; a user
+    // who does not hold it can still delete what the access lists allow.
+    std::atomic<bool> ask_for_system_security{true};
+    std::vector<std::u16string> wine_mounts;  // under Wine, below the root, sorted
+};
+
 struct Directory {
     Handle handle;  // empty while released
     LARGE_INTEGER file_id{};
     // Under Wine: what Wine's names of its entries begin with.
     std::u16string wine_name;
-    // The file among its entries whose read-only bit was cleared for its
-    // deletion: the bit is put back if the deletion fails.
-    std::u16string read_only_cleared;
-    // Under Wine: Wine's names of the mount points below the root, shared
-    // by every directory of the run.
-    std::shared_ptr<const std::vector<std::u16string>> wine_mounts;
+    Learned* learned;  // the root's, which outlives it
 };
 
 struct Root {
+    Learned learned;
     OwnedDirectory directory;  // opened with delete access, so that the root is removed through it
     bool link = false;
     std::u16string native_path;  // to look whether it is gone after its removal
@@ -362,9 +335,20 @@ ErrorCode leads_elsewhere(const Directory& parent, const DirectoryEntry& entry, 
 // Under Wine: the entry is a mount point, though Wine may show it as a
 // plain directory (a bind mount of the same file system).
 bool wine_mount_point(const Directory& parent, const DirectoryEntry& entry) {
-    if (!parent.wine_mounts || parent.wine_mounts->empty()) return false;
-    return std::binary_search(parent.wine_mounts->begin(), parent.wine_mounts->end(),
-                              joined(parent.wine_name, as_wine_shows_last(entry.name)));
+    const std::vector<std::u16string>& mounts = parent.learned->wine_mounts;
+    return !mounts.empty() &&
+           std::binary_search(mounts.begin(), mounts.end(), joined(parent.wine_name, as_wine_shows_last(entry.name)));
+}
+
+LONG open_for_listing(Directory& parent, const std::u16string& name, Handle& opened) {
+    std::atomic<bool>& ask_for_system_security = parent.learned->ask_for_system_security;
+    ACCESS_MASK access = GENERIC_READ | (ask_for_system_security ? ACCESS_SYSTEM_SECURITY : 0);
+    LONG status = open_relative(parent.handle.get(), name, access, option_directory, opened);
+    if (status == status_privilege_not_held && ask_for_system_security) {
+        ask_for_system_security = false;
+        status = open_relative(parent.handle.get(), name, GENERIC_READ, option_directory, opened);
+    }
+    return status;
 }
 
 // What Wine's names of a subdirectory's entries begin with.
@@ -408,14 +392,13 @@ ErrorCode set_attributes(HANDLE handle, ULONG attributes) {
 }
 
 // The read-only bit belongs to the file, not to the link: a file with other
-// links gets it back before its handle closes (only the classic deletion
-// needed it cleared).
+// links gets it back before its handle closes where it was cleared.
 void keep_read_only_for_other_links(HANDLE handle, const DirectoryEntry& entry) {
     if (!(entry.attributes & FILE_ATTRIBUTE_READONLY)) return;
     StandardInformation standard{};
     BasicInformation basic{};
     if (query(handle, standard, file_standard_information) < 0 || standard.number_of_links < 2) return;
-    if (query(handle, basic, file_basic_information) < 0) return;
+    if (query(handle, basic, file_basic_information) < 0 || (basic.file_attributes & FILE_ATTRIBUTE_READONLY)) return;
     set_attributes(handle, basic.file_attributes | FILE_ATTRIBUTE_READONLY);
 }
 
@@ -452,8 +435,8 @@ bool lists_entries(HANDLE directory) {
     ULONGLONG buffer[512];  // 8-byte aligned
     for (BOOLEAN restart = TRUE;; restart = FALSE) {
         IoStatus io_status{};
-        if (query_directory_file(listing.get(), nullptr, nullptr, nullptr, &io_status, buffer, sizeof buffer,
-                                 file_directory_information, TRUE, nullptr, restart) < 0)
+        if (ntdll().query_directory_file(listing.get(), nullptr, nullptr, nullptr, &io_status, buffer, sizeof buffer,
+                                         file_directory_information, TRUE, nullptr, restart) < 0)
             return false;
         auto* record = reinterpret_cast<const DirectoryInformation*>(buffer);
         std::u16string_view name(reinterpret_cast<const char16_t*>(record->file_name), record->file_name_length / 2);
@@ -485,14 +468,14 @@ void CloseRoot::operator()(Root* root) const noexcept { delete root; }
 
 namespace {
 
-HANDLE open_root_handle(const std::u16string& path, DWORD& error) {
+HANDLE open_root_handle(const std::u16string& path, Learned& learned, DWORD& error) {
     auto open = [&](DWORD access) {
         return CreateFileW(wide(path), access, share_all, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     };
     HANDLE handle = open(GENERIC_READ | DELETE | ACCESS_SYSTEM_SECURITY);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PRIVILEGE_NOT_HELD) {
-        ask_for_system_security = false;
+        learned.ask_for_system_security = false;
         handle = open(GENERIC_READ | DELETE);
     }
     error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
@@ -543,15 +526,18 @@ ErrorCode check_wine_root(const std::u16string& path, HANDLE handle, std::u16str
 
 }  // namespace
 
-OpenedRoot open_root(const std::u16string& path) {
+// Protected output files need no list here: their own handles refuse the
+// walk's deletion (see protect_output_file).
+OpenedRoot open_root(const std::u16string& path, const Session*) {
     OpenedRoot opened;
     opened.root = OwnedRoot(new Root{});
-    if (!bind_file_entry_points()) {
+    Learned& learned = opened.root->learned;
+    if (!file_entry_points_bound()) {
         opened.error = ERROR_PROC_NOT_FOUND;
         return opened;
     }
     DWORD error = 0;
-    Handle handle(open_root_handle(path, error));
+    Handle handle(open_root_handle(path, learned, error));
     if (!handle) {
         // Wine fails a path past its limit as a device failure.
         bool too_long = running_under_wine() && error == ERROR_GEN_FAILURE && path.size() > wine_name_limit;
@@ -575,9 +561,8 @@ OpenedRoot open_root(const std::u16string& path) {
     opened.root->link = link;
     opened.root->native_path = native_path(path);
     LARGE_INTEGER id = file_id_of(handle.get());
-    std::shared_ptr<const std::vector<std::u16string>> mounts;
-    if (!wine_name.empty()) mounts = std::make_shared<const std::vector<std::u16string>>(wine_mount_points_below(wine_name));
-    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name), {}, std::move(mounts)});
+    if (!wine_name.empty()) learned.wine_mounts = wine_mount_points_below(wine_name);
+    opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name), &learned});
     if (link) {
         opened.kind = RootKind::link;
     } else if (name_on_volume(opened.root->directory->handle.get()) == u"\\") {
@@ -617,28 +602,23 @@ ErrorCode remove_root(Root& root) {
 
 ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened) {
     Handle handle;
-    if (LONG status = open_for_listing(parent.handle.get(), entry.name, handle); status < 0) return error_of(status);
+    if (LONG status = open_for_listing(parent, entry.name, handle); status < 0) return error_of(status);
     // A directory turned into a link since it was listed is not entered.
     if (reparse_tag_of(handle.get()) & reparse_tag_name_surrogate) return error_reparse_point_encountered;
     if (ErrorCode error = leads_elsewhere(parent, entry, handle.get())) return error;
     LARGE_INTEGER id = file_id_of(handle.get());
-    opened = OwnedDirectory(new Directory{std::move(handle), id, wine_name_below(parent, entry), {}, parent.wine_mounts});
+    opened = OwnedDirectory(new Directory{std::move(handle), id, wine_name_below(parent, entry), parent.learned});
     return no_error;
 }
 
-namespace {
-constexpr ULONG entry_buffer_size = 4096;
-// One entry per call, taken out of the buffer at once: every level of a
-// thread's walk shares the one buffer, so deep trees cost no buffer per
-// level, and each thread has its own.
-thread_local ULONGLONG entry_buffer[entry_buffer_size / sizeof(ULONGLONG)];  // 8-byte aligned
-}  // namespace
-
+// One entry per call, taken out of the buffer at once: the buffer lives
+// on the stack for the call alone, so deep trees cost no buffer per level.
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry) {
+    ULONGLONG entry_buffer[512];  // 4,096 bytes, 8-byte aligned
     IoStatus io_status{};
-    LONG status = query_directory_file(directory.handle.get(), nullptr, nullptr, nullptr, &io_status, entry_buffer,
-                                       entry_buffer_size, file_directory_information, TRUE, nullptr,
-                                       restart ? TRUE : FALSE);
+    LONG status = ntdll().query_directory_file(directory.handle.get(), nullptr, nullptr, nullptr, &io_status,
+                                               entry_buffer, sizeof entry_buffer, file_directory_information, TRUE,
+                                               nullptr, restart ? TRUE : FALSE);
     if (status < 0) return status;
     auto* record = reinterpret_cast<const DirectoryInformation*>(entry_buffer);
     entry.attributes = record->file_attributes;
@@ -670,7 +650,7 @@ ErrorCode reopen_from_child(Directory&, Directory&) { return ERROR_NOT_SUPPORTED
 
 ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry) {
     Handle handle;
-    if (LONG status = open_for_listing(parent.handle.get(), entry.name, handle); status < 0) return error_of(status);
+    if (LONG status = open_for_listing(parent, entry.name, handle); status < 0) return error_of(status);
     if (file_id_of(handle.get()).QuadPart != directory.file_id.QuadPart) return ERROR_FILE_INVALID;
     directory.handle = std::move(handle);
     return no_error;
@@ -690,54 +670,42 @@ ErrorCode set_read_only(HANDLE handle, bool read_only) {
     return attributes == basic.file_attributes ? no_error : set_attributes(handle, attributes);
 }
 
-// Puts back a bit cleared for a deletion that then failed before it had a
-// handle of its own (the file held open without delete sharing).
-void put_back_read_only(Directory& parent, const DirectoryEntry& entry) {
-    Handle handle;
-    if (!open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle) &&
-        handle)
-        set_read_only(handle.get(), true);
-}
-
-// After the walk cleared the file's read-only bit: the bit is cleared again
-// if a failed attempt put it back, and put back unless the file goes.
-ErrorCode delete_with_read_only_cleared(HANDLE handle, const DirectoryEntry& entry, DeletionForm form) {
-    if (ErrorCode error = set_read_only(handle, false)) return error;
-    ErrorCode error = set_delete_disposition(handle, form);
-    if (error)
-        set_read_only(handle, true);
-    else
-        keep_read_only_for_other_links(handle, entry);
-    return error;
-}
-
 }  // namespace
 
-// A file's read-only bit is shared by all its links, some perhaps outside
-// the tree: every path out of a deletion that fails sets it again.
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     if (wine_mount_point(parent, entry)) return no_error;  // the bit is the mounted directory's
     Handle handle;
     if (ErrorCode error = open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, handle);
         error || !handle)
         return error;
-    ErrorCode error = set_read_only(handle.get(), false);
-    if (!error && !(entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) parent.read_only_cleared = entry.name;
-    return error;
+    return set_read_only(handle.get(), false);
 }
 
+// A file listed read-only may have had its bit cleared by the walk after a
+// refusal, or by a failed attempt of this call put back since; the bit is
+// shared by all the file's links, some perhaps outside the tree. So the
+// classic form clears it on the deletion's own handle, and whatever the
+// form, every way out of a deletion that fails sets it again, and a file
+// with other links gets it back once it goes. Each call is whole: nothing
+// is remembered from one to the next.
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
-    bool cleared = parent.read_only_cleared == entry.name;
+    bool read_only = entry.attributes & FILE_ATTRIBUTE_READONLY;
     Handle handle;
     ErrorCode error =
         open_entry(parent, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle);
-    if (error || !handle) {
-        if (error && cleared) put_back_read_only(parent, entry);
+    if (error && read_only) {  // say held open without delete sharing: the bit goes back through another
+        if (!open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_non_directory, handle) &&
+            handle)
+            set_read_only(handle.get(), true);
         return error;
     }
-    if (cleared) return delete_with_read_only_cleared(handle.get(), entry, form);
-    error = set_delete_disposition(handle.get(), form);
-    if (!error && form == DeletionForm::classic) keep_read_only_for_other_links(handle.get(), entry);
+    if (error || !handle) return error;
+    if (read_only && form == DeletionForm::classic) error = set_read_only(handle.get(), false);
+    if (!error) error = set_delete_disposition(handle.get(), form);
+    if (error && read_only)
+        set_read_only(handle.get(), true);
+    else if (!error)
+        keep_read_only_for_other_links(handle.get(), entry);
     return error;
 }
 

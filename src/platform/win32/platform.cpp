@@ -29,8 +29,14 @@ std::u16string error_message(ErrorCode code) {
 
 namespace {
 
-volatile LONG interruption = 0;
-HANDLE run_finished_event = nullptr;
+// The one variable of the process that is not the run's: the console
+// control handler can be handed nothing. It notes the request here, for
+// every thread of the walk, and waits for the run's output to be written.
+struct ConsoleControl {
+    volatile LONG interruption = 0;
+    HANDLE run_finished = nullptr;
+};
+ConsoleControl console_control;
 
 // Windows' own exit code for a process that Ctrl-C ended.
 constexpr UINT control_c_exit = 0xC000013A;  // STATUS_CONTROL_C_EXIT
@@ -43,21 +49,22 @@ constexpr UINT control_c_exit = 0xC000013A;  // STATUS_CONTROL_C_EXIT
 // so it waits (within the system's few seconds) until the run has written
 // everything.
 BOOL WINAPI on_console_control(DWORD event) {
-    if (InterlockedExchange(&interruption, 1) != 0) TerminateProcess(GetCurrentProcess(), control_c_exit);
+    if (InterlockedExchange(&console_control.interruption, 1) != 0)
+        TerminateProcess(GetCurrentProcess(), control_c_exit);
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
-        WaitForSingleObject(run_finished_event, 4000);
+        WaitForSingleObject(console_control.run_finished, 4000);
     return TRUE;
 }
 static_assert(std::is_same_v<decltype(&on_console_control), PHANDLER_ROUTINE>);
 
 }  // namespace
 
-bool interruption_requested() { return interruption != 0; }
+bool interruption_requested() { return console_control.interruption != 0; }
 
 ErrorCode cancelled_error() { return ERROR_CANCELLED; }
 
-void run_finished() {
-    if (run_finished_event) SetEvent(run_finished_event);
+void note_run_finished() {
+    if (console_control.run_finished) SetEvent(console_control.run_finished);
 }
 
 std::uint64_t monotonic_milliseconds() { return GetTickCount64(); }
@@ -65,7 +72,7 @@ std::uint64_t monotonic_milliseconds() { return GetTickCount64(); }
 // The handler comes first: a Ctrl-C that finds none ends the process with
 // the default handler's code, which under Wine is 0.
 void prepare_process() {
-    run_finished_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    console_control.run_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_control, TRUE);
     // A process whose current directory lies inside the tree would keep
     // that directory from being removed.
@@ -84,6 +91,14 @@ std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(n
 
 // ---- output ----
 
+struct Session {
+    std::vector<OwnedFile> output_keepers;  // see protect_output_file
+};
+
+OwnedSession start_session() { return OwnedSession(new Session{}); }
+
+void CloseSession::operator()(Session* session) const noexcept { delete session; }
+
 namespace {
 ErrorCode write_all(HANDLE handle, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -100,12 +115,12 @@ ErrorCode write_all(HANDLE handle, std::string_view bytes) {
 // Written as bytes to the handle itself: no C runtime text mode to double CR LF.
 // A write that blocks (a pipe nobody reads) is not cut short here: Windows
 // offers no wait on a pipe's room, so the caller finds everything written.
-std::size_t write_console(std::string_view bytes) {
+std::size_t write_console(Session&, std::string_view bytes) {
     write_all(GetStdHandle(STD_OUTPUT_HANDLE), bytes);
     return bytes.size();
 }
 
-void begin_output_grace() {}
+void begin_output_grace(Session&) {}
 
 namespace {
 bool is_console(HANDLE handle) {
@@ -136,9 +151,9 @@ void write_wide_console(HANDLE console, std::string_view text) {
 
 // The text is whole lines of valid UTF-8 (what has no UTF-8 form was
 // written as <U+XXXX> before), so its conversion loses nothing.
-std::size_t write_console_utf8(std::string_view text) {
+std::size_t write_console_utf8(Session& session, std::string_view text) {
     HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (!is_console(console)) return write_console(text);
+    if (!is_console(console)) return write_console(session, text);
     write_wide_console(console, text);
     return text.size();
 }
@@ -179,7 +194,7 @@ ErrorCode create_output_file(const std::u16string& path, OwnedFile& file) {
     return ERROR_SUCCESS;
 }
 
-ErrorCode write_file(FileHandle file, std::string_view bytes) { return write_all(file, bytes); }
+ErrorCode write_file(Session&, FileHandle file, std::string_view bytes) { return write_all(file, bytes); }
 
 bool same_file(FileHandle first, FileHandle second) {
     BY_HANDLE_FILE_INFORMATION one{}, other{};
@@ -188,24 +203,18 @@ bool same_file(FileHandle first, FileHandle second) {
            one.nFileIndexLow == other.nFileIndexLow;
 }
 
-namespace {
-// Second handles on files the run writes to but did not open itself, kept
-// for the whole run.
-std::vector<OwnedFile> output_keepers;
-}  // namespace
-
 // A log's own sharing mode already refuses its deletion. Standard output
 // redirected to a file was opened by someone else, maybe sharing deletion:
 // a second handle on the very file the handle stands for (not on its name),
 // sharing everything but deletion, makes the walk's deletion of that file
 // fail with a sharing violation. (Wine can open again no standard handle
 // that it was given as a Unix descriptor.)
-void protect_output_file(FileHandle file) {
+void protect_output_file(Session& session, FileHandle file) {
     if (GetFileType(file) != FILE_TYPE_DISK) return;
     for (DWORD access : {FILE_WRITE_DATA, FILE_READ_DATA}) {
         HANDLE keeper = ReOpenFile(file, access, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
         if (keeper == INVALID_HANDLE_VALUE) continue;
-        output_keepers.emplace_back(keeper);
+        session.output_keepers.emplace_back(keeper);
         return;
     }
 }
@@ -214,21 +223,32 @@ void close_file(FileHandle file) { CloseHandle(file); }
 
 // ---- native entry points ----
 
-QueryDirectoryFile query_directory_file = nullptr;
-namespace {
-using StatusToDosError = ULONG(NTAPI*)(LONG status);
-// The entry points follow the system's calling convention (stdcall on x86).
-static_assert(std::is_same_v<StatusToDosError, ULONG(__stdcall*)(LONG)>);
-StatusToDosError status_to_dos_error = nullptr;
-}  // namespace
+// Function-local constants, bound by whichever thread asks first.
+// GetProcAddress gives a generic function pointer; the cast through
+// void (*)() tells the compiler the real signature is known here.
+const NtdllEntryPoints& ntdll() {
+    static const HMODULE module = GetModuleHandleA("ntdll.dll");
+    auto bind = [](const char* name, auto typed_null) {
+        FARPROC found = module ? GetProcAddress(module, name) : nullptr;
+        return reinterpret_cast<decltype(typed_null)>(reinterpret_cast<void (*)()>(found));
+    };
+    static const NtdllEntryPoints bound{
+        .query_directory_file = bind("NtQueryDirectoryFile", QueryDirectoryFile{}),
+        .status_to_dos_error = bind("RtlNtStatusToDosError", StatusToDosError{}),
+        .create_file = bind("NtCreateFile", NativeCreateFile{}),
+        .query_information_file = bind("NtQueryInformationFile", InformationFile{}),
+        .set_information_file = bind("NtSetInformationFile", InformationFile{}),
+        .query_object = bind("NtQueryObject", QueryObject{})};
+    return bound;
+}
 
 const char* missing_entry_point() {
-    if (!bind_ntdll("NtQueryDirectoryFile", query_directory_file)) return "NtQueryDirectoryFile";
-    if (!bind_ntdll("RtlNtStatusToDosError", status_to_dos_error)) return "RtlNtStatusToDosError";
+    if (!ntdll().query_directory_file) return "NtQueryDirectoryFile";
+    if (!ntdll().status_to_dos_error) return "RtlNtStatusToDosError";
     return nullptr;
 }
 
-ErrorCode status_to_error(NativeStatus status) { return status_to_dos_error(status); }
+ErrorCode status_to_error(NativeStatus status) { return ntdll().status_to_dos_error(status); }
 
 // ---- threads ----
 

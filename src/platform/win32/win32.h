@@ -2,8 +2,10 @@
 #pragma once
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace scythe::platform {
@@ -21,6 +23,36 @@ struct IoStatus {
 using QueryDirectoryFile = LONG(NTAPI*)(HANDLE file, HANDLE event, void* apc_routine, void* apc_context,
                                         IoStatus* io_status, void* buffer, ULONG length, int information_class,
                                         BOOLEAN return_single_entry, void* file_name, BOOLEAN restart_scan);
+using StatusToDosError = ULONG(NTAPI*)(LONG status);
+using NativeCreateFile = LONG(NTAPI*)(HANDLE* file, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
+                                      IoStatus* io_status, LARGE_INTEGER* allocation_size, ULONG file_attributes,
+                                      ULONG share_access, ULONG disposition, ULONG options, void* ea_buffer,
+                                      ULONG ea_length);
+using InformationFile = LONG(NTAPI*)(HANDLE file, IoStatus* io_status, void* information, ULONG length,
+                                     int information_class);
+using QueryObject = LONG(NTAPI*)(HANDLE handle, int information_class, void* information, ULONG length,
+                                 ULONG* returned);
+// The entry points follow the system's calling convention (stdcall on x86).
+static_assert(std::is_same_v<QueryDirectoryFile, LONG(__stdcall*)(HANDLE, HANDLE, void*, void*, IoStatus*, void*, ULONG,
+                                                                  int, BOOLEAN, void*, BOOLEAN)>);
+static_assert(std::is_same_v<StatusToDosError, ULONG(__stdcall*)(LONG)>);
+static_assert(std::is_same_v<NativeCreateFile, LONG(__stdcall*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IoStatus*,
+                                                                LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*, ULONG)>);
+static_assert(std::is_same_v<InformationFile, LONG(__stdcall*)(HANDLE, IoStatus*, void*, ULONG, int)>);
+static_assert(std::is_same_v<QueryObject, LONG(__stdcall*)(HANDLE, int, void*, ULONG, ULONG*)>);
+
+// The ntdll.dll entry points the program uses, each null where the system
+// lacks it. Bound once, at first use, in one place, and constant from then
+// on: a table of what the system offers, the same for every run.
+struct NtdllEntryPoints {
+    QueryDirectoryFile query_directory_file;
+    StatusToDosError status_to_dos_error;
+    NativeCreateFile create_file;
+    InformationFile query_information_file;
+    InformationFile set_information_file;
+    QueryObject query_object;
+};
+const NtdllEntryPoints& ntdll();
 
 bool running_under_wine();
 
@@ -29,18 +61,5 @@ bool running_under_wine();
 // system's mount table when called.
 std::vector<std::u16string> wine_mount_points_below(const std::u16string& root_name);
 
-// Bound at run time from ntdll.dll.
-extern QueryDirectoryFile query_directory_file;
-
-// The one place ntdll.dll's entry points are looked up; false where the
-// system lacks the name. GetProcAddress gives a generic function pointer;
-// the cast through void (*)() tells the compiler the real signature is
-// known here.
-template <typename Function>
-bool bind_ntdll(const char* name, Function& function) {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    function = ntdll ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, name))) : nullptr;
-    return function != nullptr;
-}
 
 }  // namespace scythe::platform
