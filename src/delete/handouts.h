@@ -11,6 +11,7 @@
 //   level that gives up stops the other walks first, so that they end soon.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +23,10 @@
 
 namespace scythe {
 
+// The walk of a subtree handed over, on the thread that took it (its top
+// open, its DIR line written); in walk.cpp.
+Subtree walk_handed(Shared& shared, const std::u16string& path, platform::OwnedDirectory top);
+
 // A subdirectory handed to another thread: what its walk needs, and what
 // it reports back to the level that handed it out.
 struct Handout : Crew::Job {
@@ -29,7 +34,7 @@ struct Handout : Crew::Job {
             platform::OwnedDirectory opened)
         : shared(run_shared), entry(listed), path(its_path), directory(std::move(opened)) {}
 
-    void run() override;
+    void run() override { walked = walk_handed(shared, path, std::move(directory)); }
 
     Shared& shared;
     const platform::DirectoryEntry entry;  // as its parent listed it, for its removal there
@@ -45,22 +50,51 @@ public:
     using TakeBack = std::function<Outcome(const Handout&)>;
 
     bool empty() const { return handed_.empty(); }
+
     // Only where a thread is idle: true when the other thread has the
     // subtree; false leaves child with the caller.
     bool hand_out(Shared& shared, const platform::DirectoryEntry& entry, const std::u16string& path,
-                  platform::OwnedDirectory& child);
+                  platform::OwnedDirectory& child) {
+        if (!shared.crew || !shared.crew->has_room()) return false;
+        auto handout = std::make_unique<Handout>(shared, entry, path, std::move(child));
+        if (!shared.crew->hand_out(*handout)) {
+            child = std::move(handout->directory);
+            return false;
+        }
+        handed_.push_back(std::move(handout));
+        return true;
+    }
+
     // Takes back every finished subtree; outcome, as the level stands,
     // comes back as it stands then.
-    Outcome take_back_finished(Outcome outcome, const TakeBack& take_back);
+    Outcome take_back_finished(Outcome outcome, const TakeBack& take_back) {
+        for (std::size_t i = 0; i < handed_.size();) {
+            if (!handed_[i]->done()) {
+                ++i;
+                continue;
+            }
+            outcome = worse(outcome, take_back(*handed_[i]));
+            handed_.erase(handed_.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        return outcome;
+    }
+
     // Waits for every subtree, helping meanwhile, and takes each back.
-    Outcome settle(Shared& shared, Outcome outcome, const TakeBack& take_back);
+    Outcome settle(Shared& shared, Outcome outcome, const TakeBack& take_back) {
+        if (outcome == Outcome::gave_up) shared.stop_other_walks();
+        while (!handed_.empty()) {
+            shared.crew->help_until([&] {
+                return std::any_of(handed_.begin(), handed_.end(), [](const auto& handout) { return handout->done(); });
+            });
+            Outcome settled = take_back_finished(outcome, take_back);
+            if (settled == Outcome::gave_up && outcome != Outcome::gave_up) shared.stop_other_walks();
+            outcome = settled;
+        }
+        return outcome;
+    }
 
 private:
     std::vector<std::unique_ptr<Handout>> handed_;
 };
-
-// The walk of a subtree handed over, on the thread that took it (its top
-// open, its DIR line written).
-Subtree walk_handed(Shared& shared, const std::u16string& path, platform::OwnedDirectory top);
 
 }  // namespace scythe
