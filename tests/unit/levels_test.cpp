@@ -62,25 +62,42 @@ TEST_F(Levels, KeepToTheBudgetAndAreReopenedAsThemselvesOnTheWayUp) {
         go_on_down(4);
         EXPECT_EQ(stack.path(), u"/root/d/d/d/d/d/d/d/d");
         EXPECT_EQ(fake::system.most_open_directories, std::min(budget, open_limit));
-        for (int depth = 8; depth > 1; --depth) ASSERT_EQ(stack.pop(true), no_error) << depth;
-        // Released on the way down: what it handled before "d" is noted.
-        EXPECT_EQ(stack.deepest().left_behind, (std::set<std::u16string>{u"a"}));
-        EXPECT_EQ(stack.path(), u"/root/d/d");
+        for (int depth = 7; depth > 0; --depth) {
+            ASSERT_EQ(stack.pop(true), no_error) << depth;
+            // Released highest first: those released noted what they had
+            // handled before "d", and list again from the start.
+            bool released = depth <= 6;
+            auto noted = released ? std::optional(std::set<std::u16string>{u"a"}) : std::nullopt;
+            EXPECT_EQ(stack.deepest().left_behind, noted) << depth;
+            EXPECT_EQ(stack.deepest().restart, released) << depth;
+        }
         EXPECT_EQ(stack.pop(true), no_error);
         EXPECT_TRUE(stack.at_top());
         EXPECT_EQ(fake::system.open_directories, 1u);  // the root's
+        stack.deepest().restart = true;
+        go_on_down(8);  // the top is never released
+        EXPECT_FALSE(scythe::platform::directory_released(*scythe::platform::root_directory(*root.root)));
     }
 }
 
 TEST_F(Levels, ALevelReplacedWhileReleasedIsNotReopened) {
-    scythe::LevelStack& stack = go_down(3, 3);
-    fake::move_node(u"/root/d/d/d", u"/elsewhere");  // its ".." leads away
-    fake::move_node(u"/root/d/d", u"/gone");
-    fake::add_directory(u"/root/d/d");  // a stranger in its place
+    scythe::LevelStack& stack = go_down(5, 3);
+    fake::move_node(u"/root/d/d/d/d/d", u"/elsewhere");  // its ".." leads away
+    fake::move_node(u"/root/d/d/d/d", u"/gone");
+    fake::add_directory(u"/root/d/d/d/d");  // a stranger in its place
     EXPECT_EQ(stack.pop(true), fake::stale);
-    EXPECT_EQ(stack.path_of(stack.deepest()), u"/root/d/d");
-    // The stranger's parent, itself released, is still the one it was.
+    EXPECT_EQ(stack.path_of(stack.deepest()), u"/root/d/d/d/d");
+    // From the root, each level is let go once the next is open: one handle
+    // beyond the budget for a moment.
+    EXPECT_EQ(fake::system.most_open_directories, 4u);
+    // Those above it are still the ones they were, and the walk goes on
+    // into the stranger within its budget.
     EXPECT_EQ(stack.pop(true), no_error);
-    EXPECT_EQ(stack.pop(false), no_error);
+    for (std::u16string path = u"/root/d/d/d/d"; path.size() < 24;) fake::add_directory(path += u"/d");
+    stack.deepest().restart = true;
+    fake::system.most_open_directories = fake::system.open_directories;
+    go_on_down(4);
+    EXPECT_EQ(fake::system.most_open_directories, 3u);
+    for (int depth = 7; depth > 0; --depth) EXPECT_EQ(stack.pop(true), no_error);
     EXPECT_EQ(fake::system.open_directories, 1u);
 }
