@@ -1,26 +1,19 @@
-// The deletion walk. It writes a DIR line for every directory it enters and
-// a FILE line for every file it meets, deletes files, and removes each
-// subdirectory once its own walk returns. Its parts: the level stack
-// (levels.h: depth, the handle budget, levels released and reopened), the
-// handling of one entry (entry_handler.h: the error policy, the deletion
-// forms, the dry run), the hand-out protocol (handouts.h, crew.h: several
-// threads) and the lines (report/errors.h).
-//
-// The hard cases:
+// The deletion walk: a DIR line for every directory it enters, a FILE line
+// for every file it meets; files deleted, each subdirectory removed once
+// its own walk returns. Its parts: the level stack (levels.h), the handling
+// of one entry (entry_handler.h), the hand-out protocol for several threads
+// (handouts.h, crew.h), the lines (report/errors.h). The hard cases:
 // - Links and mount points (reparse points that stand for another name) are
 //   removed as what they are, never entered; other reparse points are
 //   walked as the directories they are. The platform opens every child as
 //   itself, never through a link.
 // - Entries are deleted while their directory's listing is still open; the
-//   listing goes on from where it stood. A level reopened lists again from
-//   the start, passing over what it handled and left behind, so no entry is
-//   handled twice.
-// - A level the walk cannot get back (moved or replaced while released) is
-//   reported and given up: nothing more is done in it.
-// - An interruption stops the walk before its next operation; nothing is
-//   deleted or removed after it. On several threads each looks at it under
-//   the lock of the line it writes, so no DIR or FILE line follows the
-//   Interrupted line, and no deletion but of a file named before it.
+//   listing goes on from where it stood. A level that cannot be got back as
+//   itself (moved or replaced while released) is reported and given up.
+// - An interruption stops the walk before its next operation. On several
+//   threads each looks at it under the lock of the line it writes, so no
+//   DIR or FILE line follows the Interrupted line, and no deletion but of a
+//   file named before it.
 // - Several threads (/Threads:N): each walk keeps to its share of the
 //   handle budget. Unless the run ignores errors, the first directory to
 //   give up stops every other walk before its next entry: those write no
@@ -57,26 +50,15 @@ public:
             entries_.report_failure(levels_.path(), "CreateFile(DIR)", root.error);
             return {false, false};
         }
-        levels_.open_top(nullptr, *directory);
-        Subtree walked = walk_from_top();
+        Subtree walked = walk_from(nullptr, *directory);
         return {walked.end == Outcome::completed, walked.emptied()};
     }
-
-    Subtree run_handed(platform::OwnedDirectory top) {
-        platform::Directory& directory = *top;
-        levels_.open_top(std::move(top), directory);
-        return walk_from_top();
-    }
-
-private:
-    Shared& shared_;
-    LevelStack levels_;
-    EntryHandler entries_;
 
     // The deepest level is listed until it ends or a child is entered; a
     // finished level takes back what it handed out, then its parent takes
     // it back.
-    Subtree walk_from_top() {
+    Subtree walk_from(platform::OwnedDirectory owned, platform::Directory& top) {
+        levels_.open_top(std::move(owned), top);
         Outcome outcome = Outcome::lists_on;
         for (;;) {
             Level& level = levels_.deepest();
@@ -90,6 +72,11 @@ private:
             outcome = finish_deepest(walked);
         }
     }
+
+private:
+    Shared& shared_;
+    LevelStack levels_;
+    EntryHandler entries_;
 
     // Lists one directory until it ends, gives up, or a child is entered.
     Outcome list(Level& level) {
@@ -175,7 +162,8 @@ std::size_t walks_at_most(std::size_t budget, unsigned threads) {
 }  // namespace
 
 Subtree walk_handed(Shared& shared, const std::u16string& path, platform::OwnedDirectory top) {
-    return Walk(path, shared).run_handed(std::move(top));
+    platform::Directory& directory = *top;
+    return Walk(path, shared).walk_from(std::move(top), directory);
 }
 
 TreeOutcome delete_tree(platform::OpenedRoot& root, const std::u16string& path, const RunSettings& settings,

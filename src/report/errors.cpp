@@ -24,59 +24,33 @@ std::u16string error_text(platform::ErrorCode code) {
 
 namespace {
 
-// "ERR  000001: path: text at label" — the caller adds the code part.
-std::u16string line_start(std::int32_t number, std::u16string_view path, std::string_view label,
-                          const std::u16string& text) {
-    std::u16string line = ascii_text("ERR  ");
+// "KIND 000001: path", the start of every numbered line.
+std::u16string numbered_line(std::string_view kind, std::int32_t number, std::u16string_view path) {
+    std::u16string line = ascii_text(kind);
     append_decimal(line, number, 6);
     append_ascii(line, ": ");
     append_path(line, path);
+    return line;
+}
+
+// "ERR  000001: path: text at label" and the code part.
+void write_error_line(Report& report, std::u16string_view path, std::string_view label, platform::ErrorCode code,
+                      std::u16string_view code_part) {
+    std::u16string text = error_text(code);
+    platform::Holding held = report.hold();
+    std::u16string line = numbered_line("ERR  ", ++report.counters.errors, path);
     append_ascii(line, ": ");
     line += text;
     append_ascii(line, " at ");
     append_ascii(line, label);
-    return line;
-}
-
-void write_error_line(Report& report, const std::u16string& line) {
+    line += code_part;
     if (!report.silent()) report.write_console(line);
     report.write_run_log(line);
     report.write_error_log(line);
 }
 
-}  // namespace
-
-void report_win32_error(Report& report, std::u16string_view path, std::string_view label, platform::ErrorCode code) {
-    std::u16string text = error_text(code);
-    platform::Holding held = report.hold();
-    std::u16string line = line_start(++report.counters.errors, path, label, text);
-    append_ascii(line, " (");
-    append_decimal(line, static_cast<std::int32_t>(code));
-    append_ascii(line, ")\n");
-    write_error_line(report, line);
-}
-
-void report_native_status(Report& report, std::u16string_view path, std::string_view label,
-                          platform::NativeStatus status) {
-    platform::ErrorCode code = platform::status_to_error(status);
-    std::u16string text = error_text(code);
-    platform::Holding held = report.hold();
-    std::u16string line = line_start(++report.counters.errors, path, label, text);
-    append_ascii(line, " (NT:0x");
-    append_hex(line, static_cast<std::uint32_t>(status));
-    append_ascii(line, ",DOS:");
-    append_decimal(line, static_cast<std::int32_t>(code));
-    append_ascii(line, ")\n");
-    write_error_line(report, line);
-}
-
-namespace {
-
 std::u16string entry_line(std::int32_t number, const EntryLine& entry) {
-    std::u16string line = ascii_text(entry.file ? "FILE " : "DIR  ");
-    append_decimal(line, number, 6);
-    append_ascii(line, ": ");
-    append_path(line, entry.path);
+    std::u16string line = numbered_line(entry.file ? "FILE " : "DIR  ", number, entry.path);
     if (entry.file) {
         append_ascii(line, " (");
         append_decimal(line, static_cast<std::int64_t>(entry.size >> 10));
@@ -87,6 +61,24 @@ std::u16string entry_line(std::int32_t number, const EntryLine& entry) {
 }
 
 }  // namespace
+
+void report_win32_error(Report& report, std::u16string_view path, std::string_view label, platform::ErrorCode code) {
+    std::u16string code_part = ascii_text(" (");
+    append_decimal(code_part, static_cast<std::int32_t>(code));
+    append_ascii(code_part, ")\n");
+    write_error_line(report, path, label, code, code_part);
+}
+
+void report_native_status(Report& report, std::u16string_view path, std::string_view label,
+                          platform::NativeStatus status) {
+    platform::ErrorCode code = platform::status_to_error(status);
+    std::u16string code_part = ascii_text(" (NT:0x");
+    append_hex(code_part, static_cast<std::uint32_t>(status));
+    append_ascii(code_part, ",DOS:");
+    append_decimal(code_part, static_cast<std::int32_t>(code));
+    append_ascii(code_part, ")\n");
+    write_error_line(report, path, label, code, code_part);
+}
 
 bool count_and_show(Report& report, const EntryLine& entry, bool shown, bool listed) {
     std::int32_t& counter = entry.file ? report.counters.files : report.counters.directories;

@@ -22,20 +22,18 @@ void report_win32_error(Report& report, std::u16string_view path, std::string_vi
 void report_native_status(Report& report, std::u16string_view path, std::string_view label,
                           platform::NativeStatus status);
 
-// What the walk met: a directory, or a file with its size.
+// What the walk met: a directory, or a file and its size.
 struct EntryLine {
     std::u16string_view path;
     bool file = false;
-    std::uint64_t size = 0;  // shown in whole KB
+    std::uint64_t size = 0;
 };
 
 // Counts the entry and writes its line, "DIR  000001: path" or
-// "FILE 000001: path (n KB)", to the console unless silent and to the run
-// log, under the one lock, so that the line carries the count it made. Not
-// shown where no channel takes it: only counted, without the lock (the count
-// is read once the walk is over). A dry run adds the file's size to what the
-// files listed hold (listed). The interruption is looked at under the same
-// lock: false, with nothing counted, once the run is interrupted.
+// "FILE 000001: path (n KB)", under the one lock, and so also looks at the
+// interruption: false, with nothing counted, once the run is interrupted.
+// Where no channel takes the line (not shown) it is only counted, without
+// the lock. A dry run (listed) adds the file's size to what files hold.
 bool count_and_show(Report& report, const EntryLine& entry, bool shown, bool listed = false);
 
 // The first line of the system's text, or "Unknown error N" where it has none.
