@@ -98,7 +98,6 @@ public:
         ErrorCode error = platform::no_error;
         if (reopen_parent && released(parent))
             error = reopen(parent, released(parent + 1) ? nullptr : levels_.back().directory);
-        path_.resize(levels_.back().path_length);
         if (!released(parent + 1)) --open_handles_;
         levels_.pop_back();
         released_end_ = std::max(kept_at_top, std::min(released_end_, parent + (released(parent) ? 1 : 0)));
@@ -109,15 +108,15 @@ public:
     bool at_top() const { return levels_.size() == 1; }
     bool empty() const { return levels_.empty(); }
 
-    // The path of the deepest level's entry, from here until the next.
+    // The path of the deepest level's entry, from here until the next: the
+    // one place the path changes, so each level's path stays its prefix.
     const std::u16string& name_entry() {
         path_.resize(deepest().path_length);
         path_.push_back(platform::path_separator);
         path_ += deepest().entry.name;
         return path_;
     }
-    // The top's path until a level is pushed, then the deepest entry's, and
-    // after a pop the closed level's.
+    // The top's path until an entry is named.
     const std::u16string& path() const { return path_; }
     std::u16string_view path_of(const Level& level) const {
         return std::u16string_view(path_).substr(0, level.path_length);

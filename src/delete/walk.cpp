@@ -128,13 +128,14 @@ private:
 
     // Once interrupted, nothing is reopened either.
     Outcome finish_deepest(const Subtree& walked) {
+        std::u16string_view path = levels_.path_of(levels_.deepest());
         ErrorCode unreachable = levels_.pop(!entries_.interrupted());
         Level& parent = levels_.deepest();
         if (unreachable) {
             entries_.report_failure(levels_.path_of(parent), "CreateFile(DIR)", unreachable);
             return Outcome::gave_up;
         }
-        return entries_.take_back(parent, parent.entry, levels_.path(), walked);
+        return entries_.take_back(parent, parent.entry, path, walked);
     }
 
     Handouts::TakeBack take_back_in(Level& level) {
