@@ -103,7 +103,8 @@ public:
         return true;
     }
 
-    // The Interrupted line is written: nothing more is deleted or removed.
+    // The interruption was seen and its line written: nothing more is
+    // deleted or removed.
     bool interrupted() const { return shared_.interrupted.load(std::memory_order_relaxed); }
     bool another_walk_gave_up() const { return shared_.another_walk_gave_up.load(std::memory_order_relaxed); }
 

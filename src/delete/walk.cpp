@@ -82,9 +82,7 @@ private:
     Outcome list(Level& level) {
         for (;;) {
             if (entries_.report_if_interrupted()) return Outcome::gave_up;
-            Outcome taken = level.handed.empty() ? Outcome::lists_on
-                                                 : level.handed.take_back_finished(Outcome::lists_on, take_back_in(level));
-            if (taken != Outcome::lists_on) return taken;
+            if (Outcome taken = take_back_finished(level); taken != Outcome::lists_on) return taken;
             if (entries_.another_walk_gave_up()) return Outcome::stopped;
             platform::NativeStatus status = platform::read_directory(*level.directory, level.restart, level.entry);
             level.restart = false;
@@ -136,6 +134,12 @@ private:
             return Outcome::gave_up;
         }
         return entries_.take_back(parent, parent.entry, path, walked);
+    }
+
+    // What the level's subtrees that other threads finished come to.
+    Outcome take_back_finished(Level& level) {
+        if (level.handed.empty()) return Outcome::lists_on;
+        return level.handed.take_back_finished(Outcome::lists_on, take_back_in(level));
     }
 
     Handouts::TakeBack take_back_in(Level& level) {
