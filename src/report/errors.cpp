@@ -26,7 +26,9 @@ namespace {
 
 // "KIND 000001: path", the start of every numbered line.
 std::u16string numbered_line(std::string_view kind, std::int32_t number, std::u16string_view path) {
-    std::u16string line = ascii_text(kind);
+    std::u16string line;
+    line.reserve(path.size() + 64);  // a deep tree's lines are long: grown once
+    append_ascii(line, kind);
     append_decimal(line, number, 6);
     append_ascii(line, ": ");
     append_path(line, path);
