@@ -256,6 +256,20 @@ TEST_F(Walk, DotEntriesArePassedOver) {
     EXPECT_EQ(console(), "DIR  000001: /root\r\n");
 }
 
+// A subdirectory that cannot be opened is taken back as one whose walk gave
+// up: once the run is interrupted, it is not removed either.
+TEST_F(Walk, AnInterruptionWhileASubdirectoryFailsToOpenRemovesNothing) {
+    fake::add_directory(u"/root/empty");
+    fake::system.fail_open[u"/root/empty"] = 5;
+    fake::system.before_opening = [](const std::u16string&) { fake::system.interrupted = true; };
+    EXPECT_EQ(delete_tree(u"/root"), 0);
+    EXPECT_EQ(console(), "DIR  000001: /root\r\n"
+                         "DIR  000002: /root/empty\r\n"
+                         "ERR  000001: /root/empty: Access is denied. at CreateFile(DIR) (5)\r\n"
+                         "ERR  000002: /root: The operation was canceled by the user. at Interrupted (1223)\r\n");
+    EXPECT_TRUE(fake::exists(u"/root/empty"));
+}
+
 TEST_F(Walk, EveryOpenedDirectoryIsClosedOnEveryWayOut) {
     settings.stop_at_first_error = true;
     build_tree_with_a_failure_two_levels_down();

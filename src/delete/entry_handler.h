@@ -1,0 +1,198 @@
+// What becomes of one entry of a directory being walked, and of a
+// subdirectory once its walk ended, on this thread or another: each comes
+// to one Outcome for the level that lists it. The error policy, the
+// deletion forms and the dry run live here. The hard cases:
+// - Windows keeps deleted files that someone still holds open as "delete
+//   pending", so their directory is "not empty" for a moment, and a file
+//   held open for a moment refuses deletion: such failures are retried
+//   within bounds before they are reported. Whether a "not empty" is
+//   waited out is decided by what happened below the directory
+//   (Subtree::emptied), never by the run's error count: a log that cannot
+//   be written says nothing about the tree.
+// - The read-only bit: the form of deletion that ignores it is tried first;
+//   once the system refuses that form, the run uses the classic one, which
+//   wants the bit cleared, and the bit is looked at only once a deletion
+//   is refused.
+// - An interruption: nothing is deleted or removed after it; one ERR line
+//   for the run names the directory being walked, and as under
+//   /StopAtFirstError no directory above it is removed.
+// - Entries that stay (failures under /IgnoreErrors, everything under a
+//   dry run) are noted where their level was released, so that it lists on
+//   past them once reopened.
+// - A dry run (/WhatIf) writes the lines a run would, with the same
+//   numbers, as if every deletion succeeded, and changes nothing: no
+//   deletion, no attribute. Only listing can fail there; a directory that
+//   cannot be listed could not have been emptied and removed either, so the
+//   error policy treats it as that removal's failure.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <string_view>
+
+#include "delete/levels.h"
+#include "delete/shared.h"
+#include "platform/platform.h"
+#include "report/errors.h"
+
+namespace scythe {
+
+class EntryHandler {
+    using DirectoryEntry = platform::DirectoryEntry;
+    using ErrorCode = platform::ErrorCode;
+
+public:
+    EntryHandler(Shared& shared, LevelStack& levels)
+        : shared_(shared), settings_(shared.settings), report_(shared.report), levels_(levels) {}
+
+    // The file the level's listing gave: its FILE line, then its deletion.
+    Outcome delete_file(Level& parent, const std::u16string& path) {
+        DirectoryEntry& entry = parent.entry;
+        if (settings_.what_if) return list_file(parent, path);
+        if (lines_wanted()) platform::complete_entry(*parent.directory, entry);
+        if (!show(&entry, path)) return Outcome::gave_up;
+        auto remove = [&] {
+            return in_learned_form(
+                [&](platform::DeletionForm form) { return platform::delete_file(*parent.directory, entry, form); });
+        };
+        ErrorCode refused = shared_.retries.run(remove);
+        if (!refused) return count_deleted(entry);
+        platform::complete_entry(*parent.directory, entry);
+        if (entry.attributes & platform::attribute_read_only) {
+            refused = clear_read_only(parent, entry, path);
+            if (!refused) refused = shared_.retries.run(remove);
+            if (!refused) return count_deleted(entry);
+        }
+        report_failure(path, "DeleteFile()", refused);
+        return leave_behind(parent, entry);
+    }
+
+    // A link or mount point, removed as what it is, never entered.
+    Outcome remove_link(Level& parent, const std::u16string& path) {
+        return remove_subdirectory(parent, parent.entry, path, false);
+    }
+
+    // A subdirectory of parent whose walk ended (or that could not be
+    // opened): removed unless the run was interrupted, it was stopped, or
+    // /StopAtFirstError gives up at once.
+    Outcome take_back(Level& parent, const DirectoryEntry& entry, std::u16string_view path, const Subtree& walked) {
+        parent.failed |= walked.failed;
+        if (interrupted() || report_if_interrupted()) return Outcome::gave_up;
+        if (walked.end == Outcome::stopped) return Outcome::stopped;
+        if (walked.end == Outcome::gave_up && settings_.stop_at_first_error) return Outcome::gave_up;
+        if (walked.end == Outcome::gave_up && settings_.what_if) {
+            parent.stays(entry.name);
+            return unless_ignoring_errors();
+        }
+        return remove_subdirectory(parent, entry, path, walked.emptied());
+    }
+
+    // Counts and shows a directory the walk enters; false once interrupted.
+    bool show_directory(std::u16string_view path) { return show(nullptr, path); }
+
+    // Every ERR line of the walk marks the deepest level as failed.
+    void report_failure(std::u16string_view path, std::string_view label, ErrorCode error) {
+        if (!levels_.empty()) levels_.deepest().failed = true;
+        report_win32_error(report_, path, label, error);
+    }
+
+    // Writes the run's Interrupted line if the run is interrupted; true then.
+    bool report_if_interrupted() {
+        if (!platform::interruption_requested()) return false;
+        note_interruption();
+        return true;
+    }
+
+    // The interruption was seen and its line written: nothing more is
+    // deleted or removed.
+    bool interrupted() const { return shared_.interrupted.load(std::memory_order_relaxed); }
+    bool another_walk_gave_up() const { return shared_.another_walk_gave_up.load(std::memory_order_relaxed); }
+
+private:
+    bool show(const DirectoryEntry* file, std::u16string_view path) {
+        if (count_and_show(report_, {path, file != nullptr, file ? file->end_of_file : 0}, lines_wanted())) return true;
+        note_interruption();
+        return false;
+    }
+
+    // One line for the run, from the walk that saw the request first.
+    void note_interruption() {
+        if (shared_.interrupted.exchange(true)) return;
+        report_failure(levels_.walked_path(), "Interrupted", platform::cancelled_error());
+    }
+
+    // A dry run reads every file's size, for its summary.
+    Outcome list_file(Level& parent, const std::u16string& path) {
+        platform::complete_entry(*parent.directory, parent.entry);
+        if (!count_and_show(report_, {path, true, parent.entry.end_of_file}, lines_wanted(), true)) {
+            note_interruption();
+            return Outcome::gave_up;
+        }
+        parent.stays(parent.entry.name);
+        return Outcome::lists_on;
+    }
+
+    // Only an emptied directory's "not empty" is waited out. The classic
+    // form wants the read-only bit cleared first. A dry run takes every
+    // removal for done.
+    Outcome remove_subdirectory(Level& parent, const DirectoryEntry& entry, std::u16string_view path, bool emptied) {
+        if (settings_.what_if) {
+            parent.stays(entry.name);
+            return Outcome::lists_on;
+        }
+        auto remove_in = [&](platform::DeletionForm form) {
+            if (form == platform::DeletionForm::classic)
+                if (ErrorCode error = clear_read_only(parent, entry, path)) return error;
+            return platform::remove_directory(*parent.directory, entry, form);
+        };
+        auto remove = [&] { return in_learned_form(remove_in); };
+        ErrorCode error = emptied ? shared_.retries.run(remove) : remove();
+        if (!error) return Outcome::lists_on;
+        report_failure(path, "RemoveDirectory()", error);
+        return leave_behind(parent, entry);
+    }
+
+    // The failure's entry stays where the run goes on past it.
+    Outcome leave_behind(Level& parent, const DirectoryEntry& entry) {
+        if (settings_.ignore_errors) parent.stays(entry.name);
+        return unless_ignoring_errors();
+    }
+
+    Outcome unless_ignoring_errors() const { return settings_.ignore_errors ? Outcome::lists_on : Outcome::gave_up; }
+
+    // What the status line of /Progress shows as deleted: counted without
+    // the lock, as the file count of a walk that writes no line is.
+    Outcome count_deleted(const DirectoryEntry& entry) {
+        if (entry.complete)
+            std::atomic_ref(report_.counters.deleted_bytes).fetch_add(entry.end_of_file, std::memory_order_relaxed);
+        else
+            std::atomic_ref(report_.counters.deleted_bytes_short).store(true, std::memory_order_relaxed);
+        return Outcome::lists_on;
+    }
+
+    // The listing already carries the attributes, so they are not read again.
+    ErrorCode clear_read_only(Level& parent, const DirectoryEntry& entry, std::u16string_view path) {
+        if (!(entry.attributes & platform::attribute_read_only)) return platform::no_error;
+        ErrorCode error = platform::clear_read_only(*parent.directory, entry);
+        if (error) report_failure(path, "SetFileAttributes(remove read only attribute)", error);
+        return error;
+    }
+
+    template <typename Operation>
+    ErrorCode in_learned_form(Operation operation) {
+        platform::DeletionForm form = shared_.form.load(std::memory_order_relaxed);
+        ErrorCode error = operation(form);
+        if (error != platform::deletion_form_refused || form == platform::DeletionForm::classic) return error;
+        shared_.form.store(platform::DeletionForm::classic, std::memory_order_relaxed);
+        return operation(platform::DeletionForm::classic);
+    }
+
+    bool lines_wanted() const { return !settings_.silent || report_.run_log_open(); }
+
+    Shared& shared_;
+    const RunSettings& settings_;
+    Report& report_;
+    LevelStack& levels_;
+};
+
+}  // namespace scythe
