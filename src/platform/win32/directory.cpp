@@ -709,6 +709,19 @@ ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionFo
     return error;
 }
 
+namespace {
+
+// The classic form wants a directory's read-only bit cleared first (the
+// walk does that); one that then stays (not empty, held open) gets it back.
+void put_read_only_back(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
+    if (form != DeletionForm::classic || !(entry.attributes & FILE_ATTRIBUTE_READONLY)) return;
+    Handle handle;
+    if (!open_entry(parent, entry, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, option_directory, handle) && handle)
+        set_read_only(handle.get(), true);
+}
+
+}  // namespace
+
 ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
     // The system refuses to remove a mount point, as it refuses POSIX.
     if (wine_mount_point(parent, entry)) return ERROR_BUSY;
@@ -722,10 +735,15 @@ ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, Delet
         if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !reparse_tag_of(handle.get()))
             return ERROR_NOT_A_REPARSE_POINT;
         id = file_id_of(handle.get());
-        if (ErrorCode error = set_delete_disposition(handle.get(), form)) return error;
+        if (ErrorCode error = set_delete_disposition(handle.get(), form)) {
+            put_read_only_back(parent, entry, form);
+            return error;
+        }
     }  // the handle closes: the directory goes, or should
     Handle look;
-    return left_in_place(parent.handle.get(), entry.name, id, look);
+    ErrorCode error = left_in_place(parent.handle.get(), entry.name, id, look);
+    if (error) put_read_only_back(parent, entry, form);
+    return error;
 }
 
 }  // namespace scythe::platform
