@@ -288,7 +288,6 @@ bool names_root_lexically(std::u16string_view source) {
 
 bool is_dot_or_dot_dot(std::u16string_view name) { return name == u"." || name == u".."; }
 
-
 bool starts_with_ignoring_case(std::u16string_view text, std::u16string_view prefix) {
     return text.size() >= prefix.size() && ascii_upper_case(text.substr(0, prefix.size())) == prefix;
 }
@@ -369,10 +368,6 @@ const char* parse_windows_path(std::u16string_view source, std::u16string& norma
     if (const char* failure = resolve_names(std::move(parts), long_form, path)) return failure;
     return path.names.empty() ? root_message : nullptr;
 }
-
-}  // namespace
-
-namespace {
 
 // The checks of a /Dir: value under this build's rules.
 PathCheck check_path(std::u16string_view source) {

@@ -109,8 +109,9 @@ public:
     bool another_walk_gave_up() const { return shared_.another_walk_gave_up.load(std::memory_order_relaxed); }
 
 private:
-    bool show(const DirectoryEntry* file, std::u16string_view path) {
-        if (count_and_show(report_, {path, file != nullptr, file ? file->end_of_file : 0}, lines_wanted())) return true;
+    bool show(const DirectoryEntry* file, std::u16string_view path, bool listed = false) {
+        EntryLine line{path, file != nullptr, file ? file->end_of_file : 0};
+        if (count_and_show(report_, line, lines_wanted(), listed)) return true;
         note_interruption();
         return false;
     }
@@ -124,10 +125,7 @@ private:
     // A dry run reads every file's size, for its summary.
     Outcome list_file(Level& parent, const std::u16string& path) {
         platform::complete_entry(*parent.directory, parent.entry);
-        if (!count_and_show(report_, {path, true, parent.entry.end_of_file}, lines_wanted(), true)) {
-            note_interruption();
-            return Outcome::gave_up;
-        }
+        if (!show(&parent.entry, path, true)) return Outcome::gave_up;
         parent.stays(parent.entry.name);
         return Outcome::lists_on;
     }
