@@ -347,6 +347,51 @@ ErrorCode open_root_in(Root& root, RootKind& kind) {
     return no_error;
 }
 
+// Descriptors open now: counted in /proc where it is mounted, else by
+// asking each number up to the limit (a chroot has no /proc).
+std::size_t descriptors_in_use(std::size_t limit) {
+    if (DIR* listing = opendir("/proc/self/fd")) {
+        std::size_t count = 0;
+        while (const dirent* record = readdir(listing))
+            if (record->d_name[0] != '.') ++count;
+        closedir(listing);
+        return count > 0 ? count - 1 : 0;  // less the listing's own
+    }
+    std::size_t count = 0;
+    for (std::size_t fd = 0; fd < std::min<std::size_t>(limit, 65536); ++fd)
+        if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++count;
+    return count;
+}
+
+ErrorCode reopen(Directory& directory, Descriptor fd) {
+    if (fd.get() < 0) return errno_code();
+    Identity found;
+    if (ErrorCode error = identify(fd.get(), found)) return error;
+    add_generation(fd.get(), found);
+    // Moved or replaced while its descriptor was closed, or not provably
+    // the same: not ours any more.
+    if (!found.provably_same(directory.identity)) return ESTALE;
+    directory.fd = std::move(fd);
+    release_buffer(directory);
+    directory.read_from = false;
+    return no_error;
+}
+
+// The entry's own identity where the listing was completed already (its
+// FILE line wanted the size), else read now.
+bool is_protected(const Directory& parent, const DirectoryEntry& entry) {
+    if (!parent.outputs || parent.outputs->protected_files.empty()) return false;
+    FileIdentity identified{entry.device, entry.inode};
+    struct statx status {};
+    if (!entry.complete) {
+        if (!read_status(parent, entry, status)) return false;
+        identified = {device_of(status), status.stx_ino};
+    }
+    for (const FileIdentity& file : parent.outputs->protected_files)
+        if (file.device == identified.device && file.inode == identified.inode) return true;
+    return false;
+}
+
 }  // namespace
 
 void CloseDirectory::operator()(Directory* directory) const noexcept {
@@ -452,24 +497,6 @@ void complete_entry(Directory& parent, DirectoryEntry& entry) {
     if (!entry.complete && read_status(parent, entry, status)) describe(parent, status, entry);
 }
 
-namespace {
-// Descriptors open now: counted in /proc where it is mounted, else by
-// asking each number up to the limit (a chroot has no /proc).
-std::size_t descriptors_in_use(std::size_t limit) {
-    if (DIR* listing = opendir("/proc/self/fd")) {
-        std::size_t count = 0;
-        while (const dirent* record = readdir(listing))
-            if (record->d_name[0] != '.') ++count;
-        closedir(listing);
-        return count > 0 ? count - 1 : 0;  // less the listing's own
-    }
-    std::size_t count = 0;
-    for (std::size_t fd = 0; fd < std::min<std::size_t>(limit, 65536); ++fd)
-        if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++count;
-    return count;
-}
-}  // namespace
-
 // What is free now, less a few for the system's own use (a library that
 // opens a file), never more than 64, which is well under the 1,024 that
 // services and containers often get. The walk counts its root, already
@@ -493,22 +520,6 @@ void release_directory(Directory& directory) {
 }
 
 bool directory_released(const Directory& directory) { return directory.fd.get() < 0; }
-
-namespace {
-ErrorCode reopen(Directory& directory, Descriptor fd) {
-    if (fd.get() < 0) return errno_code();
-    Identity found;
-    if (ErrorCode error = identify(fd.get(), found)) return error;
-    add_generation(fd.get(), found);
-    // Moved or replaced while its descriptor was closed, or not provably
-    // the same: not ours any more.
-    if (!found.provably_same(directory.identity)) return ESTALE;
-    directory.fd = std::move(fd);
-    release_buffer(directory);
-    directory.read_from = false;
-    return no_error;
-}
-}  // namespace
 
 ErrorCode reopen_from_child(Directory& directory, Directory& child) {
     return reopen(directory, Descriptor(openat(child.fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
@@ -535,23 +546,6 @@ ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     if (fchmod(child->fd.get(), (status.st_mode & 07777) | S_IWUSR) != 0) return errno_code();
     return no_error;
 }
-
-namespace {
-// The entry's own identity where the listing was completed already (its
-// FILE line wanted the size), else read now.
-bool is_protected(const Directory& parent, const DirectoryEntry& entry) {
-    if (!parent.outputs || parent.outputs->protected_files.empty()) return false;
-    FileIdentity identified{entry.device, entry.inode};
-    struct statx status {};
-    if (!entry.complete) {
-        if (!read_status(parent, entry, status)) return false;
-        identified = {device_of(status), status.stx_ino};
-    }
-    for (const FileIdentity& file : parent.outputs->protected_files)
-        if (file.device == identified.device && file.inode == identified.inode) return true;
-    return false;
-}
-}  // namespace
 
 void protect_output_file(Session& session, FileHandle file) {
     struct statx status {};
