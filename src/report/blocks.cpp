@@ -55,6 +55,18 @@ std::u16string settings_block(const RunSettings& settings, bool silent) {
     return block;
 }
 
+// A dry run also tells how much its files hold.
+std::u16string counts_block(const Counters& counters, const RunSettings& settings) {
+    std::u16string counts = ascii_text("\n");
+    append_ascii(counts, hyphen_line);
+    counts += number_line("Directories    : ", counters.directories);
+    counts += number_line("Files          : ", counters.files);
+    if (settings.what_if)
+        counts += number_line("Size           : ", static_cast<std::int64_t>(counters.file_bytes >> 10), " KB");
+    counts += number_line("Errors         : ", counters.errors);
+    return counts;
+}
+
 }  // namespace
 
 std::u16string version_line() {
@@ -85,20 +97,6 @@ std::u16string format_elapsed(std::int64_t seconds) {
     append_decimal(text, seconds % 60, 2);
     return text;
 }
-
-namespace {
-// A dry run also tells how much its files hold.
-std::u16string counts_block(const Counters& counters, const RunSettings& settings) {
-    std::u16string counts = ascii_text("\n");
-    append_ascii(counts, hyphen_line);
-    counts += number_line("Directories    : ", counters.directories);
-    counts += number_line("Files          : ", counters.files);
-    if (settings.what_if)
-        counts += number_line("Size           : ", static_cast<std::int64_t>(counters.file_bytes >> 10), " KB");
-    counts += number_line("Errors         : ", counters.errors);
-    return counts;
-}
-}  // namespace
 
 // The run log's summary is written out first: a log that fails to take it
 // counts an error, and the console's summary then shows it, as the exit

@@ -33,12 +33,8 @@
 
 namespace scythe {
 
-namespace {
-
 constexpr std::size_t flush_threshold = 64 * 1024;
 constexpr std::uint64_t console_delay_milliseconds = 250;
-
-}  // namespace
 
 Report::~Report() {
     flush_output();
