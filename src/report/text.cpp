@@ -7,6 +7,8 @@
 
 namespace scythe {
 
+constexpr char hex_digits[] = "0123456789ABCDEF";
+
 void append_ascii(std::u16string& out, std::string_view ascii) {
     for (char c : ascii) out.push_back(static_cast<unsigned char>(c));
 }
@@ -18,7 +20,6 @@ std::u16string ascii_text(std::string_view ascii) {
 }
 
 void append_path(std::u16string& out, std::u16string_view path) {
-    static constexpr char hex_digits[] = "0123456789ABCDEF";
     for (char16_t unit : path) {
         if (unit >= 0x20 && unit != 0x7F && unit != u'<') {
             out.push_back(unit);
@@ -46,7 +47,6 @@ void append_decimal(std::u16string& out, std::int64_t value, int min_digits) {
 }
 
 void append_hex(std::u16string& out, std::uint32_t value) {
-    static constexpr char hex_digits[] = "0123456789ABCDEF";
     char16_t digits[8];
     int count = 0;
     do {
@@ -59,7 +59,6 @@ void append_hex(std::u16string& out, std::uint32_t value) {
 namespace {
 
 void append_code_point(std::string& out, std::uint32_t code_point) {
-    static constexpr char hex_digits[] = "0123456789ABCDEF";
     out += "<U+";
     int shift = code_point > 0xFFFF ? (code_point > 0xFFFFF ? 20 : 16) : 12;
     for (; shift >= 0; shift -= 4) out.push_back(hex_digits[(code_point >> shift) & 0xF]);
