@@ -74,6 +74,20 @@ std::int64_t wall_clock_seconds();
 // so that to_native_bytes gives back exactly the bytes that came in.
 std::u16string decode_native_bytes(std::string_view bytes);
 std::string to_native_bytes(std::u16string_view text);
+// One code point as UTF-8, for POSIX names and the output's UTF-8 form
+// alike; a lone surrogate gets its three-byte form.
+inline void append_utf8(std::string& out, std::uint32_t code_point) {
+    if (code_point < 0x80) {
+        out.push_back(static_cast<char>(code_point));
+        return;
+    }
+    // The lead byte carries the length; each following byte six bits.
+    int continuation_bytes = code_point < 0x800 ? 1 : code_point < 0x10000 ? 2 : 3;
+    static constexpr unsigned char lead_marks[] = {0, 0xC0, 0xE0, 0xF0};
+    out.push_back(static_cast<char>(lead_marks[continuation_bytes] | (code_point >> (6 * continuation_bytes))));
+    for (int shift = 6 * (continuation_bytes - 1); shift >= 0; shift -= 6)
+        out.push_back(static_cast<char>(0x80 | ((code_point >> shift) & 0x3F)));
+}
 
 // The working directory's path, given only where that path leads back to
 // the working directory itself, so that a relative path shown after it

@@ -5,6 +5,8 @@
 // escape; paths may hold control characters that would break a line.
 #include "report/text.h"
 
+#include "platform/platform.h"
+
 namespace scythe {
 
 constexpr char hex_digits[] = "0123456789ABCDEF";
@@ -68,19 +70,6 @@ void append_code_point(std::string& out, std::uint32_t code_point) {
 bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-void append_utf8(std::string& out, std::uint32_t code_point) {
-    if (code_point < 0x80) {
-        out.push_back(static_cast<char>(code_point));
-        return;
-    }
-    // The lead byte carries the length; each following byte six bits.
-    int continuation_bytes = code_point < 0x800 ? 1 : code_point < 0x10000 ? 2 : 3;
-    static constexpr unsigned char lead_marks[] = {0, 0xC0, 0xE0, 0xF0};
-    out.push_back(static_cast<char>(lead_marks[continuation_bytes] | (code_point >> (6 * continuation_bytes))));
-    for (int shift = 6 * (continuation_bytes - 1); shift >= 0; shift -= 6)
-        out.push_back(static_cast<char>(0x80 | ((code_point >> shift) & 0x3F)));
-}
-
 }  // namespace
 
 void encode_output(std::string& out, std::u16string_view text, TextForm form) {
@@ -94,9 +83,9 @@ void encode_output(std::string& out, std::u16string_view text, TextForm form) {
         } else if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
             std::uint32_t high = unit - 0xD800u, low = text[++i] - 0xDC00u;
             std::uint32_t code_point = 0x10000u + (high << 10) + low;
-            utf8 ? append_utf8(out, code_point) : append_code_point(out, code_point);
+            utf8 ? platform::append_utf8(out, code_point) : append_code_point(out, code_point);
         } else if (utf8 && !is_high_surrogate(unit) && !is_low_surrogate(unit)) {
-            append_utf8(out, unit);
+            platform::append_utf8(out, unit);
         } else {
             append_code_point(out, unit);
         }

@@ -39,19 +39,6 @@ std::size_t decode_sequence(std::string_view bytes, std::size_t i, std::uint32_t
     return length;
 }
 
-void append_utf8(std::string& out, std::uint32_t code_point) {
-    if (code_point < 0x80) {
-        out.push_back(static_cast<char>(code_point));
-        return;
-    }
-    // The lead byte carries the length; each following byte six bits.
-    int continuation_bytes = code_point < 0x800 ? 1 : code_point < 0x10000 ? 2 : 3;
-    static constexpr unsigned char lead_marks[] = {0, 0xC0, 0xE0, 0xF0};
-    out.push_back(static_cast<char>(lead_marks[continuation_bytes] | (code_point >> (6 * continuation_bytes))));
-    for (int shift = 6 * (continuation_bytes - 1); shift >= 0; shift -= 6)
-        out.push_back(static_cast<char>(0x80 | ((code_point >> shift) & 0x3F)));
-}
-
 }  // namespace
 
 std::u16string decode_native_bytes(std::string_view bytes) {
