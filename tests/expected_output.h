@@ -77,9 +77,11 @@ inline std::string help(bool windows) {
     text += windows ? "                        /Version\r\n" : "                        /Version or --version\r\n";
     text +=
         "                            the version\r\n"
-        "Options         : names in any letter case, and a longer name is the\r\n"
-        "                  same option (/SILENTLY is /Silent); anything else that\r\n"
-        "                  begins with / or - stops the run before it starts\r\n"
+        "Options         : names in any letter case, and a name followed by letters\r\n"
+        "                  is the same option (/SILENTLY is /Silent); anything else\r\n"
+        "                  that begins with a slash or dash, or with an option's\r\n"
+        "                  name, stops the run before it starts; so does a value\r\n"
+        "                  option given twice\r\n"
         "Returns         : 0   everything deleted (with /WhatIf: listed)\r\n";
     text += windows ? "                  n   n errors reported\r\n"
                       "                  -1  fatal error before the work: a bad option or path,\r\n"
@@ -163,14 +165,25 @@ inline std::string privileges_not_held(const std::vector<std::string>& names) {
 }
 inline const std::vector<std::string> all_privileges{"SeRestorePrivilege", "SeBackupPrivilege", "SeSecurityPrivilege"};
 
-// Arguments that look like options but are none: each stops the run.
+// Arguments that look like options but are none: each stops the run. A
+// dry run typed a little wrong among them: glued to another flag, without
+// its slash, behind a backslash or a space.
 inline constexpr const char* unknown_options[] = {
-    "/What-If", "/SubDir", "/Log", "/Verbose", "/DirX:/tmp", "-WhatIf", "--whatif", "--dry-run", "-", "--", "/"};
+    "/What-If", "/SubDir", "/Verbose", "/DirX:/tmp", "-WhatIf", "--whatif", "--dry-run", "-", "--", "/",
+    "/SubDirectories/WhatIf", "/Silent/WhatIf", "/KeepRoot/WhatIf", "/UnicodeWhatIf", "/Silent-WhatIf",
+    "/IgnoreErrors,/WhatIf", "/SubDirectories/KeepRoot", "WhatIf", "subdirectories", "\\WhatIf", " /WhatIf"};
 // The refusal of such an argument; hint where it names a directory.
 inline std::string unknown_option(const std::string& argument, bool hint = false) {
     return "Unknown option " + argument + (hint ? " (a directory to delete is given as /Dir:" + argument + ")" : "") +
            ", aborting.\r\n";
 }
+
+// The refusal of a value given as the next argument ("/Log file"), with the
+// colon form it names.
+inline std::string unknown_value_option(const std::string& argument, const std::string& colon_form) {
+    return "Unknown option " + argument + " (the value follows a colon: " + colon_form + "), aborting.\r\n";
+}
+inline std::string given_twice(const std::string& option) { return "Option " + option + " given twice, aborting.\r\n"; }
 
 // Refused source paths, as the console shows them.
 inline constexpr const char* unknown_kind = "Source path nor local neither UNC path, cannot identify long path prefix.";
@@ -180,6 +193,9 @@ inline constexpr const char* share_root = "Source path is a share root, refusing
 inline constexpr const char* ends_in_dots = "Source path ends in . or .., refusing to delete it.\r\n";
 inline constexpr const char* no_working_directory =
     "Source path is relative and the working directory has no name, refusing to delete it.\r\n";
+inline constexpr const char* quote_in_path =
+    "Source path holds a double quote (a backslash before a closing quote keeps the quote, and the rest of the "
+    "line becomes part of the path), refusing to delete it.\r\n";
 inline constexpr const char* climbs = "Source path climbs above its drive or share root, refusing to delete it.\r\n";
 
 // The lines of a console or log text that begin with one of the kinds

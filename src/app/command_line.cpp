@@ -5,10 +5,20 @@
 //   version are looked for before anything else, so that no other argument
 //   can turn them into a fatal stop; POSIX also takes the usual dash forms
 //   there, as typed.
-// - An argument that starts like an option ("/" or "-", on both builds)
-//   and is none stops the run before anything is opened: a misspelled
-//   "/WhatIf" must never become a real deletion. One that names a
-//   directory (the path given without "/Dir:") is told how to give it.
+// - What was typed is what runs: a misspelled or mangled "/WhatIf" must
+//   never become a real deletion. An argument that starts like an option
+//   (any slash, backslash or dash, the typographic ones autocorrect makes
+//   included, behind any spaces or invisible characters) or, once those
+//   are dropped, with an option's name ("WhatIf") and is no option stops
+//   the run before anything is opened. A flag's name followed by more
+//   letters is still that flag (/SILENTLY), unless those letters name
+//   another option (/SilentWhatIf); followed by anything else
+//   (/Silent/WhatIf, /IgnoreErrors,) it is no option. A value option given
+//   twice is refused rather than one of its values dropped.
+// - A refusal says how to mend a common slip: a directory given without
+//   "/Dir:", a value given as the next argument ("/Threads 4"), a path
+//   that swallowed the rest of a batch line through a backslash before
+//   its closing quote.
 // - The usage text shown without arguments is kept as it always was; the
 //   help text is the same lines, each followed by what the option does.
 // - A retry time is a whole number of seconds as typed: no sign, no
@@ -23,6 +33,8 @@
 //   the drive or share, cleaned up as Windows cleans ordinary paths, since
 //   the long-path prefix turns that clean-up off. A path that names a drive
 //   or share root, climbs above it, or ends in "." or ".." is refused.
+// - A POSIX path's two-character minimum is the resolved path's: a
+//   relative "t" names a directory below the working directory.
 // - A relative POSIX path is shown after the working directory's name
 //   (given only where that name leads back to the working directory) and
 //   opened from the working directory itself, so that what is shown and
@@ -76,9 +88,11 @@ constexpr const char* option_indent = "                        ";
 constexpr const char* what_indent = "                            ";
 
 constexpr const char* help_rules =
-    "Options         : names in any letter case, and a longer name is the\n"
-    "                  same option (/SILENTLY is /Silent); anything else that\n"
-    "                  begins with / or - stops the run before it starts\n";
+    "Options         : names in any letter case, and a name followed by letters\n"
+    "                  is the same option (/SILENTLY is /Silent); anything else\n"
+    "                  that begins with a slash or dash, or with an option's\n"
+    "                  name, stops the run before it starts; so does a value\n"
+    "                  option given twice\n";
 
 constexpr const char* help_returns =
     platform::windows_paths
@@ -145,6 +159,9 @@ const char* const drive_root_message = "Source path is a drive root, refusing to
 const char* const share_root_message = "Source path is a share root, refusing to delete it.\n";
 const char* const dot_message = "Source path ends in . or .., refusing to delete it.\n";
 const char* const climbs_message = "Source path climbs above its drive or share root, refusing to delete it.\n";
+const char* const quote_message =
+    "Source path holds a double quote (a backslash before a closing quote keeps the quote, and the rest of the "
+    "line becomes part of the path), refusing to delete it.\n";
 const char* const no_working_directory_message =
     "Source path is relative and the working directory has no name, refusing to delete it.\n";
 
@@ -180,43 +197,92 @@ bool asks_for_version(std::u16string_view argument) {
     return !platform::windows_paths && argument == u"--version";
 }
 
-// Option values that are checked once every argument is read, since a
-// later one replaces an earlier one.
-struct Unchecked {
-    std::optional<std::u16string_view> retry_for;
-    std::optional<std::u16string_view> threads;
-};
-
-// False when the argument is none of the options.
-bool parse_option(std::u16string_view argument, RunSettings& settings, Unchecked& unchecked) {
-    std::u16string upper = ascii_upper_case(argument);
-    bool known = false;
-    auto is = [&](std::string_view key) {
-        bool match = starts_with(upper, key);
-        known = known || match;
-        return match;
-    };
-    // Every key is tried, so one argument may match more than one of them.
-    if (is("/DIR:")) settings.source_path = std::u16string(argument.substr(5));
-    if (is("/LOG:")) settings.run_log_path = std::u16string(argument.substr(5));
-    if (is("/ERRORLOG:")) settings.error_log_path = std::u16string(argument.substr(10));
-    if (is("/SUBDIRECTORIES")) settings.descend_into_subdirectories = true;
-    if (is("/SILENT")) settings.silent = true;
-    if (is("/STOPATFIRSTERROR")) settings.stop_at_first_error = true;
-    if (is("/IGNOREERRORS")) settings.ignore_errors = true;
-    if (is("/KEEPROOT")) settings.keep_root = true;
-    if (is("/WHATIF")) settings.what_if = true;
-    if (is("/RETRYFOR:")) unchecked.retry_for = argument.substr(10);
-    if (is("/THREADS:")) unchecked.threads = argument.substr(9);
-    if (is(unicode_key)) settings.unicode = true;
-    if (is("/PROGRESS")) settings.progress = true;
-    return known;
+// An option's key as arguments are compared with it, upper case: the usage
+// text up to its value ("/DIR:", "/SUBDIRECTORIES").
+std::string key_of(const OptionText& option) {
+    std::string key(std::string_view(option.usage).substr(0, std::string_view(option.usage).find('<')));
+    for (char& c : key)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return key;
 }
 
-// Both builds take "-" for an option's start as well: a misspelled dash
-// option ("-WhatIf", "--dry-run") must stop the run like a slash one.
+bool takes_value(std::string_view key) { return key.back() == ':'; }
+
+// An option's name without its slash and colon ("WHATIF").
+std::string_view name_of(std::string_view key) { return key.substr(1, key.size() - 1 - (takes_value(key) ? 1 : 0)); }
+
+bool names_an_option_at(std::u16string_view upper, std::size_t at) {
+    return std::any_of(std::begin(option_texts), std::end(option_texts), [&](const OptionText& option) {
+        return starts_with(upper.substr(at), name_of(key_of(option)));
+    });
+}
+
+// Spaces, controls and characters that show as nothing, which a copied
+// command line may carry in front of an option.
+bool is_blank(char16_t unit) {
+    return unit <= 0x20 || (unit >= 0x7F && unit <= 0xA0) || unit == 0xAD || unit == 0x034F ||
+           unit == 0x061C || unit == 0x180E || (unit >= 0x2000 && unit <= 0x200F) ||
+           (unit >= 0x2028 && unit <= 0x202F) || (unit >= 0x205F && unit <= 0x206F) || unit == 0x3000 ||
+           unit == 0xFEFF;
+}
+
+// Every slash, backslash and dash a keyboard, autocorrect or a copied
+// document may put where "/" or "-" was meant.
+bool is_slash_or_dash(char16_t unit) {
+    constexpr char16_t others[] = {u'/',    u'\\',   u'-',    0x2044, 0x2212, 0x2215, 0x2216, 0x2796, 0x29F8,
+                                   0x29F9, 0x2E3A, 0x2E3B, 0xFE58, 0xFE63, 0xFF0D, 0xFF0F, 0xFF3C};
+    return (unit >= 0x2010 && unit <= 0x2015) || std::find(std::begin(others), std::end(others), unit) != std::end(others);
+}
+
+// True where an argument that is no option must stop the run rather than
+// be ignored: it begins like an option, or with an option's name.
 bool looks_like_option(std::u16string_view argument) {
-    return !argument.empty() && (argument[0] == u'/' || argument[0] == u'-');
+    std::size_t start = 0;
+    while (start < argument.size() && is_blank(argument[start])) ++start;
+    if (start < argument.size() && is_slash_or_dash(argument[start])) return true;
+    return names_an_option_at(ascii_upper_case(argument), start);
+}
+
+// After a flag's key, letters only, and none that name another option.
+bool is_flag_tail(std::u16string_view upper_tail) {
+    for (std::size_t i = 0; i < upper_tail.size(); ++i)
+        if (upper_tail[i] < u'A' || upper_tail[i] > u'Z' || names_an_option_at(upper_tail, i)) return false;
+    return true;
+}
+
+// What the arguments gave, by key, before the values are checked.
+struct Given {
+    std::vector<std::pair<std::string, std::u16string_view>> values;
+    std::vector<std::string> flags;
+    const OptionText* twice = nullptr;  // the value option given a second time
+
+    const std::u16string_view* value(std::string_view key) const {
+        for (const auto& [given, text] : values)
+            if (given == key) return &text;
+        return nullptr;
+    }
+    bool flag(std::string_view key) const { return std::find(flags.begin(), flags.end(), key) != flags.end(); }
+};
+
+// False when the argument is none of the options, or repeats a value option.
+bool parse_option(std::u16string_view argument, Given& given) {
+    std::u16string upper = ascii_upper_case(argument);
+    for (const OptionText& option : option_texts) {
+        std::string key = key_of(option);
+        if (!starts_with(upper, key)) continue;
+        if (!takes_value(key)) {
+            if (!is_flag_tail(std::u16string_view(upper).substr(key.size()))) return false;
+            given.flags.push_back(key);
+            return true;
+        }
+        if (given.value(key)) {
+            given.twice = &option;
+            return false;
+        }
+        given.values.emplace_back(key, argument.substr(key.size()));
+        return true;
+    }
+    return false;
 }
 
 // A whole number from 0 to the limit, digits only: no sign, no spaces, and
@@ -371,27 +437,107 @@ const char* parse_windows_path(std::u16string_view source, std::u16string& norma
 
 // The checks of a /Dir: value under this build's rules.
 PathCheck check_path(std::u16string_view source) {
-    if (source.size() < 2) return refused("Delete path too short (2 char minimum).\n");
+    bool relative_posix = !platform::windows_paths && !source.empty() && source[0] != u'/';
+    if (source.size() < 2 && !relative_posix) return refused("Delete path too short (2 char minimum).\n");
     if (platform::windows_paths) return check_windows_path(source);
     std::u16string working_directory;
     if (source[0] != u'/' && platform::working_directory(working_directory)) working_directory.clear();
     return check_posix_path(source, working_directory);
 }
 
+// "/Threads 4" or "/Threads=4": the colon form, with the value where it
+// was given, else as the usage text names it.
+bool add_value_hint(std::u16string_view argument, std::u16string_view next, std::u16string& line) {
+    std::u16string upper = ascii_upper_case(argument);
+    for (const OptionText& option : option_texts) {
+        std::string key = key_of(option);
+        std::string_view bare = std::string_view(key).substr(0, key.size() - 1);
+        if (!takes_value(key) || !starts_with(upper, bare)) continue;
+        std::u16string_view rest = std::u16string_view(argument).substr(bare.size());
+        if (!rest.empty() && rest[0] != u'=') continue;
+        std::u16string_view value = rest.empty() ? next : rest.substr(1);
+        std::string_view usage = option.usage;
+        append_ascii(line, " (the value follows a colon: ");
+        append_ascii(line, usage.substr(0, key.size()));
+        Given scratch;
+        if (value.empty() || parse_option(value, scratch))
+            append_ascii(line, usage.substr(key.size()));
+        else
+            append_path(line, value);
+        append_ascii(line, ")");
+        return true;
+    }
+    return false;
+}
+
 // A directory given without "/Dir:" ("scythe /srv/build") gets a hint, but
 // only one this build would take as a path to delete.
-bool refuse_unknown_option(std::u16string_view argument, Report& report) {
-    std::u16string line = ascii_text("Unknown option ");
-    append_path(line, argument);
+void add_directory_hint(std::u16string_view argument, std::u16string& line) {
     PathCheck as_path = check_path(argument);
-    if (!as_path.failure && platform::names_directory(as_path.rooted_path)) {
-        append_ascii(line, " (a directory to delete is given as /Dir:");
-        append_path(line, argument);
-        append_ascii(line, ")");
+    if (as_path.failure || !platform::names_directory(as_path.rooted_path)) return;
+    append_ascii(line, " (a directory to delete is given as /Dir:");
+    append_path(line, argument);
+    append_ascii(line, ")");
+}
+
+// As a path is shown, with the invisible characters that can make a typed
+// option unknown made visible too.
+void append_argument(std::u16string& line, std::u16string_view argument) {
+    for (char16_t unit : argument) {
+        if (unit >= 0x80 && is_blank(unit))
+            append_escape(line, unit);
+        else
+            append_path(line, std::u16string_view(&unit, 1));
     }
+}
+
+bool refuse_unknown_option(std::u16string_view argument, std::u16string_view next, Report& report) {
+    std::u16string line = ascii_text("Unknown option ");
+    append_argument(line, argument);
+    if (!add_value_hint(argument, next, line)) add_directory_hint(argument, line);
     append_ascii(line, ", aborting.\n");
     report.write_console(line);
     return false;
+}
+
+bool refuse_twice(const OptionText& option, Report& report) {
+    std::u16string line = ascii_text("Option ");
+    append_ascii(line, std::string_view(option.usage).substr(0, key_of(option).size()));
+    append_ascii(line, " given twice, aborting.\n");
+    report.write_console(line);
+    return false;
+}
+
+void ignore_parameter(std::u16string_view argument, Report& report) {
+    std::u16string line = ascii_text("Ignoring parameter ");
+    append_path(line, ascii_upper_case(argument));
+    append_ascii(line, "\n");
+    report.write_console(line);
+}
+
+std::optional<std::u16string> value_text(const Given& given, std::string_view key) {
+    const std::u16string_view* value = given.value(key);
+    return value ? std::optional<std::u16string>(*value) : std::nullopt;
+}
+
+// The settings from what was given; the numbers are checked here, once
+// every argument is read.
+bool apply(const Given& given, RunSettings& settings, Report& report) {
+    settings.source_path = value_text(given, "/DIR:");
+    settings.run_log_path = value_text(given, "/LOG:");
+    settings.error_log_path = value_text(given, "/ERRORLOG:");
+    settings.descend_into_subdirectories = given.flag("/SUBDIRECTORIES");
+    settings.silent = given.flag("/SILENT");
+    settings.stop_at_first_error = given.flag("/STOPATFIRSTERROR");
+    settings.ignore_errors = given.flag("/IGNOREERRORS");
+    settings.keep_root = given.flag("/KEEPROOT");
+    settings.what_if = given.flag("/WHATIF");
+    settings.unicode = given.flag(unicode_key);
+    settings.progress = given.flag("/PROGRESS");
+    if (const std::u16string_view* retry_for = given.value("/RETRYFOR:"))
+        if (!check_retry_for(*retry_for, settings, report)) return false;
+    const std::u16string_view* threads = given.value("/THREADS:");
+    return !threads || check_threads(*threads, settings, report);
 }
 
 }  // namespace
@@ -412,23 +558,23 @@ bool asks_for_unicode(const std::vector<std::u16string>& arguments) {
 }
 
 bool parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report) {
-    Unchecked unchecked;
+    Given given;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::u16string& argument = arguments[i];
         if (!looks_like_option(argument)) {
-            std::u16string line = ascii_text("Ignoring parameter ");
-            line += ascii_upper_case(argument);
-            append_ascii(line, "\n");
-            report.write_console(line);
+            ignore_parameter(argument, report);
             continue;
         }
-        if (!parse_option(argument, settings, unchecked)) return refuse_unknown_option(argument, report);
+        if (parse_option(argument, given)) continue;
+        if (given.twice) return refuse_twice(*given.twice, report);
+        return refuse_unknown_option(argument, i + 1 < arguments.size() ? arguments[i + 1] : u"", report);
     }
-    if (unchecked.retry_for && !check_retry_for(*unchecked.retry_for, settings, report)) return false;
-    return !unchecked.threads || check_threads(*unchecked.threads, settings, report);
+    return apply(given, settings, report);
 }
 
 PathCheck check_windows_path(std::u16string_view source) {
+    // No Windows name holds a quote; one in a path is a batch line's slip.
+    if (source.find(u'"') != std::u16string_view::npos) return refused(quote_message);
     std::u16string normalized;
     WindowsPath path;
     if (const char* failure = parse_windows_path(source, normalized, path)) return refused(failure);

@@ -28,6 +28,10 @@ inline constexpr char16_t path_separator = u'\\';
 inline constexpr bool windows_paths = false;
 inline constexpr char16_t path_separator = u'/';
 #endif
+// The system's own 8-bit text is UTF-8 on POSIX (the locale's encoding on
+// every current system), so a name is written as the bytes it has on disk;
+// on Windows it is the ANSI code page.
+inline constexpr bool eight_bit_text_is_utf8 = !windows_paths;
 
 // A Win32 error code on Windows, an errno value on POSIX.
 using ErrorCode = std::uint32_t;

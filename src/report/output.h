@@ -128,7 +128,7 @@ private:
     bool logs_written_out_ = false;
     const RunSettings* settings_ = nullptr;  // once the logs are opened
     bool shared_ = false;
-    TextForm text_form_ = TextForm::eight_bit;
+    TextForm text_form_ = platform::eight_bit_text_is_utf8 ? TextForm::utf8 : TextForm::eight_bit;
     // Columns of the status line on the console; 0 while none is shown.
     std::size_t status_width_ = 0;
     platform::Mutex mutex_;

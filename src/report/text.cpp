@@ -2,7 +2,8 @@
 // have no byte of their own (written as <U+XXXX>, surrogate pairs joined);
 // in UTF-8 only lone surrogates (a Windows name's, or a POSIX name byte that
 // is not UTF-8, carried as U+DC80 + byte) lack a form, and keep the same
-// escape; paths may hold control characters that would break a line.
+// escape; paths may hold control characters that would break a line or
+// drive a terminal, and Unicode line breaks and bidirectional controls.
 #include "report/text.h"
 
 #include "platform/platform.h"
@@ -21,17 +22,34 @@ std::u16string ascii_text(std::string_view ascii) {
     return text;
 }
 
+namespace {
+
+// Characters that would let a name break its line, end it for readers
+// that split on Unicode line breaks, drive a terminal (C1 controls: 0x9B
+// is CSI) or reorder what is shown (bidirectional controls). "<" itself is
+// escaped so that the form reads back to exactly one name.
+bool needs_escape(char16_t unit) {
+    if (unit < 0x80) return unit < 0x20 || unit == 0x7F || unit == u'<';
+    return unit <= 0x9F || unit == 0x200E || unit == 0x200F || (unit >= 0x2028 && unit <= 0x202E) ||
+           (unit >= 0x2066 && unit <= 0x2069);
+}
+
+}  // namespace
+
 void append_path(std::u16string& out, std::u16string_view path) {
     for (char16_t unit : path) {
-        if (unit >= 0x20 && unit != 0x7F && unit != u'<') {
+        if (!needs_escape(unit)) {
             out.push_back(unit);
             continue;
         }
-        append_ascii(out, "<U+00");
-        out.push_back(static_cast<char16_t>(hex_digits[unit >> 4]));
-        out.push_back(static_cast<char16_t>(hex_digits[unit & 0xF]));
-        out.push_back(u'>');
+        append_escape(out, unit);
     }
+}
+
+void append_escape(std::u16string& out, char16_t unit) {
+    append_ascii(out, "<U+");
+    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(static_cast<char16_t>(hex_digits[(unit >> shift) & 0xF]));
+    out.push_back(u'>');
 }
 
 void append_decimal(std::u16string& out, std::int64_t value, int min_digits) {

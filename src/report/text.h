@@ -15,7 +15,8 @@ void append_decimal(std::u16string& out, std::int64_t value, int min_digits = 1)
 // Upper-case hexadecimal without leading zeros.
 void append_hex(std::u16string& out, std::uint32_t value);
 
-// The channels' byte forms. A line feed is CR LF in both.
+// The channels' byte forms. A line feed is CR LF in both. The 8-bit text
+// of a POSIX system is UTF-8, so there every run writes the UTF-8 form.
 enum class TextForm {
     // A code unit below 256 is that byte; anything else is written as
     // <U+XXXX> (surrogate pairs joined into one code point, lone surrogates
@@ -30,9 +31,12 @@ void encode_output(std::string& out, std::u16string_view text, TextForm form = T
 
 std::u16string ascii_text(std::string_view ascii);
 
-// Appends a path so that its line stays one line and reads back to the
-// exact name: control characters, DEL and "<" itself (which would make the
-// form ambiguous) are written as <U+XXXX>.
+// Appends a path so that its line stays one line, whoever reads it, and
+// reads back to the exact name: C0 and C1 controls, DEL, U+2028 and U+2029,
+// the bidirectional controls and "<" itself (which would make the form
+// ambiguous) are written as <U+XXXX>.
 void append_path(std::u16string& out, std::u16string_view path);
+// One code unit as <U+XXXX>.
+void append_escape(std::u16string& out, char16_t unit);
 
 }  // namespace scythe

@@ -272,6 +272,7 @@ TEST_F(Walk, NamesThatAreNotPlainText) {
     write_file(path("tree/dir\xff/back\\slash\r"));
     write_file(path("tree/dir\xff/<U+0041>\x7f"));
     write_file(path("tree/dir\xff/caf\xc3\xa9"));
+    write_file(path("tree/dir\xff/c1\xc2\x9b\xc2\x85" "x\xe2\x80\xa8" "ERR  000778: forged\xe2\x80\xae"));
     Result result = run({"/Dir:" + argument("tree"), "/SubDirectories", "/Log:" + argument("run.log")});
     std::string log = read_file(path("run.log"));
     EXPECT_NE(log.find("DIR  000002: " + shown("dir<U+DCFF>") + "\r\n"), std::string::npos);
@@ -279,7 +280,11 @@ TEST_F(Walk, NamesThatAreNotPlainText) {
     EXPECT_NE(log.find(": " + shown("dir<U+DCFF>/line<U+000A>feed") + " (0 KB)\r\n"), std::string::npos);
     EXPECT_NE(log.find(": " + shown("dir<U+DCFF>/back\\slash<U+000D>") + " (0 KB)\r\n"), std::string::npos);
     EXPECT_NE(log.find(": " + shown("dir<U+DCFF>/<U+003C>U+0041><U+007F>") + " (0 KB)\r\n"), std::string::npos);
-    EXPECT_NE(log.find(": " + shown("dir<U+DCFF>/caf\xe9") + " (0 KB)\r\n"), std::string::npos);
+    // Valid UTF-8 as it is on disk; controls and line breaks that would
+    // drive a terminal or forge a line are escaped.
+    EXPECT_NE(log.find(": " + shown("dir<U+DCFF>/caf\xc3\xa9") + " (0 KB)\r\n"), std::string::npos);
+    EXPECT_NE(log.find(": " + shown("dir<U+DCFF>/c1<U+009B><U+0085>x<U+2028>ERR  000778: forged<U+202E>") + " (0 KB)\r\n"),
+              std::string::npos);
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_FALSE(fs::exists(path("tree")));
 }

@@ -49,8 +49,8 @@ TEST_F(CommandLine, KeysMatchInAnyCaseAndValuesKeepTheirCase) {
     EXPECT_EQ(console(), "");
 }
 
-TEST_F(CommandLine, NewerFlagsMatchOnTheirPrefixAndTheLastRetryTimeCounts) {
-    parse({u"/KeepRootPlease", u"/WhatIfNothing", u"/RetryFor:x", u"/RetryFor:3600", u"/UnicodeText", u"/Progressive"});
+TEST_F(CommandLine, NewerFlagsMatchOnTheirPrefixFollowedByLetters) {
+    parse({u"/KeepRootPlease", u"/WhatIfNothing", u"/RetryFor:3600", u"/UnicodeText", u"/Progressive"});
     EXPECT_TRUE(settings.keep_root);
     EXPECT_TRUE(settings.what_if);
     EXPECT_TRUE(settings.unicode);
@@ -96,7 +96,18 @@ TEST_F(CommandLine, ArgumentsThatLookLikeOptionsButAreNoneStopTheRun) {
     fake::add_directory(u"/root/-old");
     fake::system.working_directory = u"/root";
     std::vector<std::pair<std::vector<std::u16string>, std::string>> rows{
-        {{u"/Dir:/root", u"/Log", u"/x/run.log"}, expected::unknown_option("/Log")},
+        {{u"/Dir:/root", u"/Log", u"/x/run.log"}, expected::unknown_value_option("/Log", "/Log:/x/run.log")},
+        {{u"/Dir:/root", u"/threads=4"}, expected::unknown_value_option("/threads=4", "/Threads:4")},
+        {{u"/Dir:/root", u"/ErrorLog", u"/WhatIf"},
+         expected::unknown_value_option("/ErrorLog", "/ErrorLog:<Logfile path and name>")},
+        {{u"/Dir:/root/a", u"/dir:/root/b"}, expected::given_twice("/Dir:")},
+        {{u"/RetryFor:1", u"/Dir:/root", u"/RETRYFOR:2"}, expected::given_twice("/RetryFor:")},
+        {{u"/Dir:/root", u"/threads:3", u"/THREADS:x"}, expected::given_twice("/Threads:")},
+        {{u"/Dir:/root", u"\u2013WhatIf"}, "Unknown option \xE2\x80\x93WhatIf, aborting.\r\n"},
+        {{u"/Dir:/root", u"\u2212WhatIf"}, "Unknown option \xE2\x88\x92WhatIf, aborting.\r\n"},
+        {{u"/Dir:/root", u"\uFF0FWhatIf"}, "Unknown option \xEF\xBC\x8FWhatIf, aborting.\r\n"},
+        {{u"/Dir:/root", u"\u200B/WhatIf"}, expected::unknown_option("<U+200B>/WhatIf")},
+        {{u"/Dir:/root", u"\uFEFF\u00A0WhatIf"}, expected::unknown_option("<U+FEFF><U+00A0>WhatIf")},
         {{u"hello", u"/Nope", u"/Dir:/root"}, "Ignoring parameter HELLO\r\n" + expected::unknown_option("/Nope")},
         {{u"/Threads:x", u"/Nope\n"}, expected::unknown_option("/Nope<U+000A>")},
         {{u"/root"}, expected::unknown_option("/root", true)},
@@ -129,17 +140,19 @@ TEST_F(CommandLine, RetryTimesThatAreNoWholeNumberOfSecondsUpToAnHourAreFatal) {
     }
 }
 
-TEST_F(CommandLine, FlagsMatchOnTheirPrefixAndValuesKeepTheLastOne) {
-    parse({u"/SILENTLY", u"/Dir:/a", u"/Dir:/b", u"/SubDirectoriesPlease"});
+TEST_F(CommandLine, FlagsMatchOnTheirPrefixFollowedByLettersAndMayBeRepeated) {
+    parse({u"/SILENTLY", u"/Dir:/a", u"/SubDirectoriesPlease", u"/Silent"});
     EXPECT_TRUE(settings.silent);
     EXPECT_TRUE(settings.descend_into_subdirectories);
     EXPECT_FALSE(settings.ignore_errors);
-    EXPECT_EQ(settings.source_path, u"/b");
+    EXPECT_EQ(settings.source_path, u"/a");
 }
 
+// What a stray argument shows cannot drive a terminal or forge a line.
 TEST_F(CommandLine, ArgumentsWithoutSlashOrDashAreIgnoredAloudEvenWhenSilent) {
-    parse({u"/Silent", u"hello", u"wOrld\u00e9"});
-    EXPECT_EQ(console(), "Ignoring parameter HELLO\r\nIgnoring parameter WORLD\xe9\r\n");
+    parse({u"/Silent", u"hello", u"wOrld\u00e9", u"x\x1b]0;T\a\nFAKE\u009B\u2028"});
+    EXPECT_EQ(console(), "Ignoring parameter HELLO\r\nIgnoring parameter WORLD\xc3\xa9\r\n"
+                         "Ignoring parameter X<U+001B>]0;T<U+0007><U+000A>FAKE<U+009B><U+2028>\r\n");
     EXPECT_FALSE(settings.source_path);
 }
 
@@ -161,7 +174,7 @@ TEST_F(CommandLine, FatalPathMessages) {
     EXPECT_EQ(run({u"/Dir:"}), -1);
     EXPECT_EQ(console(), "Delete path too short (2 char minimum).\r\n");
     fake::system.console.clear();
-    EXPECT_EQ(run({u"/Dir:x"}), -1);
+    EXPECT_EQ(run({u"/Dir:/"}), -1);
     EXPECT_EQ(console(), "Delete path too short (2 char minimum).\r\n");
     fake::system.console.clear();
     fake::system.working_directory.clear();
@@ -243,6 +256,7 @@ TEST(WindowsPath, RootsDotsAndOtherKindsAreRefused) {
         {u"x\\server\\share", nullptr, unknown_kind},
         {u"\\\\server", nullptr, unknown_kind},
         {u"\\\\.\\PhysicalDrive0", nullptr, unknown_kind},
+        {u"C:\\My Folder\" /WhatIf", nullptr, expected::quote_in_path},  // a batch line's trailing backslash
     });
 }
 
@@ -258,6 +272,7 @@ TEST(PosixPath, PathsLoseOnlyTheirTrailingSlashesAndRelativeOnesFollowTheWorking
         {u"/tmp/../srv", u"/tmp/../srv"},
         {u"/tmp/x y. ", u"/tmp/x y. "},
         {u"tree//", u"/work/tree", nullptr, u"tree"},
+        {u"t", u"/work/t", nullptr, u"t"},
         {u"./node_modules", u"/work/./node_modules", nullptr, u"./node_modules"},
         {u"../x/", u"/work/../x", nullptr, u"../x"},
         {u"C:\\tree", u"/work/C:\\tree", nullptr, u"C:\\tree"},

@@ -135,7 +135,7 @@ TEST_F(Reporting, LogsThatCannotBeCreatedAreNamedAsTyped) {
     settings.error_log_path = u"bad\u00e9.log";
     fake::system.uncreatable.insert(u"bad\u00e9.log");
     EXPECT_EQ(report.open_logs(settings), 0);
-    EXPECT_EQ(console(), "Cannot open error-logfile bad\xe9.log for writing.\r\n");
+    EXPECT_EQ(console(), "Cannot open error-logfile bad\xc3\xa9.log for writing.\r\n");
     EXPECT_TRUE(report.run_log_open());
 }
 

@@ -77,4 +77,16 @@ TEST(Encoding, PathsStayOneLineAndReadBackToTheExactName) {
     std::u16string line;
     scythe::append_path(line, u"a\nb\rc\x01\x1f d\x7f<U+0041>\u00e9>");
     EXPECT_EQ(encoded(line), "a<U+000A>b<U+000D>c<U+0001><U+001F> d<U+007F><U+003C>U+0041>\xe9>");
+    // C1 controls, Unicode line breaks and bidirectional controls, in both
+    // forms; their neighbours go out as themselves.
+    line.clear();
+    scythe::append_path(line, u"\u0080\u0085\u009B\u009F\u00A0\u200D\u200E\u200F\u2027\u2028\u2029\u202A\u202E"
+                              u"\u202F\u2065\u2066\u2069\u206A");
+    const std::string escaped = "<U+0080><U+0085><U+009B><U+009F>";
+    const std::string bidi = "<U+200E><U+200F>";
+    const std::string breaks = "<U+2028><U+2029><U+202A><U+202E>";
+    EXPECT_EQ(encoded(line), escaped + "\xa0<U+200D>" + bidi + "<U+2027>" + breaks + "<U+202F><U+2065><U+2066><U+2069><U+206A>");
+    EXPECT_EQ(encoded(line, scythe::TextForm::utf8),
+              escaped + "\xc2\xa0\xe2\x80\x8d" + bidi + "\xe2\x80\xa7" + breaks +
+                  "\xe2\x80\xaf\xe2\x81\xa5<U+2066><U+2069>\xe2\x81\xaa");
 }
