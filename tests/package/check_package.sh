@@ -71,7 +71,7 @@ if [ "$part" = msi ]; then
   [ -f "$dist/scythe-$version-windows-x64.msi" ] || skip "no packages in $dist (the files part, skipped, builds them)"
   root=$PWD dist=$(realpath "$dist") scratch=$(mktemp -d)
   export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  trap '"$server" -k 2>/dev/null; "$server" -w; rm -rf "$scratch"' EXIT
+  trap '"$server" -k 2>/dev/null || true; "$server" -w || true; rm -rf "$scratch"' EXIT
   "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot could not make a Wine prefix"
   cd "$scratch"  # an empty folder: cmd finds no scythe.exe here before the PATH
   msiexec() { "$wine" msiexec "$@" >/dev/null 2>&1; }
