@@ -39,20 +39,23 @@ fi
 product_code=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' \
                "$upgrade_code" "$version")
 
-files=$(mktemp -d)
-trap 'rm -rf "$files"' EXIT
-unzip -q "$zip" scythe.exe README.txt LICENSE.txt -d "$files"
+# Made apart and moved into place whole: a failure leaves no half-made package.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/files"
+unzip -q "$zip" scythe.exe README.txt LICENSE.txt -d "$work/files"
 # wixl finds sources only by a relative path.
-(cd "$files" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D UpgradeCode="$upgrade_code" \
-                     -D ProductCode="$product_code" -D Files=. -o "$msi" "$wxs")
+(cd "$work/files" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D UpgradeCode="$upgrade_code" \
+                          -D ProductCode="$product_code" -D Files=. -o "$work/scythe.msi" "$wxs")
 
 # Name: * the system's variable, = set on installation, - removed on
 # removal; Value: [~]; appends to what is there, and only that part goes.
 # The sequence numbers are those Windows Installer's own packages use.
-msibuild "$msi" -q 'CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL,
+msibuild "$work/scythe.msi" -q 'CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL,
   `Name` CHAR(255) NOT NULL LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE,
   `Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)' \
   -q "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`)
       VALUES ('PATH', '=-*PATH', '[~];[INSTALLDIR]', 'Program')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)"
+mv -f "$work/scythe.msi" "$msi"
