@@ -191,6 +191,8 @@ inline constexpr const char* file_system_root = "Source path is the file-system 
 inline constexpr const char* drive_root = "Source path is a drive root, refusing to delete it.\r\n";
 inline constexpr const char* share_root = "Source path is a share root, refusing to delete it.\r\n";
 inline constexpr const char* ends_in_dots = "Source path ends in . or .., refusing to delete it.\r\n";
+inline constexpr const char* unreadable_working_directory =
+    "Source path is relative and the working directory cannot be read, refusing to delete it.\r\n";
 inline constexpr const char* no_working_directory =
     "Source path is relative and the working directory has no name, refusing to delete it.\r\n";
 inline constexpr const char* quote_in_path =

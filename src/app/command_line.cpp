@@ -162,6 +162,8 @@ const char* const climbs_message = "Source path climbs above its drive or share 
 const char* const quote_message =
     "Source path holds a double quote (a backslash before a closing quote keeps the quote, and the rest of the "
     "line becomes part of the path), refusing to delete it.\n";
+const char* const unreadable_working_directory_message =
+    "Source path is relative and the working directory cannot be read, refusing to delete it.\n";
 const char* const no_working_directory_message =
     "Source path is relative and the working directory has no name, refusing to delete it.\n";
 
@@ -441,7 +443,10 @@ PathCheck check_path(std::u16string_view source) {
     if (source.size() < 2 && !relative_posix) return refused("Delete path too short (2 char minimum).\n");
     if (platform::windows_paths) return check_windows_path(source);
     std::u16string working_directory;
-    if (source[0] != u'/' && platform::working_directory(working_directory)) working_directory.clear();
+    if (platform::ErrorCode error = source[0] != u'/' ? platform::working_directory(working_directory) : 0) {
+        if (platform::access_denied(error)) return refused(unreadable_working_directory_message);
+        working_directory.clear();
+    }
     return check_posix_path(source, working_directory);
 }
 

@@ -59,7 +59,7 @@ void remove_run_root(const RunSettings& settings, Report& report, platform::Root
     auto remove = [&] { return platform::remove_root(root); };
     Retries retries(report, settings);
     platform::ErrorCode error = emptied ? retries.run(remove) : remove();
-    if (!error) return;
+    if (!error || platform::already_gone(error)) return;  // another cleaner's run took it
     report_win32_error(report, settings.rooted_path, "RemoveDirectory() failed", error);
     // A root left behind counts twice: once for the line, once for the run.
     platform::Holding held = report.hold();  // the status line may be reading the count

@@ -19,6 +19,9 @@
 // - Entries that stay (failures under /IgnoreErrors, everything under a
 //   dry run) are noted where their level was released, so that it lists on
 //   past them once reopened.
+// - Already gone is done: an entry that someone else deleted between its
+//   listing and its deletion, opening or listing (another cleaner on the
+//   same tree) gets no line and is no failure; the goal is reached.
 // - A dry run (/WhatIf) writes the lines a run would, with the same
 //   numbers, as if every deletion succeeded, and changes nothing: no
 //   deletion, no attribute. Only listing can fail there; a directory that
@@ -57,11 +60,13 @@ public:
         };
         ErrorCode refused = shared_.retries.run(remove);
         if (!refused) return count_deleted(entry);
+        if (platform::already_gone(refused)) return Outcome::lists_on;
         platform::complete_entry(*parent.directory, entry);
         if (entry.attributes & platform::attribute_read_only) {
             refused = clear_read_only(parent, entry, path);
             if (!refused) refused = shared_.retries.run(remove);
             if (!refused) return count_deleted(entry);
+            if (platform::already_gone(refused)) return Outcome::lists_on;
         }
         report_failure(path, "DeleteFile()", refused);
         return leave_behind(parent, entry);
@@ -85,6 +90,22 @@ public:
             return unless_ignoring_errors();
         }
         return remove_subdirectory(parent, entry, path, walked.emptied());
+    }
+
+    // A subdirectory that cannot be opened for its listing is offered for
+    // removal before its failure is reported: an empty one the user may
+    // not list goes as a plain rmdir would, with no line. Else the lines
+    // are those of a walk that gave up at once.
+    Outcome take_back_unopened(Level& parent, std::u16string_view path, ErrorCode error) {
+        if (platform::already_gone(error)) return Outcome::lists_on;
+        if (!settings_.what_if && !platform::interruption_requested() && !another_walk_gave_up()) {
+            ErrorCode removal = in_learned_form([&](platform::DeletionForm form) {
+                return platform::remove_directory(*parent.directory, parent.entry, form);
+            });
+            if (!removal || platform::already_gone(removal)) return Outcome::lists_on;
+        }
+        report_failure(path, "CreateFile(DIR)", error);
+        return take_back(parent, parent.entry, path, Subtree{});
     }
 
     // Counts and shows a directory the walk enters; false once interrupted.
@@ -145,7 +166,7 @@ private:
         };
         auto remove = [&] { return in_learned_form(remove_in); };
         ErrorCode error = emptied ? shared_.retries.run(remove) : remove();
-        if (!error) return Outcome::lists_on;
+        if (!error || platform::already_gone(error)) return Outcome::lists_on;
         report_failure(path, "RemoveDirectory()", error);
         return leave_behind(parent, entry);
     }
@@ -172,7 +193,8 @@ private:
     ErrorCode clear_read_only(Level& parent, const DirectoryEntry& entry, std::u16string_view path) {
         if (!(entry.attributes & platform::attribute_read_only)) return platform::no_error;
         ErrorCode error = platform::clear_read_only(*parent.directory, entry);
-        if (error) report_failure(path, "SetFileAttributes(remove read only attribute)", error);
+        if (error && !platform::already_gone(error))
+            report_failure(path, "SetFileAttributes(remove read only attribute)", error);
         return error;
     }
 

@@ -112,10 +112,7 @@ private:
     Outcome enter(Level& parent, const std::u16string& path) {
         if (!entries_.show_directory(path)) return Outcome::gave_up;
         platform::OwnedDirectory child;
-        if (ErrorCode error = levels_.open_child(child)) {
-            entries_.report_failure(path, "CreateFile(DIR)", error);
-            return entries_.take_back(parent, parent.entry, path, Subtree{});
-        }
+        if (ErrorCode error = levels_.open_child(child)) return entries_.take_back_unopened(parent, path, error);
         if (parent.handed.hand_out(shared_, parent.entry, path, child)) {
             parent.stays(parent.entry.name);
             return Outcome::lists_on;
@@ -148,8 +145,10 @@ private:
         };
     }
 
+    // A directory someone else deleted while it was listed has ended too.
     Outcome listing_ended(Level& level, platform::NativeStatus status) {
-        if (status == platform::status_no_more_files) return Outcome::completed;
+        if (status == platform::status_no_more_files || platform::listing_found_directory_gone(status))
+            return Outcome::completed;
         level.failed = true;
         report_native_status(shared_.report, levels_.path_of(level), "NtQueryDirectoryFile()", status);
         return Outcome::gave_up;

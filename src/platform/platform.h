@@ -282,6 +282,14 @@ bool directory_released(const Directory& directory);
 ErrorCode reopen_from_child(Directory& directory, Directory& child);
 ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry);
 
+// The entry is no longer there: someone else deleted it since it was
+// listed (POSIX ENOENT; Windows not found, path not found).
+bool already_gone(ErrorCode error);
+// A listing that failed because its directory was deleted meanwhile.
+bool listing_found_directory_gone(NativeStatus status);
+// Access was refused (a working directory the user cannot search).
+bool access_denied(ErrorCode error);
+
 // True for a failure that may pass if tried again a moment later (Windows:
 // a file someone holds open; a directory whose deleted children someone
 // still holds open, so they linger as "delete pending").

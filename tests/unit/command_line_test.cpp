@@ -180,6 +180,10 @@ TEST_F(CommandLine, FatalPathMessages) {
     fake::system.working_directory.clear();
     EXPECT_EQ(run({u"/Dir:folder/sub"}), -1);
     EXPECT_EQ(console(), no_working_directory);
+    fake::system.console.clear();
+    fake::system.working_directory = u"?";
+    EXPECT_EQ(run({u"/Dir:folder/sub"}), -1);
+    EXPECT_EQ(console(), expected::unreadable_working_directory);
     EXPECT_TRUE(fake::system.files.empty());
 }
 

@@ -318,6 +318,7 @@ void CloseRoot::operator()(Root* root) const noexcept { delete root; }
 ErrorCode working_directory(std::u16string& path) {
     Locked held;
     path = system.working_directory;
+    if (path == u"?") return fake::denied;  // a working directory the user cannot search
     return path.empty() ? 2 : no_error;
 }
 
@@ -414,6 +415,12 @@ ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const Dire
     Locked held;
     return reopen_at(directory, child_path(parent, entry));
 }
+
+bool already_gone(ErrorCode error) { return error == fake::gone; }
+
+bool listing_found_directory_gone(NativeStatus status) { return status == fake::listing_gone; }
+
+bool access_denied(ErrorCode error) { return error == fake::denied; }
 
 bool worth_retrying(ErrorCode error) {
     Locked held;

@@ -31,6 +31,11 @@ struct Node {
 
 // The code a reopened directory that is no longer the same one fails with.
 inline constexpr std::uint32_t stale = 116;
+// What an entry someone else deleted fails with; a listing whose directory
+// went; access refused.
+inline constexpr std::uint32_t gone = 2;
+inline constexpr std::int32_t listing_gone = static_cast<std::int32_t>(0xC0000034);
+inline constexpr std::uint32_t denied = 13;
 // The code an open fails with when the process has no handle left.
 inline constexpr std::uint32_t too_many_open = 4;
 
@@ -90,7 +95,7 @@ struct System {
     std::uint64_t milliseconds_per_entry = 0;  // added at every listing call
     std::int64_t clock = 1000;
     std::int64_t clock_step = 0;  // added at every reading
-    std::u16string working_directory = u"/";  // empty: it has no name
+    std::u16string working_directory = u"/";  // empty: it has no name; "?": it cannot be read
 };
 
 extern System system;

@@ -216,6 +216,44 @@ TEST_F(Walk, ReadOnlyFileThatStillCannotBeDeletedGivesOneLine) {
     EXPECT_EQ(fake::system.nodes[u"/root/held"].attributes & attribute_read_only, 0u);
 }
 
+// Another cleaner on the same tree: what it took between the listing and
+// the deletion, opening or listing is done. An empty directory that cannot
+// be opened goes as a plain rmdir would. Neither is a line or an error.
+TEST_F(Walk, WhatIsAlreadyGoneIsDoneAndAnEmptyDirectoryThatCannotBeOpenedGoes) {
+    auto take = [](const std::u16string& taken) {
+        return [taken](const std::u16string& path) {
+            if (path == taken && fake::exists(path)) fake::remove_node(path);
+        };
+    };
+    const std::vector<std::function<void()>> rows{
+        [&] {
+            fake::system.before_deleting = take(u"/root/d/f");
+            fake::system.fail_delete[u"/root/d/f"] = fake::gone;
+        },
+        [&] { fake::system.before_opening = take(u"/root/d"); },
+        [&] { fake::system.before_removing = take(u"/root/d"); },
+        [&] {
+            fake::system.listing_error[u"/root/d"] = fake::listing_gone;
+            fake::system.before_removing = take(u"/root/d");
+        },
+        [] { fake::system.fail_open[u"/root/e"] = fake::denied; },
+    };
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        fake::reset(u"/root");
+        fake::add_directory(u"/root/d");
+        fake::add_file(u"/root/d/f");
+        fake::add_directory(u"/root/e");
+        rows[row]();
+        scythe::Report fresh;
+        scythe::platform::OpenedRoot root = scythe::platform::open_root(u"/root");
+        EXPECT_TRUE(scythe::delete_tree(root, u"/root", settings, fresh).completed) << row;
+        fresh.flush_output();
+        EXPECT_EQ(fake::system.console.find("ERR"), std::string::npos) << row << fake::system.console;
+        EXPECT_EQ(fresh.counters.errors, 0) << row;
+        EXPECT_FALSE(fake::exists(u"/root/e")) << row;
+    }
+}
+
 TEST_F(Walk, ListingErrorIsReportedInNativeForm) {
     fake::add_file(u"/root/f");
     fake::system.listing_error[u"/root"] = static_cast<std::int32_t>(0xC0000022u);
@@ -360,13 +398,13 @@ TEST_F(Walk, LevelMovedOutOfTheTreeIsNotFollowedOut) {
     fake::system.before_opening = [](const std::u16string& path) {
         if (path == u"/root/d/d/d/d/d") fake::move_node(u"/root/d/d", u"/away/d");
     };
+    // What was moved out is gone from the tree, as if another cleaner took
+    // it: no line, no error.
     EXPECT_EQ(delete_tree(u"/root"), 1);
     // /root/d, released while the walk was below, is not reopened through
     // its moved child (that leads to /away) but from the root.
     EXPECT_TRUE(fake::exists(u"/away/canary"));
-    std::string output = console();
-    EXPECT_EQ(output.substr(output.find("ERR")),
-              "ERR  000001: /root/d/d: The system cannot find the file specified. at RemoveDirectory() (2)\r\n");
+    EXPECT_EQ(console().find("ERR"), std::string::npos);
 }
 
 TEST_F(Walk, LevelThatCannotBeReopenedAsItselfGivesUp) {

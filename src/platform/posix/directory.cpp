@@ -531,6 +531,14 @@ ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const Dire
 }
 
 // Nothing on POSIX lingers once deleted.
+bool already_gone(ErrorCode error) { return error == ENOENT; }
+
+bool listing_found_directory_gone(NativeStatus status) {
+    return status == static_cast<NativeStatus>(errno_status_base | ENOENT);
+}
+
+bool access_denied(ErrorCode error) { return error == EACCES || error == EPERM; }
+
 bool worth_retrying(ErrorCode) { return false; }
 
 void pause_milliseconds(unsigned milliseconds) { usleep(milliseconds * 1000u); }

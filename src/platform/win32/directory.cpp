@@ -656,6 +656,18 @@ ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const Dire
     return no_error;
 }
 
+bool already_gone(ErrorCode error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+bool listing_found_directory_gone(NativeStatus status) {
+    constexpr LONG status_object_name_not_found = static_cast<LONG>(0xC0000034);
+    constexpr LONG status_object_path_not_found = static_cast<LONG>(0xC000003A);
+    constexpr LONG status_file_deleted = static_cast<LONG>(0xC0000123);
+    return status == status_object_name_not_found || status == status_object_path_not_found ||
+           status == status_file_deleted;
+}
+
+bool access_denied(ErrorCode error) { return error == ERROR_ACCESS_DENIED; }
+
 bool worth_retrying(ErrorCode error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY; }
 
 void pause_milliseconds(unsigned milliseconds) { Sleep(milliseconds); }
