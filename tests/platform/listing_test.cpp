@@ -1,12 +1,14 @@
 // The POSIX listing through the platform layer, on real directories.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/capability.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -198,4 +200,25 @@ TEST_F(Listing, AReleasedLevelIsNotTakenBackForANewerDirectoryWithItsNumber) {
     if (newer.empty()) std::printf("note: this file system did not reuse the inode number\n");
     else fs::rename(root_ / "c", newer / "c");
     EXPECT_EQ(platform::reopen_from_child(*p, *c), static_cast<platform::ErrorCode>(ESTALE));
+}
+
+// Write permission granted to delete in a read-only directory is not taken
+// back where its owner set a mode of its own meanwhile. As root, the
+// override capability is set aside for the test, so that the deletion needs
+// the grant.
+TEST_F(Listing, AModeItsOwnerSetWhileTheWalkHadGrantedWriteStays) {
+    std::unique_ptr<void, int (*)(void*)> before(cap_get_proc(), cap_free), without(cap_get_proc(), cap_free);
+    cap_value_t override_access = CAP_DAC_OVERRIDE;
+    cap_set_flag(static_cast<cap_t>(without.get()), CAP_EFFECTIVE, 1, &override_access, CAP_CLEAR);
+    if (cap_set_proc(static_cast<cap_t>(without.get())) != 0) GTEST_SKIP() << "cannot set aside CAP_DAC_OVERRIDE";
+    std::unique_ptr<void, void (*)(void*)> restore(before.get(), [](void* caps) { cap_set_proc(static_cast<cap_t>(caps)); });
+    create_file("f");
+    fs::permissions(root_, fs::perms(0555));
+    platform::OpenedRoot root = open_root();
+    platform::DirectoryEntry entry;
+    ASSERT_GE(platform::read_directory(*platform::root_directory(*root.root), true, entry), 0);
+    EXPECT_EQ(platform::delete_file(*platform::root_directory(*root.root), entry, {}), platform::no_error);
+    fs::permissions(root_, fs::perms(0700));  // the owner's chmod while the run goes
+    root.root.reset();
+    EXPECT_EQ(fs::status(root_).permissions(), fs::perms(0700));
 }

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -197,26 +198,31 @@ void read_to_end(int fd, std::string& output) {
 }
 }  // namespace
 
-Result run_with_full_pipe(const Target& target, const std::vector<std::string>& arguments, bool nonblocking,
-                          const std::function<bool(int)>& when_full) {
-    int pipe_ends[2];
-    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return {};
-    fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096);
-    if (nonblocking) fcntl(pipe_ends[1], F_SETFL, fcntl(pipe_ends[1], F_GETFL) | O_NONBLOCK);
-    pid_t child = start(command_line(target, arguments), pipe_ends[1], -1);
-    ::close(pipe_ends[1]);
+Result run_with_full_console(const Target& target, const std::vector<std::string>& arguments, Console console,
+                             const std::function<bool(int)>& when_full) {
+    int ends[2];  // what the test reads, what the program writes to
+    if (console == Console::terminal ? openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr) != 0
+                                     : pipe(ends) != 0)
+        return {};
+    fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    if (console == Console::nonblocking_pipe) fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
+    for (int end : ends) fcntl(end, F_SETFD, FD_CLOEXEC);
+    pid_t child = start(command_line(target, arguments), ends[1], -1);
     for (;;) {
         int buffered = 0;
-        ioctl(pipe_ends[0], FIONREAD, &buffered);
+        ioctl(ends[0], FIONREAD, &buffered);
+        pollfd room{ends[1], POLLOUT, 0};  // a terminal is full once it has room for nothing
+        bool full = console == Console::terminal ? poll(&room, 1, 0) == 0 : buffered >= 4096;
         char state = process_state(child);
-        if (state == 'Z' || (buffered >= 4096 && state == 'S')) break;
+        if (state == 'Z' || (full && state == 'S')) break;
         usleep(10000);
     }
+    ::close(ends[1]);
     Result result;
-    if (when_full(child)) read_to_end(pipe_ends[0], result.output);
+    if (when_full(child)) read_to_end(ends[0], result.output);
     result.exit_code = exit_code_within(child, 20);
-    read_to_end(pipe_ends[0], result.output);
-    ::close(pipe_ends[0]);
+    read_to_end(ends[0], result.output);
+    ::close(ends[0]);
     return result;
 }
 

@@ -55,13 +55,14 @@ Result run_command(const std::vector<std::string>& command);
 Result run_stopping_at(const Target& target, const std::vector<std::string>& arguments, const std::string& marker,
                        const std::function<void(int)>& meanwhile);
 // As above, once the walk has begun: sends the signals.
-// Starts the program with standard output a one-page pipe (non-blocking
-// if asked) that is not read until it is full and the program waits on it
-// or has ended; then calls when_full(pid). If that returns true the pipe
-// is read to the end, else only once the program has ended (which it must
-// within 20 s, or it is killed).
-Result run_with_full_pipe(const Target& target, const std::vector<std::string>& arguments, bool nonblocking,
-                          const std::function<bool(int)>& when_full);
+// Starts the program with standard output a one-page pipe (left
+// non-blocking if asked) or a terminal, not read until it is full and the
+// program waits on it or has ended; then calls when_full(pid). If that
+// returns true it is read to the end, else only once the program has ended
+// (which it must within 20 s, or it is killed).
+enum class Console { pipe, nonblocking_pipe, terminal };
+Result run_with_full_console(const Target& target, const std::vector<std::string>& arguments, Console console,
+                             const std::function<bool(int)>& when_full);
 // Runs with standard output a terminal (a pseudo-terminal that passes the
 // bytes through as they are), read to the end.
 Result run_on_terminal(const Target& target, const std::vector<std::string>& arguments);

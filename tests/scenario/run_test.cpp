@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iterator>
+#include <tuple>
 
 #include "expected_output.h"
 #include "harness.h"
@@ -164,31 +165,38 @@ TEST_F(WholeRun, ConsoleThatNobodyReadsNeitherHoldsUpAnInterruptionNorLosesLines
         for (int i = 0; i < 3000; ++i) write_file(path("tree/sub/file-" + std::to_string(i)));
     };
     std::vector<std::string> arguments{"/Dir:" + argument("tree"), "/SubDirectories", "/Log:" + argument("run.log")};
-    // Stopped while its console write waits on a full pipe: the run ends
-    // with its log complete, whatever the console could not take; on four
-    // threads too, where the signal may reach a thread that is not the one
-    // waiting.
-    for (const char* threads : {"/Threads:1", "/Threads:4"}) {
+    // Stopped while its console write waits on a full pipe, or on a
+    // terminal nobody reads (one that holds a write in the kernel): the run
+    // ends with its log complete, whatever the console could not take; on
+    // several threads too, where the signal may reach a thread that is not
+    // the one waiting, and with the status line drawn on the terminal.
+    std::vector<std::tuple<Console, int, std::vector<std::string>>> rows{
+        {Console::pipe, SIGTERM, {"/Threads:1"}},
+        {Console::pipe, SIGTERM, {"/Threads:4"}},
+        {Console::terminal, SIGINT, {"/Threads:1"}},
+        {Console::terminal, SIGINT, {"/Threads:8", "/Progress"}}};
+    for (const auto& [console, signal_number, options] : rows) {
         fresh_tree();
         std::vector<std::string> with_threads = arguments;
-        with_threads.push_back(threads);
-        Result result = run_with_full_pipe(*target_, with_threads, false, [](int child) {
-            kill(child, SIGTERM);
+        with_threads.insert(with_threads.end(), options.begin(), options.end());
+        std::string row = std::to_string(signal_number) + options[0];
+        Result result = run_with_full_console(*target_, with_threads, console, [&](int child) {
+            kill(child, signal_number);
             return false;
         });
-        EXPECT_EQ(result.exit_code, 1) << threads;
+        EXPECT_EQ(result.exit_code, 1) << row;
         std::string log = without_elapsed_digits(read_file(path("run.log")));
         std::size_t logged = 0;
         for (std::size_t at = log.find("FILE "); at != std::string::npos; at = log.find("FILE ", at + 1)) ++logged;
         std::size_t deleted =
             3000 - static_cast<std::size_t>(std::distance(fs::directory_iterator(path("tree/sub")), {}));
         EXPECT_TRUE(logged == deleted || logged == deleted + 1) << logged << " logged, " << deleted << " deleted";
-        EXPECT_NE(log.find(log_summary(2, static_cast<int>(logged), 1)), std::string::npos) << threads;
+        EXPECT_NE(log.find(log_summary(2, static_cast<int>(logged), 1)), std::string::npos) << row;
     }
     Result result;
     // Left non-blocking by its parent, a full pipe is waited on, not dropped.
     fresh_tree();
-    result = run_with_full_pipe(*target_, arguments, true, [](int) { return true; });
+    result = run_with_full_console(*target_, arguments, Console::nonblocking_pipe, [](int) { return true; });
     EXPECT_EQ(result.exit_code, 0);
     std::size_t shown_files = 0;
     for (std::size_t at = result.output.find("FILE "); at != std::string::npos; at = result.output.find("FILE ", at + 1))
@@ -214,7 +222,7 @@ TEST_F(WholeRun, SecondInterruptionEndsTheRunAtOnce) {
 TEST_F(WholeRun, SecondCtrlCEndsTheWindowsRunWithWindowsOwnCode) {
     if (!target_->windows()) GTEST_SKIP() << "Ctrl-C of the Windows build";
     for (int i = 0; i < 3000; ++i) write_file(path("tree/file-" + std::to_string(i)));
-    Result result = run_with_full_pipe(*target_, {"/Dir:" + argument("tree")}, false, [](int child) {
+    Result result = run_with_full_console(*target_, {"/Dir:" + argument("tree")}, Console::pipe, [](int child) {
         kill(child, SIGINT);
         if (wait_until_taken(child, SIGINT)) kill(child, SIGINT);
         return false;
@@ -440,7 +448,7 @@ TEST_F(WholeRun, IdleThreadsUseNoProcessorTimeWhileTheConsoleIsNotRead) {
     if (target_->windows()) GTEST_SKIP() << "processor time of the native build";
     for (int i = 0; i < 2000; ++i) write_file(path("tree/file-" + std::to_string(i)));
     double used = -1;
-    Result result = run_with_full_pipe(*target_, {"/Dir:" + argument("tree"), "/Threads:8"}, false, [&](int child) {
+    Result result = run_with_full_console(*target_, {"/Dir:" + argument("tree"), "/Threads:8"}, Console::pipe, [&](int child) {
         double before = processor_seconds(child);
         sleep(1);
         used = processor_seconds(child) - before;

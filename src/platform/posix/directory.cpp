@@ -20,7 +20,7 @@
 //   is never changed; a directory's mode only on a directory opened as
 //   itself on the tree's own mount, to delete its own entries, and given
 //   back before its descriptor closes: a directory that stays (a kept root,
-//   one left behind) keeps its mode.
+//   one left behind) keeps its mode, or the one its owner gave it meanwhile.
 // - The run's own output files are protected by what the file itself is
 //   (device and inode from statx), not by the listing's inode number, which
 //   overlay file systems give differently; every directory has them from
@@ -296,9 +296,14 @@ bool grant_owner_write(Directory& directory) {
 }
 
 // Before its descriptor closes. A directory about to be removed gets its
-// mode back too: its removal asks only its parent's permission.
+// mode back too: its removal asks only its parent's permission. Only the
+// mode the walk set is taken back: one its owner set meanwhile (chmod 700
+// on a kept root while the run goes) is the owner's word and stays.
 void give_mode_back(Directory& directory) {
     if (!std::exchange(directory.write_granted, false) || directory.fd.get() < 0) return;
+    struct stat status {};
+    if (fstat(directory.fd.get(), &status) != 0) return;
+    if ((status.st_mode & 07777) != (directory.mode_before_write | S_IWUSR)) return;
     fchmod(directory.fd.get(), directory.mode_before_write);
 }
 

@@ -2,7 +2,8 @@
 // privileges. The directory operations live in directory.cpp.
 // The hard cases of threads: an interruption is delivered to any one of
 // them, so a console write that waits for a reader looks at the request
-// again every little while instead of counting on the signal to wake it.
+// again every little while instead of counting on the signal to wake it;
+// a terminal's writes are woken in the kernel to look at it too.
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <optional>
 
 #include "platform/posix/posix.h"
 
@@ -103,11 +105,24 @@ std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(n
 
 // ---- output ----
 
+// A terminal nobody reads (Ctrl-S, a paused SSH session, a stopped tmux
+// pane) fills as a pipe does, and a write to it waits in the kernel, where
+// the interruption's signal restarts it: it is written as a pipe is, each
+// piece once it has room, and woken where the piece is larger than the
+// room left (WakeEverySlice). Its descriptor is shared with whoever started
+// the program, so it is not made non-blocking, and the terminal cannot
+// always be opened again (another user's, after su -c).
 OwnedSession start_session() {
     OwnedSession session(new Session{});
     struct stat console {};
-    session->console_may_block =
-        fstat(STDOUT_FILENO, &console) == 0 && (S_ISFIFO(console.st_mode) || S_ISSOCK(console.st_mode));
+    session->console_may_block = fstat(STDOUT_FILENO, &console) == 0 &&
+                                 (S_ISFIFO(console.st_mode) || S_ISSOCK(console.st_mode) || isatty(STDOUT_FILENO));
+    if (session->console_may_block) {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};  // not restarted: the write returns what it wrote
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGRTMIN, &action, nullptr);
+    }
     return session;
 }
 
@@ -166,14 +181,42 @@ bool wait_until_writable(Session& session, int fd, bool console) {
     return ready > 0 && (wanted.revents & POLLOUT);
 }
 
+// A console write that may still wait in the kernel (a piece larger than
+// the room a terminal has left) is woken every slice while this lives, by
+// a signal to this thread that ends the write where it stands, so that
+// the loop looks at the interruption again.
+class WakeEverySlice {
+public:
+    WakeEverySlice() {
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = SIGRTMIN;
+        event._sigev_un._tid = gettid();
+        itimerspec every{{0, slice_nanoseconds}, {0, slice_nanoseconds}};
+        armed_ = timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
+        if (armed_) timer_settime(timer_, 0, &every, nullptr);
+    }
+    ~WakeEverySlice() {
+        if (armed_) timer_delete(timer_);
+    }
+    WakeEverySlice(const WakeEverySlice&) = delete;
+    WakeEverySlice& operator=(const WakeEverySlice&) = delete;
+
+private:
+    timer_t timer_{};
+    bool armed_ = false;
+};
+
 // No write blocks beyond the reach of an interruption. A console that may
-// block (a pipe nobody reads) is written PIPE_BUF at a time, each only once
-// it has room, since its descriptor is shared with whoever started the
-// program and must stay as it is; a log is written non-blocking (its own
-// open file), as much as it takes at a time. Once the run is interrupted
-// both get a short grace: a log that cannot take its lines by then fails.
-// bytes keeps what was not written.
+// block (a pipe or terminal nobody reads) is written PIPE_BUF at a time,
+// each only once it has room, since its descriptor is shared with whoever
+// started the program and must stay as it is; a log is written
+// non-blocking (its own open file), as much as it takes at a time. Once
+// the run is interrupted both get a short grace: a log that cannot take
+// its lines by then fails. bytes keeps what was not written.
 ErrorCode write_all(Session& session, int fd, std::string_view& bytes, bool console) {
+    std::optional<WakeEverySlice> wake;
+    if (console && session.console_may_block && !bytes.empty()) wake.emplace();
     while (!bytes.empty()) {
         std::size_t chunk = bytes.size();
         if (console && session.console_may_block) {

@@ -18,7 +18,7 @@ struct FileIdentity {
 // Used under the Report's lock, as every write; the protected files are
 // filled before the walk begins and only read during it.
 struct Session {
-    bool console_may_block = false;  // standard output is a pipe or socket
+    bool console_may_block = false;  // standard output is a pipe, socket or terminal
     std::uint64_t output_grace_deadline = 0;  // 0 until the grace begins
     std::vector<FileIdentity> protected_files;
 };
