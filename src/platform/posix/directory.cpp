@@ -18,9 +18,11 @@
 //   (a file system that keeps neither) is not accepted.
 // - Modes: a file's mode never stands in the way of its deletion here, so it
 //   is never changed; a directory's mode only on a directory opened as
-//   itself on the tree's own mount, to delete its own entries, and given
-//   back before its descriptor closes: a directory that stays (a kept root,
-//   one left behind) keeps its mode, or the one its owner gave it meanwhile.
+//   itself on the tree's own mount, to delete its own entries (owner write)
+//   or to list one its owner may not read or search (owner read, write and
+//   search, on the owner's own directory only), and given back before its
+//   descriptor closes: a directory that stays (a kept root, one left
+//   behind) keeps its mode, or the one its owner gave it meanwhile.
 // - The run's own output files are protected by what the file itself is
 //   (device and inode from statx), not by the listing's inode number, which
 //   overlay file systems give differently; every directory has them from
@@ -135,11 +137,13 @@ struct Directory {
     std::size_t offset = 0;
     std::size_t filled = 0;
     bool read_from = false;  // the descriptor's position is past the start
-    // The mode it had before its owner was granted write permission to
-    // delete its entries; given back when its descriptor closes (released
-    // or done), so that a directory that stays keeps its mode.
-    mode_t mode_before_write = 0;
-    bool write_granted = false;
+    // The mode it had before its owner was granted what the walk needs
+    // (write, to delete its entries; read and search, to list it), and the
+    // mode granted; given back when its descriptor closes (released or
+    // done), so that a directory that stays keeps its mode.
+    mode_t mode_before_grant = 0;
+    mode_t mode_granted = 0;
+    bool granted = false;
     const Session* outputs = nullptr;  // the run's, whose files are never deleted
 };
 
@@ -289,10 +293,73 @@ Descriptor open_parent(const std::string& path, std::string& name) {
 bool grant_owner_write(Directory& directory) {
     struct stat status {};
     if (fstat(directory.fd.get(), &status) != 0 || (status.st_mode & S_IWUSR)) return false;
-    if (fchmod(directory.fd.get(), (status.st_mode & 07777) | S_IWUSR) != 0) return false;
-    directory.mode_before_write = status.st_mode & 07777;
-    directory.write_granted = true;
+    mode_t granted = (status.st_mode & 07777) | S_IWUSR;
+    if (fchmod(directory.fd.get(), granted) != 0) return false;
+    if (!directory.granted) directory.mode_before_grant = status.st_mode & 07777;
+    directory.mode_granted = granted;
+    directory.granted = true;
     return true;
+}
+
+// A mode set on a directory through a descriptor that cannot read it
+// (O_PATH), so that the mode lands on exactly the directory opened, never
+// on what a name was swapped for meanwhile. Needs /proc (absent in a bare
+// chroot, where the grant is not made).
+bool set_mode_of(int path_fd, mode_t mode) {
+    std::string proc_path = "/proc/self/fd/" + std::to_string(path_fd);
+    return chmod(proc_path.c_str(), mode) == 0;
+}
+
+// The owner of a directory it may not read or search (mode 0, 0300) may
+// still delete it, as a plain rmdir of an empty one shows: the walk grants
+// the owner read, write and search, only on the owner's own directory,
+// opened as itself (never through a link) and, below the root, on its
+// parent's mount. The caller gives the mode back as a granted write's.
+struct Grant {
+    mode_t before = 0;
+    mode_t granted = 0;
+};
+
+Descriptor open_listing(int parent, const char* name, const Identity* parent_identity, Grant& grant) {
+    constexpr int listing_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    Descriptor fd(openat(parent, name, listing_flags));
+    if (fd.get() >= 0 || errno != EACCES) return fd;
+    Descriptor path_fd(openat(parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    Identity named;
+    bool ours = path_fd.get() >= 0 && fstat(path_fd.get(), &status) == 0 && status.st_uid == geteuid() &&
+                identify(path_fd.get(), named) == no_error &&
+                (!parent_identity || named.same_mount(*parent_identity));
+    mode_t granted = (status.st_mode & 07777) | S_IRWXU;
+    if (!ours || granted == (status.st_mode & 07777) || !set_mode_of(path_fd.get(), granted)) {
+        errno = EACCES;
+        return Descriptor(-1);
+    }
+    fd = Descriptor(openat(parent, name, listing_flags));
+    Identity opened;
+    if (fd.get() < 0 || identify(fd.get(), opened) != no_error || !opened.same_object(named)) {
+        set_mode_of(path_fd.get(), status.st_mode & 07777);  // swapped meanwhile: ours back, nothing opened
+        errno = EACCES;
+        return Descriptor(-1);
+    }
+    grant = Grant{static_cast<mode_t>(status.st_mode & 07777), granted};
+    return fd;
+}
+
+void note_grant(Directory& directory, const Grant& grant) {
+    if (!grant.granted) return;
+    directory.mode_before_grant = grant.before;
+    directory.mode_granted = grant.granted;
+    directory.granted = true;
+}
+
+// A directory opened with a grant but not taken after all gets its mode
+// back at once; returns the error that refused it.
+ErrorCode give_back(int fd, const Grant& grant, ErrorCode error) {
+    struct stat status {};
+    if (grant.granted && fstat(fd, &status) == 0 && (status.st_mode & 07777) == grant.granted)
+        fchmod(fd, grant.before);
+    return error;
 }
 
 // Before its descriptor closes. A directory about to be removed gets its
@@ -300,11 +367,11 @@ bool grant_owner_write(Directory& directory) {
 // mode the walk set is taken back: one its owner set meanwhile (chmod 700
 // on a kept root while the run goes) is the owner's word and stays.
 void give_mode_back(Directory& directory) {
-    if (!std::exchange(directory.write_granted, false) || directory.fd.get() < 0) return;
+    if (!std::exchange(directory.granted, false) || directory.fd.get() < 0) return;
     struct stat status {};
     if (fstat(directory.fd.get(), &status) != 0) return;
-    if ((status.st_mode & 07777) != (directory.mode_before_write | S_IWUSR)) return;
-    fchmod(directory.fd.get(), directory.mode_before_write);
+    if ((status.st_mode & 07777) != directory.mode_granted) return;
+    fchmod(directory.fd.get(), directory.mode_before_grant);
 }
 
 ErrorCode remove_entry(Directory& parent, const DirectoryEntry& entry, int flags) {
@@ -316,12 +383,13 @@ ErrorCode remove_entry(Directory& parent, const DirectoryEntry& entry, int flags
 }
 
 // A directory opened from its descriptor, its identity read at once.
-ErrorCode adopt(Descriptor fd, OwnedDirectory& opened) {
+ErrorCode adopt(Descriptor fd, OwnedDirectory& opened, const Grant& grant = {}) {
     if (fd.get() < 0) return errno_code();
     auto directory = OwnedDirectory(new Directory{});
-    if (ErrorCode error = identify(fd.get(), directory->identity)) return error;
+    if (ErrorCode error = identify(fd.get(), directory->identity)) return give_back(fd.get(), grant, error);
     add_generation(fd.get(), directory->identity);
     directory->fd = std::move(fd);
+    note_grant(*directory, grant);
     opened = std::move(directory);
     return no_error;
 }
@@ -345,8 +413,9 @@ ErrorCode open_root_in(Root& root, RootKind& kind) {
         root.object = identity_of(status);
         return no_error;
     }
-    Descriptor fd(openat(root.parent.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (ErrorCode error = adopt(std::move(fd), root.directory)) return error;
+    Grant grant;
+    Descriptor fd = open_listing(root.parent.get(), name, nullptr, grant);
+    if (ErrorCode error = adopt(std::move(fd), root.directory, grant)) return error;
     root.object = root.directory->identity;
     kind = root.object.same_object(file_system_root) ? RootKind::file_system_root : RootKind::directory;
     return no_error;
@@ -368,14 +437,15 @@ std::size_t descriptors_in_use(std::size_t limit) {
     return count;
 }
 
-ErrorCode reopen(Directory& directory, Descriptor fd) {
+ErrorCode reopen(Directory& directory, Descriptor fd, const Grant& grant = {}) {
     if (fd.get() < 0) return errno_code();
     Identity found;
-    if (ErrorCode error = identify(fd.get(), found)) return error;
+    if (ErrorCode error = identify(fd.get(), found)) return give_back(fd.get(), grant, error);
     add_generation(fd.get(), found);
     // Moved or replaced while its descriptor was closed, or not provably
     // the same: not ours any more.
-    if (!found.provably_same(directory.identity)) return ESTALE;
+    if (!found.provably_same(directory.identity)) return give_back(fd.get(), grant, ESTALE);
+    note_grant(directory, grant);
     directory.fd = std::move(fd);
     release_buffer(directory);
     directory.read_from = false;
@@ -466,8 +536,9 @@ ErrorCode remove_root(Root& root) {
 }
 
 ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened) {
-    Descriptor fd(openat(parent.fd.get(), entry.native_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (ErrorCode error = adopt(std::move(fd), opened)) return error;
+    Grant grant;
+    Descriptor fd = open_listing(parent.fd.get(), entry.native_name.c_str(), &parent.identity, grant);
+    if (ErrorCode error = adopt(std::move(fd), opened, grant)) return error;
     if (!opened->identity.same_mount(parent.identity)) {
         // Mounted there since it was listed: never walk into another file system.
         opened.reset();
@@ -531,8 +602,9 @@ ErrorCode reopen_from_child(Directory& directory, Directory& child) {
 }
 
 ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry) {
-    return reopen(directory, Descriptor(openat(parent.fd.get(), entry.native_name.c_str(),
-                                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)));
+    Grant grant;
+    Descriptor fd = open_listing(parent.fd.get(), entry.native_name.c_str(), &parent.identity, grant);
+    return reopen(directory, std::move(fd), grant);
 }
 
 // Nothing on POSIX lingers once deleted.

@@ -602,7 +602,9 @@ ErrorCode remove_root(Root& root) {
 
 ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened) {
     Handle handle;
-    if (LONG status = open_for_listing(parent, entry.name, handle); status < 0) return error_of(status);
+    if (LONG status = open_for_listing(parent, entry.name, handle); status < 0)
+        // Being deleted by someone else: gone, as far as this run goes.
+        return status == status_delete_pending ? ERROR_FILE_NOT_FOUND : error_of(status);
     // A directory turned into a link since it was listed is not entered.
     if (reparse_tag_of(handle.get()) & reparse_tag_name_surrogate) return error_reparse_point_encountered;
     if (ErrorCode error = leads_elsewhere(parent, entry, handle.get())) return error;
