@@ -48,15 +48,16 @@ std::u16string dos_name(UnixToDos to_dos, const std::string& unix_path) {
     return name;
 }
 
-// The whole text, read from its start whatever was read before.
-std::string read_from_start(HANDLE file) {
-    std::string content;
+// The whole text, read from its start whatever was read before; false if
+// a read fails, which leaves the table as it was known.
+bool read_from_start(HANDLE file, std::string& content) {
     char buffer[16384];
     for (;;) {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(content.size());
         DWORD got = 0;
-        if (!ReadFile(file, buffer, sizeof buffer, &got, &at) || got == 0) return content;
+        if (!ReadFile(file, buffer, sizeof buffer, &got, &at)) return GetLastError() == ERROR_HANDLE_EOF;
+        if (got == 0) return true;
         content.append(buffer, got);
     }
 }
@@ -111,8 +112,8 @@ bool WineMountTable::contains(const std::u16string& name, bool read_first) {
 
 void WineMountTable::read_again() {
     if (!file_) return;
-    std::string table = read_from_start(file_);
-    if (table == text_) return;
+    std::string table;
+    if (!read_from_start(file_, table) || table == text_) return;
     text_ = std::move(table);
     below_.clear();
     for (std::size_t start = 0, end; start < text_.size(); start = end + 1) {
