@@ -24,9 +24,14 @@
 //   same tree) gets no line and is no failure; the goal is reached.
 // - A dry run (/WhatIf) writes the lines a run would, with the same
 //   numbers, as if every deletion succeeded, and changes nothing: no
-//   deletion, no attribute. Only listing can fail there; a directory that
-//   cannot be listed could not have been emptied and removed either, so the
-//   error policy treats it as that removal's failure.
+//   deletion, no attribute. Only listing can fail there, and what the
+//   platform refuses before acting (platform::foreseen_refusal: under Wine
+//   a link, whose handle leads elsewhere; a mount point), written as the
+//   run writes it; a directory that cannot be listed could not have been
+//   emptied and removed either, so the error policy treats it as that
+//   removal's failure.
+// - An entry refused before anything changes keeps its read-only bit, and
+//   gets one line, the deletion's: clearing the bit could not help.
 #pragma once
 
 #include <atomic>
@@ -74,6 +79,7 @@ public:
 
     // A link or mount point, removed as what it is, never entered.
     Outcome remove_link(Level& parent, const std::u16string& path) {
+        if (settings_.what_if) return foresee(parent, path, "RemoveDirectory()");
         return remove_subdirectory(parent, parent.entry, path, false);
     }
 
@@ -147,8 +153,17 @@ private:
     Outcome list_file(Level& parent, const std::u16string& path) {
         platform::complete_entry(*parent.directory, parent.entry);
         if (!show(&parent.entry, path, true)) return Outcome::gave_up;
+        return foresee(parent, path, "DeleteFile()");
+    }
+
+    // A dry run's entry stays; the refusal the run would meet before
+    // acting on it is written as the run writes it.
+    Outcome foresee(Level& parent, const std::u16string& path, std::string_view label) {
         parent.stays(parent.entry.name);
-        return Outcome::lists_on;
+        ErrorCode refused = platform::foreseen_refusal(*parent.directory, parent.entry);
+        if (!refused) return Outcome::lists_on;
+        report_failure(path, label, refused);
+        return unless_ignoring_errors();
     }
 
     // Only an emptied directory's "not empty" is waited out. The classic
@@ -190,8 +205,10 @@ private:
     }
 
     // The listing already carries the attributes, so they are not read again.
+    // A refusal foreseen is the caller's to write.
     ErrorCode clear_read_only(Level& parent, const DirectoryEntry& entry, std::u16string_view path) {
         if (!(entry.attributes & platform::attribute_read_only)) return platform::no_error;
+        if (ErrorCode refused = platform::foreseen_refusal(*parent.directory, entry)) return refused;
         ErrorCode error = platform::clear_read_only(*parent.directory, entry);
         if (error && !platform::already_gone(error))
             report_failure(path, "SetFileAttributes(remove read only attribute)", error);

@@ -14,6 +14,8 @@
 //   threads each looks at it under the lock of the line it writes, so no
 //   DIR or FILE line follows the Interrupted line, and no deletion but of a
 //   file named before it.
+// - A kept root (/KeepRoot) that its walk emptied (/SubDirectories) is
+//   asked of the platform once more: listings may hide what it still holds.
 // - Several threads (/Threads:N): each walk keeps to its share of the
 //   handle budget. Unless the run ignores errors, the first directory to
 //   give up stops every other walk before its next entry: those write no
@@ -51,6 +53,12 @@ public:
             return {false, false};
         }
         Subtree walked = walk_from(nullptr, *directory);
+        if (walked.emptied() && keeps_root()) {
+            if (ErrorCode error = platform::confirm_emptied(*root.root)) {
+                entries_.report_failure(levels_.walked_path(), "RemoveDirectory()", error);
+                return {true, false};
+            }
+        }
         return {walked.end == Outcome::completed, walked.emptied()};
     }
 
@@ -74,6 +82,14 @@ public:
     }
 
 private:
+    // A root that stays holds nothing its walk could not list (Wine hides
+    // links that lead nowhere): the walk confirms it emptied the root, where
+    // it was to empty it (without /SubDirectories its subdirectories stay).
+    bool keeps_root() const {
+        const RunSettings& settings = shared_.settings;
+        return settings.keep_root && settings.descend_into_subdirectories && !settings.what_if;
+    }
+
     Shared& shared_;
     LevelStack levels_;
     EntryHandler entries_;

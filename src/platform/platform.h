@@ -256,6 +256,11 @@ Directory* root_directory(Root& root);
 // Removes the root (the link itself for a link root) if it is still the
 // object that was opened.
 ErrorCode remove_root(Root& root);
+// For a root that stays (/KeepRoot) and whose walk emptied it as far as
+// its listings showed: ERROR_DIR_NOT_EMPTY's code where the system still
+// finds entries in it that no listing showed (Wine hides links that lead
+// nowhere); no_error where it finds none, or cannot tell.
+ErrorCode confirm_emptied(Root& root);
 
 // Opens a child of an open directory as itself: never through a link.
 ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened);
@@ -311,6 +316,11 @@ inline constexpr ErrorCode deletion_form_refused = 0x20000001;
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry);
 ErrorCode delete_file(Directory& parent, const DirectoryEntry& entry, DeletionForm form);
 ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, DeletionForm form);
+// What deleting or removing the entry would be refused for before it
+// changes anything, where that is known without acting (a dry run writes
+// it): under Wine, a handle that leads elsewhere; a mount point; on POSIX,
+// the run's own output file. no_error where nothing is known.
+ErrorCode foreseen_refusal(Directory& parent, const DirectoryEntry& entry);
 
 // ---- threads ----
 // What a run that works on several threads needs: a lock, a way to wait

@@ -464,6 +464,10 @@ ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, Delet
     return remove_empty_directory(child_path(parent, entry));
 }
 
+ErrorCode foreseen_refusal(Directory&, const DirectoryEntry&) { return no_error; }
+
+ErrorCode confirm_emptied(Root&) { return no_error; }
+
 void CloseToken::operator()(TokenHandle) const noexcept {}
 
 ErrorCode open_process_token(OwnedToken& token) {

@@ -19,6 +19,8 @@
 //       and prints each entry's id beside the id of a handle opened on it. A
 //       bind mount of the same file system shows the mounted directory's id
 //       in both, no reparse point, nothing that tells it from a directory.
+//       A dangling or looping link is not listed at all (nor through the
+//       \\?\unix\ name of the same directory).
 #include <windows.h>
 #include <winternl.h>
 

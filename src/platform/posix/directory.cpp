@@ -648,4 +648,14 @@ ErrorCode remove_directory(Directory& parent, const DirectoryEntry& entry, Delet
     return remove_entry(parent, entry, AT_REMOVEDIR);
 }
 
+// As delete_file and remove_directory refuse before acting: the run's own
+// output file, and a mount point (the system's EBUSY).
+ErrorCode foreseen_refusal(Directory& parent, const DirectoryEntry& entry) {
+    if (entry.attributes & attribute_directory) return entry.reparse_tag == reparse_tag_mount_point ? EBUSY : no_error;
+    return is_protected(parent, entry) ? EBUSY : no_error;
+}
+
+// Every entry a directory holds is listed.
+ErrorCode confirm_emptied(Root&) { return no_error; }
+
 }  // namespace scythe::platform

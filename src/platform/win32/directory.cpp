@@ -25,7 +25,13 @@
 //   one look after the close tells whether it went.
 // - Wine shows a bind mount of the same file system as a plain directory:
 //   the mount points below the root are read from the system's mount table
-//   once (wine_mounts.cpp), listed as mount points, and never removed.
+//   (wine_mounts.cpp), listed as mount points, and never removed. A mount
+//   made while the run goes is seen where the table is read again: as each
+//   subdirectory is listed, and once it is opened, before it is listed
+//   itself. One made on a directory the walk is already in is not seen.
+// - Wine hides a link that leads nowhere (dangling, looping) from every
+//   listing; its server still sees it when asked to remove the directory,
+//   so a kept root is asked that, and the request withdrawn at once.
 // - Wine: it cannot open a Unix symbolic link itself and acts on its
 //   target instead, so under Wine each handle is checked to be the entry it
 //   was opened for, and an entry whose handle leads elsewhere is left alone.
@@ -164,6 +170,7 @@ constexpr LONG status_invalid_parameter = static_cast<LONG>(0xC000000D);
 constexpr LONG status_delete_pending = static_cast<LONG>(0xC0000056);
 constexpr LONG status_privilege_not_held = static_cast<LONG>(0xC0000061);
 constexpr LONG status_not_supported = static_cast<LONG>(0xC00000BB);
+constexpr LONG status_directory_not_empty = static_cast<LONG>(0xC0000101);
 
 // "The object manager encountered a reparse point while retrieving an
 // object." (absent from the mingw-w64 headers)
@@ -297,7 +304,7 @@ struct Learned {
     // Reading security information needs the security privilege; a user
     // who does not hold it can still delete what the access lists allow.
     std::atomic<bool> ask_for_system_security{true};
-    std::vector<std::u16string> wine_mounts;  // under Wine, below the root, sorted
+    std::unique_ptr<WineMountTable> wine_mounts;  // under Wine, for the root
 };
 
 struct Directory {
@@ -333,11 +340,12 @@ ErrorCode leads_elsewhere(const Directory& parent, const DirectoryEntry& entry, 
 }
 
 // Under Wine: the entry is a mount point, though Wine may show it as a
-// plain directory (a bind mount of the same file system).
-bool wine_mount_point(const Directory& parent, const DirectoryEntry& entry) {
-    const std::vector<std::u16string>& mounts = parent.learned->wine_mounts;
-    return !mounts.empty() &&
-           std::binary_search(mounts.begin(), mounts.end(), joined(parent.wine_name, as_wine_shows_last(entry.name)));
+// plain directory (a bind mount of the same file system). Before a
+// directory is listed the table is read again (read_first), for a mount
+// made meanwhile; a directory already walked is judged as it was.
+bool wine_mount_point(const Directory& parent, const DirectoryEntry& entry, bool read_first = false) {
+    WineMountTable* mounts = parent.learned->wine_mounts.get();
+    return mounts && mounts->contains(joined(parent.wine_name, as_wine_shows_last(entry.name)), read_first);
 }
 
 LONG open_for_listing(Directory& parent, const std::u16string& name, Handle& opened) {
@@ -561,7 +569,7 @@ OpenedRoot open_root(const std::u16string& path, const Session*) {
     opened.root->link = link;
     opened.root->native_path = native_path(path);
     LARGE_INTEGER id = file_id_of(handle.get());
-    if (!wine_name.empty()) learned.wine_mounts = wine_mount_points_below(wine_name);
+    if (!wine_name.empty()) learned.wine_mounts = std::make_unique<WineMountTable>(wine_name);
     opened.root->directory = OwnedDirectory(new Directory{std::move(handle), id, std::move(wine_name), &learned});
     if (link) {
         opened.kind = RootKind::link;
@@ -600,6 +608,33 @@ ErrorCode remove_root(Root& root) {
     return error;  // a root still there stays open for another try
 }
 
+// Under Wine only: a directory whose listing showed nothing can still hold
+// links Wine hides. Wine's server reads the directory itself when asked to
+// mark it for deletion, and refuses if it is not empty; where it is empty,
+// the mark is taken back at once, before any handle closes. (A process
+// killed between the two would lose the empty root.)
+ErrorCode confirm_emptied(Root& root) {
+    if (!running_under_wine() || !root.directory || root.link) return no_error;
+    Handle fresh;  // read from its start, as Wine judges from the handle's position
+    if (open_relative(root.directory->handle.get(), u"", DELETE | FILE_READ_ATTRIBUTES, 0, fresh) < 0)
+        return no_error;  // cannot tell
+    DispositionInformation mark{TRUE};
+    LONG status = set(fresh.get(), mark, file_disposition_information);
+    if (status == status_directory_not_empty) return ERROR_DIR_NOT_EMPTY;
+    if (status < 0) return no_error;  // refused for another reason: cannot tell
+    DispositionInformation unmark{FALSE};
+    return error_of(set(fresh.get(), unmark, file_disposition_information));
+}
+
+// Under Wine, what every action on an entry checks first: that its handle
+// is the entry listed; and a mount point is never removed.
+ErrorCode foreseen_refusal(Directory& parent, const DirectoryEntry& entry) {
+    if (!running_under_wine()) return no_error;
+    if (wine_mount_point(parent, entry)) return ERROR_BUSY;
+    Handle handle;
+    return open_entry(parent, entry, FILE_READ_ATTRIBUTES, 0, handle);
+}
+
 ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened) {
     Handle handle;
     if (LONG status = open_for_listing(parent, entry.name, handle); status < 0)
@@ -608,6 +643,8 @@ ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, Owne
     // A directory turned into a link since it was listed is not entered.
     if (reparse_tag_of(handle.get()) & reparse_tag_name_surrogate) return error_reparse_point_encountered;
     if (ErrorCode error = leads_elsewhere(parent, entry, handle.get())) return error;
+    // Nor is one mounted on since: as a mount point is a reparse point.
+    if (wine_mount_point(parent, entry, true)) return error_reparse_point_encountered;
     LARGE_INTEGER id = file_id_of(handle.get());
     opened = OwnedDirectory(new Directory{std::move(handle), id, wine_name_below(parent, entry), parent.learned});
     return no_error;
@@ -627,9 +664,10 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
     entry.end_of_file = static_cast<std::uint64_t>(record->end_of_file.QuadPart);
     entry.name.assign(reinterpret_cast<const char16_t*>(record->file_name), record->file_name_length / 2);
     entry.reparse_tag = 0;
-    if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && entry.name != u"." && entry.name != u"..")
+    if (entry.name == u"." || entry.name == u"..") return status;
+    if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)
         entry.reparse_tag = listed_reparse_tag(directory, entry);
-    else if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) && wine_mount_point(directory, entry)) {
+    else if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) && wine_mount_point(directory, entry, true)) {
         entry.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;  // not entered, removed as itself
         entry.reparse_tag = reparse_tag_mount_point;
     }

@@ -56,10 +56,32 @@ const NtdllEntryPoints& ntdll();
 
 bool running_under_wine();
 
-// Under Wine: the names Wine gives the handles of the mount points below
-// the directory it names root_name ("\??\Y:\tree"), sorted; read from the
-// system's mount table when called.
-std::vector<std::u16string> wine_mount_points_below(const std::u16string& root_name);
+using UnixToDos = WCHAR*(CDECL*)(const char* unix_path);
+static_assert(std::is_same_v<UnixToDos, WCHAR*(__cdecl*)(const char*)>);
+
+// Under Wine: the mount points below the directory Wine names root_name
+// ("\??\Y:\tree"), from the system's mount table, kept open for the run.
+// Empty where Wine cannot name the table. Used by every thread of a run.
+class WineMountTable {
+public:
+    explicit WineMountTable(const std::u16string& root_name);
+    ~WineMountTable();
+    WineMountTable(const WineMountTable&) = delete;
+    WineMountTable& operator=(const WineMountTable&) = delete;
+    // True when Wine's name for a handle (name) is a mount point's; with
+    // read_first, after the table is read again.
+    bool contains(const std::u16string& name, bool read_first);
+
+private:
+    void read_again();  // with the lock held
+
+    const std::u16string prefix_;
+    UnixToDos to_dos_ = nullptr;
+    HANDLE file_ = nullptr;
+    SRWLOCK lock_;
+    std::string text_;                 // as last read
+    std::vector<std::u16string> below_;  // from text_, sorted
+};
 
 
 }  // namespace scythe::platform

@@ -1,5 +1,5 @@
 // Under Wine: the mount points below a directory, from the system's mount
-// table.
+// table, read again whenever the walk is about to list a directory.
 //
 // Wine shows a bind mount of the same file system as the directory it
 // mounts: no attribute, reparse tag or file id tells them apart (the
@@ -14,6 +14,11 @@
 //   path as three octal digits after a backslash.
 // - Only Wine has the conversion (kernel32's wine_get_dos_file_name);
 //   without it, or without the table, no mount point is known.
+// - A mount made while the run goes: the table is read again through the
+//   handle kept open on it (one read from its start; the system writes it
+//   afresh for each), and converted again only where its text changed,
+//   since each conversion costs a call to Wine's server per line.
+// - Threads: one table for the run, behind its own lock.
 #include <windows.h>
 
 #include <algorithm>
@@ -26,9 +31,6 @@
 namespace scythe::platform {
 
 namespace {
-
-using UnixToDos = WCHAR*(CDECL*)(const char* unix_path);
-static_assert(std::is_same_v<UnixToDos, WCHAR*(__cdecl*)(const char*)>);
 
 UnixToDos unix_to_dos() {
     HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
@@ -46,16 +48,18 @@ std::u16string dos_name(UnixToDos to_dos, const std::string& unix_path) {
     return name;
 }
 
-std::string read_whole(const std::u16string& path) {
-    HANDLE file = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string content;
+// The whole text, read from its start whatever was read before; false if
+// a read fails, which leaves the table as it was known.
+bool read_from_start(HANDLE file, std::string& content) {
     char buffer[16384];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) content.append(buffer, got);
-    CloseHandle(file);
-    return content;
+    for (;;) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(content.size());
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, sizeof buffer, &got, &at)) return GetLastError() == ERROR_HANDLE_EOF;
+        if (got == 0) return true;
+        content.append(buffer, got);
+    }
 }
 
 // The fifth field of a line of the mount table, its escapes undone.
@@ -82,24 +86,45 @@ std::string mount_point_of(const std::string& line) {
 
 }  // namespace
 
-std::vector<std::u16string> wine_mount_points_below(const std::u16string& root_name) {
-    std::vector<std::u16string> below;
-    UnixToDos to_dos = unix_to_dos();
-    std::u16string table_path = to_dos ? dos_name(to_dos, "/proc/self/mountinfo") : u"";
-    if (table_path.empty()) return below;
+WineMountTable::WineMountTable(const std::u16string& root_name) : prefix_(root_name + u"\\") {
+    InitializeSRWLock(&lock_);
+    to_dos_ = unix_to_dos();
+    std::u16string table_path = to_dos_ ? dos_name(to_dos_, "/proc/self/mountinfo") : u"";
+    if (table_path.empty()) return;
     bool prefixed = table_path.compare(0, 2, u"\\\\") == 0;  // \\?\unix\... where no drive maps it
-    std::string table = read_whole(prefixed ? table_path : u"\\\\?\\" + table_path);
-    std::u16string prefix = root_name + u"\\";
-    for (std::size_t start = 0, end; start < table.size(); start = end + 1) {
-        end = table.find('\n', start);
-        if (end == std::string::npos) end = table.size();
-        std::u16string dos = dos_name(to_dos, mount_point_of(table.substr(start, end - start)));
+    file_ = CreateFileW(wide(prefixed ? table_path : u"\\\\?\\" + table_path), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) file_ = nullptr;
+    read_again();
+}
+
+WineMountTable::~WineMountTable() {
+    if (file_) CloseHandle(file_);
+}
+
+bool WineMountTable::contains(const std::u16string& name, bool read_first) {
+    AcquireSRWLockExclusive(&lock_);
+    if (read_first) read_again();
+    bool found = std::binary_search(below_.begin(), below_.end(), name);
+    ReleaseSRWLockExclusive(&lock_);
+    return found;
+}
+
+void WineMountTable::read_again() {
+    if (!file_) return;
+    std::string table;
+    if (!read_from_start(file_, table) || table == text_) return;
+    text_ = std::move(table);
+    below_.clear();
+    for (std::size_t start = 0, end; start < text_.size(); start = end + 1) {
+        end = text_.find('\n', start);
+        if (end == std::string::npos) end = text_.size();
+        std::u16string dos = dos_name(to_dos_, mount_point_of(text_.substr(start, end - start)));
         if (dos.empty()) continue;
         std::u16string name = u"\\??\\" + dos;  // as Wine names a handle
-        if (name.compare(0, prefix.size(), prefix) == 0) below.push_back(std::move(name));
+        if (name.compare(0, prefix_.size(), prefix_) == 0) below_.push_back(std::move(name));
     }
-    std::sort(below.begin(), below.end());
-    return below;
+    std::sort(below_.begin(), below_.end());
 }
 
 }  // namespace scythe::platform
