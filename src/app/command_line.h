@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/source_path.h"
 #include "report/output.h"
 #include "run_settings.h"
 
@@ -26,30 +27,9 @@ Request requested(const std::vector<std::u16string>& arguments);
 bool asks_for_unicode(const std::vector<std::u16string>& arguments);
 
 // Fills the run settings from arguments 1 to n-1; writes an "Ignoring
-// parameter" line for each argument that starts with neither "/" nor "-".
-// Returns false after the console message for an argument that starts
-// with one of them but is no option, or an option value that cannot be used.
+// parameter" line for each stray argument that does not look like an
+// option. Returns false after the console message for one that does but is
+// no option, a value option given twice, or a value that cannot be used.
 bool parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& settings, Report& report);
-
-struct PathCheck {
-    std::u16string rooted_path;
-    const char* failure = nullptr;  // the console message when refused
-    std::u16string opening_path;    // see RunSettings
-};
-
-// The rooted path of a source path under each platform's rules. A POSIX
-// path may be relative to the working directory, whose name is given
-// (empty where it has none).
-PathCheck check_windows_path(std::u16string_view source);
-PathCheck check_posix_path(std::u16string_view source, std::u16string_view working_directory);
-
-// Console messages of refused paths, shared with the run's own check of
-// what the path opened.
-extern const char* const file_system_root_message;
-extern const char* const drive_root_message;
-
-// Sets the rooted path from the source path, or writes why it cannot and
-// returns false.
-bool check_source_path(RunSettings& settings, Report& report);
 
 }  // namespace scythe
