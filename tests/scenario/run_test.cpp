@@ -447,7 +447,7 @@ TEST_F(WholeRun, IfExistsAMissingRootIsNothingToDeleteAndAFileStillAnError) {
     std::string output = without_elapsed_digits(result.output);
     EXPECT_EQ(output.substr(output.find("DIR  000001")),
               "DIR  000001: " + file + "\r\nERR  000001: " + file + ": " +
-                  text("Not a directory at CreateFile(DIR) (20)", "The directory name is invalid. at CreateFile(DIR) (267)") +
+                  text("Not a directory at CreateFile(DIR) (20)", "Directory name invalid. at CreateFile(DIR) (267)") +
                   "\r\n" + summary(1, 0, 1));
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_TRUE(fs::exists(path("file")));
