@@ -56,9 +56,9 @@ inline std::string help(bool windows) {
         "                        /ErrorLog:<Logfile path and name>\r\n"
         "                            ERR lines only, written through at once\r\n"
         "                        /Log+:<Logfile path and name>\r\n"
-        "                            the run log appended to, each run with its start and command line\r\n"
+        "                            the run log, appended to: each run dated\r\n"
         "                        /ErrorLog+:<Logfile path and name>\r\n"
-        "                            the error log appended to, each run's first ERR line dated\r\n"
+        "                            the error log, appended to: each run dated\r\n"
         "                        /SubDirectories\r\n"
         "                            also delete subdirectories (else only the files)\r\n"
         "                        /Silent\r\n"
@@ -80,7 +80,7 @@ inline std::string help(bool windows) {
         "                        /Progress\r\n"
         "                            a status line on a terminal while the run works\r\n"
         "                        /IfExists\r\n"
-        "                            a directory that is not there is nothing to delete, not an error\r\n";
+        "                            a missing directory is nothing to delete, no error\r\n";
     text += windows ? "                        /? or /Help\r\n" : "                        /?, /Help, --help or -h\r\n";
     text += "                            this text\r\n";
     text += windows ? "                        /Version\r\n" : "                        /Version or --version\r\n";
@@ -105,13 +105,13 @@ inline std::string help(bool windows) {
     text += windows ? "                  scythe /Dir:D:\\build\\old /SubDirectories /WhatIf\r\n"
                       "                  scythe /Dir:D:\\build\\old /SubDirectories /Log:C:\\logs\\run.log\r\n"
                       "                  a nightly task whose log keeps every night:\r\n"
-                      "                  scythe /Dir:D:\\build\\nightly /SubDirectories /Log+:C:\\logs\\nightly.log\r\n"
+                      "                  scythe /Dir:D:\\tmp /SubDirectories /Log+:C:\\logs\\nightly.log\r\n"
                       "                  a CI step that may find the directory gone already:\r\n"
                       "                  scythe /Dir:D:\\build\\out /SubDirectories /IfExists\r\n"
                     : "                  scythe /Dir:/srv/old /SubDirectories /WhatIf\r\n"
                       "                  scythe /Dir:/srv/old /SubDirectories /Log:/tmp/scythe.log\r\n"
                       "                  a nightly task whose log keeps every night:\r\n"
-                      "                  scythe /Dir:/srv/nightly /SubDirectories /Log+:/var/log/scythe.log\r\n"
+                      "                  scythe /Dir:/srv/tmp /SubDirectories /Log+:/tmp/scythe.log\r\n"
                       "                  a CI step that may find the directory gone already:\r\n"
                       "                  scythe /Dir:/srv/build/out /SubDirectories /IfExists\r\n";
     return text;

@@ -66,8 +66,8 @@ constexpr OptionText option_texts[] = {
                                                    : "the directory to delete (absolute or relative)"},
     {"/Log:<Logfile path and name>", "run log: header, DIR, FILE and ERR lines, summary"},
     {"/ErrorLog:<Logfile path and name>", "ERR lines only, written through at once"},
-    {"/Log+:<Logfile path and name>", "the run log appended to, each run with its start and command line"},
-    {"/ErrorLog+:<Logfile path and name>", "the error log appended to, each run's first ERR line dated"},
+    {"/Log+:<Logfile path and name>", "the run log, appended to: each run dated"},
+    {"/ErrorLog+:<Logfile path and name>", "the error log, appended to: each run dated"},
     {"/SubDirectories", "also delete subdirectories (else only the files)"},
     {"/Silent", "nothing on the console but fatal messages"},
     {"/StopAtFirstError", "give up at the first failure"},
@@ -78,7 +78,7 @@ constexpr OptionText option_texts[] = {
     {"/RetryFor:<Seconds>", "how long to retry a file held open (0 to 3600)"},
     {"/Unicode", "console and logs in UTF-8, every name readable"},
     {"/Progress", "a status line on a terminal while the run works"},
-    {"/IfExists", "a directory that is not there is nothing to delete, not an error"},
+    {"/IfExists", "a missing directory is nothing to delete, no error"},
 };
 
 // The help text's own rows, after the options.
@@ -116,14 +116,14 @@ constexpr const char* help_examples =
           "                  scythe /Dir:D:\\build\\old /SubDirectories /WhatIf\n"
           "                  scythe /Dir:D:\\build\\old /SubDirectories /Log:C:\\logs\\run.log\n"
           "                  a nightly task whose log keeps every night:\n"
-          "                  scythe /Dir:D:\\build\\nightly /SubDirectories /Log+:C:\\logs\\nightly.log\n"
+          "                  scythe /Dir:D:\\tmp /SubDirectories /Log+:C:\\logs\\nightly.log\n"
           "                  a CI step that may find the directory gone already:\n"
           "                  scythe /Dir:D:\\build\\out /SubDirectories /IfExists\n"
         : "Examples        : a dry run lists what would be deleted, then the run:\n"
           "                  scythe /Dir:/srv/old /SubDirectories /WhatIf\n"
           "                  scythe /Dir:/srv/old /SubDirectories /Log:/tmp/scythe.log\n"
           "                  a nightly task whose log keeps every night:\n"
-          "                  scythe /Dir:/srv/nightly /SubDirectories /Log+:/var/log/scythe.log\n"
+          "                  scythe /Dir:/srv/tmp /SubDirectories /Log+:/tmp/scythe.log\n"
           "                  a CI step that may find the directory gone already:\n"
           "                  scythe /Dir:/srv/build/out /SubDirectories /IfExists\n";
 
