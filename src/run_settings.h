@@ -14,6 +14,9 @@ struct RunSettings {
     std::optional<std::u16string> source_path;
     std::optional<std::u16string> run_log_path;
     std::optional<std::u16string> error_log_path;
+    // The logs are appended to rather than emptied (/Log+:, /ErrorLog+:).
+    bool append_run_log = false;
+    bool append_error_log = false;
     bool descend_into_subdirectories = false;
     bool silent = false;
     bool stop_at_first_error = false;
@@ -33,6 +36,12 @@ struct RunSettings {
     // A status line while the run works, where the console is a terminal
     // (/Progress).
     bool progress = false;
+    // A root that is not there is nothing to delete, not an error (/IfExists).
+    bool if_exists = false;
+    // The arguments after the program's name as an appended run log shows
+    // them: quoted where the system's command line would split them, and
+    // escaped as paths are.
+    std::u16string command_line;
     // The root as every line shows it.
     std::u16string rooted_path;
     // The root as it is opened: the rooted path, except that a POSIX path

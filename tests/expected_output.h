@@ -23,6 +23,8 @@ inline constexpr const char* usage =
     "                        /Dir:<Source path>\r\n"
     "                        /Log:<Logfile path and name>\r\n"
     "                        /ErrorLog:<Logfile path and name>\r\n"
+    "                        /Log+:<Logfile path and name>\r\n"
+    "                        /ErrorLog+:<Logfile path and name>\r\n"
     "                        /SubDirectories\r\n"
     "                        /Silent\r\n"
     "                        /StopAtFirstError\r\n"
@@ -33,6 +35,7 @@ inline constexpr const char* usage =
     "                        /RetryFor:<Seconds>\r\n"
     "                        /Unicode\r\n"
     "                        /Progress\r\n"
+    "                        /IfExists\r\n"
     "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n";
 
 inline constexpr const char* version = "Scythe " SCYTHE_VERSION "\r\n";
@@ -52,6 +55,10 @@ inline std::string help(bool windows) {
         "                            run log: header, DIR, FILE and ERR lines, summary\r\n"
         "                        /ErrorLog:<Logfile path and name>\r\n"
         "                            ERR lines only, written through at once\r\n"
+        "                        /Log+:<Logfile path and name>\r\n"
+        "                            the run log, appended to: each run dated\r\n"
+        "                        /ErrorLog+:<Logfile path and name>\r\n"
+        "                            the error log, appended to: each run dated\r\n"
         "                        /SubDirectories\r\n"
         "                            also delete subdirectories (else only the files)\r\n"
         "                        /Silent\r\n"
@@ -71,7 +78,9 @@ inline std::string help(bool windows) {
         "                        /Unicode\r\n"
         "                            console and logs in UTF-8, every name readable\r\n"
         "                        /Progress\r\n"
-        "                            a status line on a terminal while the run works\r\n";
+        "                            a status line on a terminal while the run works\r\n"
+        "                        /IfExists\r\n"
+        "                            a missing directory is nothing to delete, no error\r\n";
     text += windows ? "                        /? or /Help\r\n" : "                        /?, /Help, --help or -h\r\n";
     text += "                            this text\r\n";
     text += windows ? "                        /Version\r\n" : "                        /Version or --version\r\n";
@@ -81,7 +90,7 @@ inline std::string help(bool windows) {
         "                  is the same option (/SILENTLY is /Silent); anything else\r\n"
         "                  that begins with a slash or dash, or with an option's\r\n"
         "                  name, stops the run before it starts; so does a value\r\n"
-        "                  option given twice\r\n"
+        "                  option given twice (/Log: and /Log+: are one option)\r\n"
         "Returns         : 0   everything deleted (with /WhatIf: listed)\r\n";
     text += windows ? "                  n   n errors reported\r\n"
                       "                  -1  fatal error before the work: a bad option or path,\r\n"
@@ -95,8 +104,16 @@ inline std::string help(bool windows) {
     text += "Examples        : a dry run lists what would be deleted, then the run:\r\n";
     text += windows ? "                  scythe /Dir:D:\\build\\old /SubDirectories /WhatIf\r\n"
                       "                  scythe /Dir:D:\\build\\old /SubDirectories /Log:C:\\logs\\run.log\r\n"
+                      "                  a nightly task whose log keeps every night:\r\n"
+                      "                  scythe /Dir:D:\\tmp /SubDirectories /Log+:C:\\logs\\nightly.log\r\n"
+                      "                  a CI step that may find the directory gone already:\r\n"
+                      "                  scythe /Dir:D:\\build\\out /SubDirectories /IfExists\r\n"
                     : "                  scythe /Dir:/srv/old /SubDirectories /WhatIf\r\n"
-                      "                  scythe /Dir:/srv/old /SubDirectories /Log:/tmp/scythe.log\r\n";
+                      "                  scythe /Dir:/srv/old /SubDirectories /Log:/tmp/scythe.log\r\n"
+                      "                  a nightly task whose log keeps every night:\r\n"
+                      "                  scythe /Dir:/srv/tmp /SubDirectories /Log+:/tmp/scythe.log\r\n"
+                      "                  a CI step that may find the directory gone already:\r\n"
+                      "                  scythe /Dir:/srv/build/out /SubDirectories /IfExists\r\n";
     return text;
 }
 
@@ -131,6 +148,7 @@ inline std::string given_option_lines(const std::string& options) {
         lines += "RetryFor                  : " + options.substr(value, options.find(' ', value) - value) + " s\r\n";
     }
     if (options.find("/Unicode") != std::string::npos) lines += "Unicode                   : Yes\r\n";
+    if (options.find("/IfExists") != std::string::npos) lines += "IfExists                  : Yes\r\n";
     return lines;
 }
 
@@ -183,7 +201,16 @@ inline std::string unknown_option(const std::string& argument, bool hint = false
 inline std::string unknown_value_option(const std::string& argument, const std::string& colon_form) {
     return "Unknown option " + argument + " (the value follows a colon: " + colon_form + "), aborting.\r\n";
 }
-inline std::string given_twice(const std::string& option) { return "Option " + option + " given twice, aborting.\r\n"; }
+// The other form (/Log: against /Log+:) is named where it was given first.
+inline std::string given_twice(const std::string& option, const std::string& first = "") {
+    return "Option " + option + " given twice" + (first.empty() ? "" : " (first as " + first + ")") + ", aborting.\r\n";
+}
+
+// An appended log's line of its run's start, the date as a regular expression.
+inline constexpr const char* started_line =
+    "Started                   : [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}\r\n";
+// The line of /IfExists where the root is not there.
+inline std::string nothing_to_delete(const std::string& path) { return "Nothing to delete, not found: " + path + "\r\n"; }
 
 // Refused source paths, as the console shows them.
 inline constexpr const char* unknown_kind = "Source path nor local neither UNC path, cannot identify long path prefix.";

@@ -52,6 +52,8 @@ constexpr OptionText option_texts[] = {
                                                    : "the directory to delete (absolute or relative)"},
     {"/Log:<Logfile path and name>", "run log: header, DIR, FILE and ERR lines, summary"},
     {"/ErrorLog:<Logfile path and name>", "ERR lines only, written through at once"},
+    {"/Log+:<Logfile path and name>", "the run log, appended to: each run dated"},
+    {"/ErrorLog+:<Logfile path and name>", "the error log, appended to: each run dated"},
     {"/SubDirectories", "also delete subdirectories (else only the files)"},
     {"/Silent", "nothing on the console but fatal messages"},
     {"/StopAtFirstError", "give up at the first failure"},
@@ -62,6 +64,7 @@ constexpr OptionText option_texts[] = {
     {"/RetryFor:<Seconds>", "how long to retry a file held open (0 to 3600)"},
     {"/Unicode", "console and logs in UTF-8, every name readable"},
     {"/Progress", "a status line on a terminal while the run works"},
+    {"/IfExists", "a missing directory is nothing to delete, no error"},
 };
 
 // The help text's own rows, after the options.
@@ -78,7 +81,7 @@ constexpr const char* help_rules =
     "                  is the same option (/SILENTLY is /Silent); anything else\n"
     "                  that begins with a slash or dash, or with an option's\n"
     "                  name, stops the run before it starts; so does a value\n"
-    "                  option given twice\n";
+    "                  option given twice (/Log: and /Log+: are one option)\n";
 
 constexpr const char* help_returns =
     platform::windows_paths
@@ -98,9 +101,17 @@ constexpr const char* help_examples =
         ? "Examples        : a dry run lists what would be deleted, then the run:\n"
           "                  scythe /Dir:D:\\build\\old /SubDirectories /WhatIf\n"
           "                  scythe /Dir:D:\\build\\old /SubDirectories /Log:C:\\logs\\run.log\n"
+          "                  a nightly task whose log keeps every night:\n"
+          "                  scythe /Dir:D:\\tmp /SubDirectories /Log+:C:\\logs\\nightly.log\n"
+          "                  a CI step that may find the directory gone already:\n"
+          "                  scythe /Dir:D:\\build\\out /SubDirectories /IfExists\n"
         : "Examples        : a dry run lists what would be deleted, then the run:\n"
           "                  scythe /Dir:/srv/old /SubDirectories /WhatIf\n"
-          "                  scythe /Dir:/srv/old /SubDirectories /Log:/tmp/scythe.log\n";
+          "                  scythe /Dir:/srv/old /SubDirectories /Log:/tmp/scythe.log\n"
+          "                  a nightly task whose log keeps every night:\n"
+          "                  scythe /Dir:/srv/tmp /SubDirectories /Log+:/tmp/scythe.log\n"
+          "                  a CI step that may find the directory gone already:\n"
+          "                  scythe /Dir:/srv/build/out /SubDirectories /IfExists\n";
 
 // "Usage ..." and the options, each followed by what it does where asked.
 std::u16string usage_lines(bool with_what) {
@@ -181,6 +192,19 @@ std::string key_of(const OptionText& option) {
 
 bool takes_value(std::string_view key) { return key.back() == ':'; }
 
+// "/LOG+:" is "/LOG:" appending: one option in two forms, its key without
+// the "+".
+std::string plain_key(std::string_view key) {
+    std::string plain(key);
+    if (plain.size() > 2 && plain[plain.size() - 2] == '+') plain.erase(plain.size() - 2, 1);
+    return plain;
+}
+
+const OptionText& option_keyed(std::string_view key) {
+    return *std::find_if(std::begin(option_texts), std::end(option_texts),
+                         [&](const OptionText& option) { return key_of(option) == key; });
+}
+
 // An option's name without its slash and colon ("WHATIF").
 std::string_view name_of(std::string_view key) { return key.substr(1, key.size() - 1 - (takes_value(key) ? 1 : 0)); }
 
@@ -227,11 +251,18 @@ bool is_flag_tail(std::u16string_view upper_tail) {
 struct Given {
     std::vector<std::pair<std::string, std::u16string_view>> values;
     std::vector<std::string> flags;
-    const OptionText* twice = nullptr;  // the value option given a second time
+    const OptionText* twice = nullptr;        // the value option given a second time
+    const OptionText* twice_first = nullptr;  // the form it was given in the first time
 
     const std::u16string_view* value(std::string_view key) const {
         for (const auto& [given, text] : values)
             if (given == key) return &text;
+        return nullptr;
+    }
+    // The key of the form the option was given in, if it was, in either form.
+    const std::string* form_of(std::string_view key) const {
+        for (const auto& [given, text] : values)
+            if (plain_key(given) == plain_key(key)) return &given;
         return nullptr;
     }
     bool flag(std::string_view key) const { return std::find(flags.begin(), flags.end(), key) != flags.end(); }
@@ -248,8 +279,9 @@ bool parse_option(std::u16string_view argument, Given& given) {
             given.flags.push_back(key);
             return true;
         }
-        if (given.value(key)) {
+        if (const std::string* first = given.form_of(key)) {
             given.twice = &option;
+            given.twice_first = &option_keyed(*first);
             return false;
         }
         given.values.emplace_back(key, argument.substr(key.size()));
@@ -346,6 +378,63 @@ void append_argument(std::u16string& line, std::u16string_view argument) {
     }
 }
 
+// Where the system's command line would split an argument or read one of
+// its characters as its own. POSIX: a shell, unless the argument holds
+// only letters, digits, characters beyond ASCII and @%+=:,./_- . Windows:
+// the C runtime's splitting at spaces and tabs, its quotes, and cmd.exe's
+// & | < > ^, which it takes as they are between quotes.
+bool needs_quotes(std::u16string_view argument) {
+    constexpr std::u16string_view windows_special = u" \t\"&|<>^";
+    constexpr std::u16string_view posix_plain = u"@%+=:,./_-";
+    auto plain = [&](char16_t unit) {
+        if (platform::windows_paths) return windows_special.find(unit) == std::u16string_view::npos;
+        bool letter_or_digit = (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z') ||
+                               (unit >= u'0' && unit <= u'9');
+        return letter_or_digit || unit >= 0x80 || posix_plain.find(unit) != std::u16string_view::npos;
+    };
+    return argument.empty() || !std::all_of(argument.begin(), argument.end(), plain);
+}
+
+// The argument as the system reads it back. POSIX: between single quotes,
+// a quote as '\''. Windows: between double quotes, as CommandLineToArgvW
+// reads them: a quote escaped with a backslash, and the backslashes before
+// a quote (the closing one too) doubled.
+std::u16string quoted(std::u16string_view argument) {
+    if (!needs_quotes(argument)) return std::u16string(argument);
+    std::u16string text;
+    if (!platform::windows_paths) {
+        text.push_back(u'\'');
+        for (char16_t unit : argument) text += unit == u'\'' ? u"'\\''" : std::u16string(1, unit);
+        text.push_back(u'\'');
+        return text;
+    }
+    text.push_back(u'"');
+    std::size_t backslashes = 0;
+    for (char16_t unit : argument) {
+        if (unit == u'\\') {
+            ++backslashes;
+            continue;
+        }
+        text.append(unit == u'"' ? 2 * backslashes + 1 : backslashes, u'\\');
+        backslashes = 0;
+        text.push_back(unit);
+    }
+    text.append(2 * backslashes, u'\\');
+    text.push_back(u'"');
+    return text;
+}
+
+// The arguments after the program's name, each quoted where needed and
+// shown as a refused argument is, joined by spaces.
+std::u16string shown_command_line(const std::vector<std::u16string>& arguments) {
+    std::u16string line;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (i > 1) line.push_back(u' ');
+        append_argument(line, quoted(arguments[i]));
+    }
+    return line;
+}
+
 bool refuse_unknown_option(std::u16string_view argument, std::u16string_view next, Report& report) {
     std::u16string line = ascii_text("Unknown option ");
     append_argument(line, argument);
@@ -355,10 +444,22 @@ bool refuse_unknown_option(std::u16string_view argument, std::u16string_view nex
     return false;
 }
 
-bool refuse_twice(const OptionText& option, Report& report) {
+// "/Log:" as the usage text spells it.
+std::string_view usage_key(const OptionText& option) {
+    return std::string_view(option.usage).substr(0, key_of(option).size());
+}
+
+// The form given first is named where the second was the other one.
+bool refuse_twice(const Given& given, Report& report) {
     std::u16string line = ascii_text("Option ");
-    append_ascii(line, std::string_view(option.usage).substr(0, key_of(option).size()));
-    append_ascii(line, " given twice, aborting.\n");
+    append_ascii(line, usage_key(*given.twice));
+    append_ascii(line, " given twice");
+    if (given.twice_first != given.twice) {
+        append_ascii(line, " (first as ");
+        append_ascii(line, usage_key(*given.twice_first));
+        append_ascii(line, ")");
+    }
+    append_ascii(line, ", aborting.\n");
     report.write_console(line);
     return false;
 }
@@ -375,12 +476,19 @@ std::optional<std::u16string> value_text(const Given& given, std::string_view ke
     return value ? std::optional<std::u16string>(*value) : std::nullopt;
 }
 
+// A log's path from whichever of its two forms was given.
+std::optional<std::u16string> log_path(const Given& given, std::string_view key, bool& appends) {
+    const std::string* form = given.form_of(key);
+    appends = form && *form != key;
+    return form ? value_text(given, *form) : std::nullopt;
+}
+
 // The settings from what was given; the numbers are checked here, once
 // every argument is read.
 bool apply(const Given& given, RunSettings& settings, Report& report) {
     settings.source_path = value_text(given, "/DIR:");
-    settings.run_log_path = value_text(given, "/LOG:");
-    settings.error_log_path = value_text(given, "/ERRORLOG:");
+    settings.run_log_path = log_path(given, "/LOG:", settings.append_run_log);
+    settings.error_log_path = log_path(given, "/ERRORLOG:", settings.append_error_log);
     settings.descend_into_subdirectories = given.flag("/SUBDIRECTORIES");
     settings.silent = given.flag("/SILENT");
     settings.stop_at_first_error = given.flag("/STOPATFIRSTERROR");
@@ -389,6 +497,7 @@ bool apply(const Given& given, RunSettings& settings, Report& report) {
     settings.what_if = given.flag("/WHATIF");
     settings.unicode = given.flag(unicode_key);
     settings.progress = given.flag("/PROGRESS");
+    settings.if_exists = given.flag("/IFEXISTS");
     if (const std::u16string_view* retry_for = given.value("/RETRYFOR:"))
         if (!check_retry_for(*retry_for, settings, report)) return false;
     const std::u16string_view* threads = given.value("/THREADS:");
@@ -421,9 +530,10 @@ bool parse_arguments(const std::vector<std::u16string>& arguments, RunSettings& 
             continue;
         }
         if (parse_option(argument, given)) continue;
-        if (given.twice) return refuse_twice(*given.twice, report);
+        if (given.twice) return refuse_twice(given, report);
         return refuse_unknown_option(argument, i + 1 < arguments.size() ? arguments[i + 1] : u"", report);
     }
+    settings.command_line = shown_command_line(arguments);
     return apply(given, settings, report);
 }
 

@@ -9,6 +9,10 @@
 // - A root left behind counts two errors for one line. A root that is to
 //   be kept (/KeepRoot), or a dry run's, is never offered for removal, so
 //   no line can come from it.
+// - Under /IfExists a root that is not there (nor, maybe, its parent) is
+//   nothing to delete: a line says so and the run is clean. Anything else
+//   that keeps the root from being opened (a file, no access) fails as
+//   without the option.
 // - The usage text (no arguments), help and the version are answered
 //   before anything is parsed, opened or checked.
 // - The run owns the settings and the Report; every part gets them by
@@ -66,6 +70,17 @@ void remove_run_root(const RunSettings& settings, Report& report, platform::Root
     ++report.counters.errors;
 }
 
+// One line where the DIR lines would be, instead of the walk.
+bool nothing_to_delete(const RunSettings& settings, Report& report, const platform::OpenedRoot& root) {
+    if (!settings.if_exists || root.kind != platform::RootKind::unopened || !platform::names_nothing(root.error))
+        return false;
+    std::u16string line = ascii_text("Nothing to delete, not found: ");
+    append_path(line, settings.rooted_path);
+    append_ascii(line, "\n");
+    report.write_progress(line);
+    return true;
+}
+
 // The walk and the root's removal, with the status line of /Progress shown
 // meanwhile and erased before anything else is written.
 void delete_run_tree(const RunSettings& settings, Report& report, platform::OpenedRoot& root) {
@@ -84,7 +99,7 @@ int run_deletion(const RunSettings& settings, Report& report, platform::OpenedRo
     if (!settings.silent) report.write_console(ascii_text(hyphen_line));
 
     std::int64_t start = platform::wall_clock_seconds();
-    delete_run_tree(settings, report, root);
+    if (!nothing_to_delete(settings, report, root)) delete_run_tree(settings, report, root);
     std::int64_t end = platform::wall_clock_seconds();
 
     report.flush_logs();  // a log that cannot be written is counted before the summary

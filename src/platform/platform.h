@@ -74,6 +74,14 @@ std::uint64_t monotonic_milliseconds();
 int exit_status(int result);
 std::int64_t wall_clock_seconds();
 
+// A moment as the local clock shows it, with that clock's offset from UTC
+// at the moment (daylight saving time included).
+struct LocalTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    int utc_offset_minutes = 0;  // east of UTC positive
+};
+LocalTime local_time_now();
+
 // POSIX argument bytes to UTF-16: invalid UTF-8 bytes become U+DC80 + byte,
 // so that to_native_bytes gives back exactly the bytes that came in.
 std::u16string decode_native_bytes(std::string_view bytes);
@@ -173,12 +181,21 @@ private:
     bool owned_ = false;
 };
 
-// Creates or empties the file, leaving it shared for others to read and
-// write (not to delete). Never blocks: a FIFO without a reader is refused.
-ErrorCode create_output_file(const std::u16string& path, OwnedFile& file);
+// How an output file is opened: emptied, or kept and written at its end
+// (every write lands at the end, whoever else appends meanwhile).
+enum class OutputOpening { replace, append };
+
+// Creates or empties the file, or creates it or opens it for appending,
+// leaving it shared for others to read and write (not to delete); was_empty
+// tells whether it held nothing when opened. Never blocks: a FIFO without
+// a reader is refused.
+ErrorCode create_output_file(const std::u16string& path, OutputOpening opening, OwnedFile& file, bool& was_empty);
 ErrorCode write_file(Session& session, FileHandle file, std::string_view bytes);
 // True when both handles are the same file, however it was named.
 bool same_file(FileHandle first, FileHandle second);
+// True when path names the file open as file, looked up without opening
+// it for writing, so that nothing is emptied or waited for to find out.
+bool names_open_file(const std::u16string& path, FileHandle file);
 // The walk of a root opened in the session refuses to delete this file
 // (the run's own log): its deletion fails as a file held open fails.
 void protect_output_file(Session& session, FileHandle file);
@@ -251,6 +268,9 @@ OpenedRoot open_root(const std::u16string& path, const Session* outputs = nullpt
 // True when path leads to a directory, through links: for a hint only,
 // nothing is decided on it.
 bool names_directory(const std::u16string& path);
+// True for a root that could not be opened because nothing is there: not
+// found, or a directory on its path not found.
+bool names_nothing(ErrorCode error);
 // The root's own listing; null unless the root is an opened directory.
 Directory* root_directory(Root& root);
 // Removes the root (the link itself for a link root) if it is still the

@@ -3,7 +3,9 @@
 // before the elapsed time, "Silent" shown only in the log's header), and
 // the summary's error count must include a run log that fails to take the
 // summary itself. Lines of the newer options appear only when the option
-// is given, so that runs without them keep every byte.
+// is given, so that runs without them keep every byte. An appended run log
+// also says when the run started and how it was called, since the runs it
+// keeps are otherwise told apart by nothing.
 #include "report/blocks.h"
 
 #include "report/text.h"
@@ -39,10 +41,12 @@ void append_given_options(std::u16string& block, const RunSettings& settings) {
     if (settings.retry_for_seconds)
         block += number_line("RetryFor                  : ", *settings.retry_for_seconds, " s");
     if (settings.unicode) block += setting_line("Unicode                   : ", true);
+    if (settings.if_exists) block += setting_line("IfExists                  : ", true);
 }
 
-// The part shared by console and run log, from "Source" to the closing hyphens.
-std::u16string settings_block(const RunSettings& settings, bool silent) {
+// The part shared by console and run log, from "Source" to the closing
+// hyphens; the run's record lines go before those.
+std::u16string settings_block(const RunSettings& settings, bool silent, std::u16string_view record = {}) {
     std::u16string block = ascii_text("Source                    : ");
     append_path(block, settings.rooted_path);
     append_ascii(block, "\n");
@@ -51,8 +55,19 @@ std::u16string settings_block(const RunSettings& settings, bool silent) {
     block += setting_line("StopAtFirstError          : ", settings.stop_at_first_error);
     block += setting_line("IgnoreErrors              : ", settings.ignore_errors);
     append_given_options(block, settings);
+    block += record;
     append_ascii(block, hyphen_line);
     return block;
+}
+
+// "Started" and "Command line", for a run log appended to.
+std::u16string record_lines(const Report& report, const RunSettings& settings) {
+    if (!report.run_log_appends()) return {};
+    std::u16string lines = report.started_line();
+    append_ascii(lines, "Command line              : ");
+    lines += settings.command_line;
+    append_ascii(lines, "\n");
+    return lines;
 }
 
 // A dry run also tells how much its files hold.
@@ -85,7 +100,7 @@ std::u16string banner() {
 
 void write_header(Report& report, const RunSettings& settings) {
     if (!settings.silent) report.write_console(banner() + settings_block(settings, false));
-    report.write_run_log(settings_block(settings, settings.silent));
+    report.write_run_log(settings_block(settings, settings.silent, record_lines(report, settings)));
 }
 
 std::u16string format_elapsed(std::int64_t seconds) {

@@ -4,7 +4,13 @@
 //   in the buffer much longer than a quarter of a second.
 // - One file named by both /Log: and /ErrorLog: is opened once and written
 //   as the run log, flushed after each ERR line as the error log would be;
-//   two handles at two positions would splice their lines.
+//   two handles at two positions would splice their lines. It is appended
+//   to where either log asks for that: the log that appends is opened
+//   first, and the other's path looked up, never opened, so that nothing
+//   asked to be kept is emptied.
+// - An appended log (/Log+:, /ErrorLog+:) keeps what it holds: the run log's
+//   part opens with an empty line (unless the file was empty), the error
+//   log's first ERR line follows its run's start.
 // - A log that cannot be written (disk full, I/O error) is reported once,
 //   counted as an error and written to the other channels; the run goes on.
 //   The console's own write errors are ignored: a closed pipe must not
@@ -19,7 +25,8 @@
 //   inside a write); a walk that passes over entries looks at the console
 //   without it and locks only when a line waits.
 // - /Unicode: every channel writes UTF-8; a Windows log opens with the
-//   byte-order mark its readers need, written with its first text.
+//   byte-order mark its readers need, written with its first text, and an
+//   appended one only where it was empty.
 // - The status line of /Progress is drawn on the console alone and erased
 //   under the same lock before any other console text, so that no line
 //   is ever written into it.
@@ -84,6 +91,10 @@ void Report::write(Channel& channel, std::u16string_view text) {
         channel.pending += "\xEF\xBB\xBF";
         channel.mark_due = false;
     }
+    if (!channel.before_first_text.empty()) {
+        encode_output(channel.pending, channel.before_first_text, text_form_);
+        channel.before_first_text.clear();
+    }
     encode_output(channel.pending, text, text_form_);
     bool due = channel.pending.size() >= flush_threshold ||
                (channel.console &&
@@ -116,35 +127,86 @@ bool Report::cannot_open(const std::u16string& path, std::string_view message) {
 // A log that is the file the console is redirected to would have its lines
 // and the console's written over each other; with /Silent only the log
 // writes there.
-bool Report::open_log(Channel& channel, const std::u16string& path, std::string_view message) {
+bool Report::open_log(Channel& channel, const std::u16string& path, bool append, std::string_view message) {
     platform::OwnedFile file;
-    if (platform::create_output_file(path, file)) return cannot_open(path, message);
+    bool was_empty = true;
+    auto opening = append ? platform::OutputOpening::append : platform::OutputOpening::replace;
+    if (platform::create_output_file(path, opening, file, was_empty)) return cannot_open(path, message);
     if (!silent() && platform::shares_file_with_console(file.get())) return cannot_open(path, message);
     platform::protect_output_file(*session_, file.get());
     channel.file = std::move(file);
     channel.open = true;
     channel.failed = false;
     channel.path = &path;
+    channel.appends = append;
+    channel.was_empty = was_empty;
     // Only a log that has text gets the mark: an error log without errors
-    // stays empty, in either form.
-    channel.mark_due = text_form_ == TextForm::utf8 && platform::utf8_files_begin_with_mark();
+    // stays empty, in either form. A file with text has its mark already,
+    // or is read without one.
+    channel.mark_due = was_empty && text_form_ == TextForm::utf8 && platform::utf8_files_begin_with_mark();
     return true;
 }
+
+// The run log takes the file opened for either log and carries every ERR
+// line.
+bool Report::share_one_file(Channel& opened, const std::u16string& run_log_path) {
+    if (&opened != &run_log_) {
+        run_log_ = std::move(opened);
+        opened = Channel{};
+        run_log_.path = &run_log_path;
+    }
+    one_file_for_both_logs_ = true;
+    return true;
+}
+
+bool Report::open_log_files(const RunSettings& settings) {
+    const char* run_log_message = "Cannot open logfile ";
+    const char* error_log_message = "Cannot open error-logfile ";
+    const std::optional<std::u16string>& run_path = settings.run_log_path;
+    const std::optional<std::u16string>& error_path = settings.error_log_path;
+    if (run_path && error_path && settings.append_error_log && !settings.append_run_log) {
+        if (!open_log(error_log_, *error_path, true, error_log_message)) return false;
+        if (platform::names_open_file(*run_path, error_log_.file.get())) return share_one_file(error_log_, *run_path);
+        return open_log(run_log_, *run_path, false, run_log_message);
+    }
+    if (run_path && !open_log(run_log_, *run_path, settings.append_run_log, run_log_message)) return false;
+    if (run_path && error_path && platform::names_open_file(*error_path, run_log_.file.get()))
+        return share_one_file(run_log_, *run_path);
+    return !error_path || open_log(error_log_, *error_path, settings.append_error_log, error_log_message);
+}
+
+namespace {
+
+// "Started                   : 2026-12-09T19:20:31+01:00", ISO 8601 with
+// the offset from UTC, a line.
+std::u16string started_line_at(const platform::LocalTime& now) {
+    std::u16string line = ascii_text("Started                   : ");
+    append_decimal(line, now.year, 4);
+    for (auto [separator, value] : {std::pair{'-', now.month}, {'-', now.day}, {'T', now.hour}, {':', now.minute},
+                                    {':', now.second}}) {
+        line.push_back(static_cast<char16_t>(separator));
+        append_decimal(line, value, 2);
+    }
+    int offset = now.utc_offset_minutes;
+    line.push_back(offset < 0 ? u'-' : u'+');
+    if (offset < 0) offset = -offset;
+    append_decimal(line, offset / 60, 2);
+    line.push_back(u':');
+    append_decimal(line, offset % 60, 2);
+    append_ascii(line, "\n");
+    return line;
+}
+
+}  // namespace
 
 bool Report::open_logs(const RunSettings& settings) {
     settings_ = &settings;
     // Standard output redirected into the tree is as much the run's record.
     platform::protect_output_file(*session_, platform::console_file());
-    if (settings.run_log_path && !open_log(run_log_, *settings.run_log_path, "Cannot open logfile ")) return false;
-    if (settings.error_log_path &&
-        !open_log(error_log_, *settings.error_log_path, "Cannot open error-logfile "))
-        return false;
-    if (run_log_.open && error_log_.open && platform::same_file(run_log_.file.get(), error_log_.file.get())) {
-        // Both were just emptied; the run log already carries every ERR line.
-        error_log_.file.reset();
-        error_log_.open = false;
-        one_file_for_both_logs_ = true;
-    }
+    if (settings.append_run_log || settings.append_error_log) started_line_ = started_line_at(platform::local_time_now());
+    if (!open_log_files(settings)) return false;
+    if (run_log_.appends && !run_log_.was_empty) run_log_.before_first_text.push_back(u'\n');
+    if (error_log_.appends) error_log_.before_first_text = started_line_;
     return true;
 }
 

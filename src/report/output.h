@@ -52,9 +52,10 @@ public:
     // be taken again by the thread that holds it.
     platform::Holding hold() { return platform::Holding(shared_ ? &mutex_ : nullptr); }
 
-    // Opens the run log, then the error log, as the settings name them; the
-    // console obeys their silent flag from then on. On failure writes its
-    // console message and returns false; a run log opened already stays open.
+    // Opens the run log, then the error log, as the settings name them,
+    // each emptied or appended to; the console obeys their silent flag from
+    // then on. On failure writes its console message and returns false; a
+    // log opened already stays open.
     bool open_logs(const RunSettings& settings);
     // Flushes and closes the run log, then the error log.
     void close_logs();
@@ -65,6 +66,11 @@ public:
     void flush_output();
 
     bool run_log_open() const { return run_log_.open; }
+    // The run log is appended to: its header says when and how the run began.
+    bool run_log_appends() const { return run_log_.open && run_log_.appends; }
+    // "Started                   : " and the local time the logs were
+    // opened at, a line; empty unless a log is appended to.
+    const std::u16string& started_line() const { return started_line_; }
     bool silent() const { return settings_ && settings_->silent; }
     // Holds the files the walk must spare: the logs, standard output.
     const platform::Session& output_session() const { return *session_; }
@@ -104,6 +110,9 @@ private:
         std::string pending;
         std::uint64_t pending_since = 0;  // when the oldest buffered console line came
         bool mark_due = false;  // the UTF-8 byte-order mark goes before the first text
+        bool appends = false;
+        bool was_empty = true;  // when opened
+        std::u16string before_first_text;  // what opens the run's part of an appended log
     };
 
     void flush(Channel& channel);
@@ -114,12 +123,14 @@ private:
     void report_write_failure(Channel& channel, platform::ErrorCode error);
     void close(Channel& channel);
     void erase_status();
-    bool open_log(Channel& channel, const std::u16string& path, std::string_view message);
+    bool open_log_files(const RunSettings& settings);
+    bool open_log(Channel& channel, const std::u16string& path, bool append, std::string_view message);
+    bool share_one_file(Channel& opened, const std::u16string& run_log_path);
     bool cannot_open(const std::u16string& path, std::string_view message);
 
     platform::OwnedSession session_ = platform::start_session();
 
-    Channel console_{true, true, false, {}, nullptr, {}, 0, false};
+    Channel console_{true, true, false, {}, nullptr, {}, 0, false, false, true, {}};
     Channel run_log_;
     Channel error_log_;
     // The run log is the error log too.
@@ -127,6 +138,7 @@ private:
     // Once interrupted: the logs were written out before the console's grace.
     bool logs_written_out_ = false;
     const RunSettings* settings_ = nullptr;  // once the logs are opened
+    std::u16string started_line_;
     bool shared_ = false;
     TextForm text_form_ = platform::eight_bit_text_is_utf8 ? TextForm::utf8 : TextForm::eight_bit;
     // Columns of the status line on the console; 0 while none is shown.

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iterator>
+#include <regex>
 #include <tuple>
 
 #include "expected_output.h"
@@ -404,6 +405,60 @@ TEST_F(WholeRun, UnicodeWritesEveryNameAsUtf8OnEveryChannel) {
         EXPECT_EQ(result.exit_code, below + 1);
         fs::remove(path(on_disk + "/" + names[below][0]));
     }
+}
+
+// A nightly run's log keeps every night, each dated and with its command
+// line as a shell or cmd.exe reads it back; the error log is dated by its
+// first ERR line, so it stays empty without one; a Windows log appended
+// under /Unicode has one mark, at its start.
+TEST_F(WholeRun, AnAppendedLogKeepsEveryRunEachWithItsStartAndCommandLine) {
+    std::string log_option = "/Log+:" + argument("run log.txt");
+    std::vector<std::string> arguments{"/Dir:" + argument("tree"), log_option, "/ErrorLog+:" + argument("error.log"),
+                                       "/Unicode"};
+    std::string quoted = target_->windows() ? "\"" + log_option + "\"" : "'" + log_option + "'";
+    std::string started = "Started                   : <date>\r\n";
+    std::string head = log_header("/Unicode");
+    head.insert(head.size() - hyphens.size(), started + "Command line              : " + arguments[0] + " " + quoted +
+                                                  " " + arguments[2] + " /Unicode\r\n");
+    head += "DIR  000001: " + shown() + "\r\n";
+    std::string gone = "ERR  000001: " + shown() + ": " + text("No such file or directory", "File not found.") +
+                       " at CreateFile(DIR) (2)\r\n";
+    write_file(path("tree/file"));
+    EXPECT_EQ(run(arguments).exit_code, 0);
+    EXPECT_EQ(read_file(path("error.log")), "");
+    EXPECT_EQ(run(arguments).exit_code, 1);  // the tree is gone by then
+    auto dated = [&](const std::string& log) {
+        return std::regex_replace(without_elapsed_digits(read_file(path(log))), std::regex(expected::started_line), started);
+    };
+    std::string mark = target_->windows() ? "\xEF\xBB\xBF" : "";
+    EXPECT_EQ(dated("run log.txt"), mark + head + "FILE 000001: " + shown("file") + " (0 KB)\r\n" + log_summary(1, 1, 0) +
+                                        "\r\n" + head + gone + log_summary(1, 0, 1));
+    EXPECT_EQ(dated("error.log"), mark + started + gone);
+}
+
+// /IfExists: a root that is not there, nor its parent, is nothing to delete
+// and a clean run; a root that is a file is an error as without it.
+TEST_F(WholeRun, IfExistsAMissingRootIsNothingToDeleteAndAFileStillAnError) {
+    for (std::string missing : {"missing", "missing/below"}) {
+        Result result = run({"/Dir:" + argument(missing), "/IfExists", "/Log:" + argument("run.log")});
+        std::string source = (target_->windows() ? "\\\\?\\" : "") + argument(missing);
+        auto with_source = [&](std::string text) { return text.replace(text.find(shown()), shown().size(), source); };
+        std::string line = expected::nothing_to_delete(source);
+        EXPECT_EQ(without_elapsed_digits(result.output), with_source(header("/IfExists")) + line + summary(0, 0, 0));
+        EXPECT_EQ(without_elapsed_digits(read_file(path("run.log"))),
+                  with_source(log_header("/IfExists")) + line + log_summary(0, 0, 0));
+        EXPECT_EQ(result.exit_code, 0) << missing;
+    }
+    write_file(path("file"));
+    Result result = run({"/Dir:" + argument("file"), "/IfExists"});
+    std::string file = (target_->windows() ? "\\\\?\\" : "") + argument("file");
+    std::string output = without_elapsed_digits(result.output);
+    EXPECT_EQ(output.substr(output.find("DIR  000001")),
+              "DIR  000001: " + file + "\r\nERR  000001: " + file + ": " +
+                  text("Not a directory at CreateFile(DIR) (20)", "Directory name invalid. at CreateFile(DIR) (267)") +
+                  "\r\n" + summary(1, 0, 1));
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_TRUE(fs::exists(path("file")));
 }
 
 // /Progress draws its status line on a terminal alone: there every drawing

@@ -49,20 +49,28 @@ TEST_F(CommandLine, KeysMatchInAnyCaseAndValuesKeepTheirCase) {
     EXPECT_EQ(console(), "");
 }
 
-TEST_F(CommandLine, NewerFlagsMatchOnTheirPrefixFollowedByLetters) {
-    parse({u"/KeepRootPlease", u"/WhatIfNothing", u"/RetryFor:3600", u"/UnicodeText", u"/Progressive"});
+// The command line an appended log shows reads back as a shell would split it.
+TEST_F(CommandLine, NewerOptionsMatchOnTheirPrefixFollowedByLetters) {
+    parse({u"/KeepRootPlease", u"/WhatIfNothing", u"/RetryFor:3600", u"/UnicodeText", u"/Progressive",
+           u"/log+:It's", u"/ERRORLOG+:e f", u"/IfExistsAtAll", u"x\ny"});
     EXPECT_TRUE(settings.keep_root);
     EXPECT_TRUE(settings.what_if);
     EXPECT_TRUE(settings.unicode);
     EXPECT_TRUE(settings.progress);
     EXPECT_EQ(settings.retry_for_seconds, 3600u);
+    EXPECT_EQ(settings.run_log_path, u"It's");
+    EXPECT_EQ(settings.error_log_path, u"e f");
+    EXPECT_TRUE(settings.append_run_log && settings.append_error_log && settings.if_exists);
+    EXPECT_EQ(settings.command_line, u"/KeepRootPlease /WhatIfNothing /RetryFor:3600 /UnicodeText /Progressive "
+                                     u"'/log+:It'\\''s' '/ERRORLOG+:e f' /IfExistsAtAll 'x<U+000A>y'");
     settings = {};
-    parse({u"/RetryFor:0"});
+    parse({u"/RetryFor:0", u"/Log:r", u"/ErrorLog:e"});
     EXPECT_EQ(settings.retry_for_seconds, 0u);
     EXPECT_FALSE(settings.keep_root);
     EXPECT_FALSE(settings.what_if);
     EXPECT_FALSE(settings.unicode);
     EXPECT_FALSE(settings.progress);
+    EXPECT_FALSE(settings.append_run_log || settings.append_error_log || settings.if_exists);
 }
 
 // Help and version are answered whatever else is given, help first.
@@ -103,6 +111,10 @@ TEST_F(CommandLine, ArgumentsThatLookLikeOptionsButAreNoneStopTheRun) {
         {{u"/Dir:/root/a", u"/dir:/root/b"}, expected::given_twice("/Dir:")},
         {{u"/RetryFor:1", u"/Dir:/root", u"/RETRYFOR:2"}, expected::given_twice("/RetryFor:")},
         {{u"/Dir:/root", u"/threads:3", u"/THREADS:x"}, expected::given_twice("/Threads:")},
+        {{u"/Dir:/root", u"/Log:a", u"/log+:b"}, expected::given_twice("/Log+:", "/Log:")},
+        {{u"/LOG+:a", u"/Dir:/root", u"/Log+:a"}, expected::given_twice("/Log+:")},
+        {{u"/ErrorLog+:a", u"/Dir:/root", u"/ErrorLog:a"}, expected::given_twice("/ErrorLog:", "/ErrorLog+:")},
+        {{u"/Dir:/root", u"/Log+", u"run.log"}, expected::unknown_value_option("/Log+", "/Log+:run.log")},
         {{u"/Dir:/root", u"\u2013WhatIf"}, "Unknown option \xE2\x80\x93WhatIf, aborting.\r\n"},
         {{u"/Dir:/root", u"\u2212WhatIf"}, "Unknown option \xE2\x88\x92WhatIf, aborting.\r\n"},
         {{u"/Dir:/root", u"\uFF0FWhatIf"}, "Unknown option \xEF\xBC\x8FWhatIf, aborting.\r\n"},

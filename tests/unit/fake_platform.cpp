@@ -192,10 +192,16 @@ bool shares_file_with_console(FileHandle file) {
     return system.open_files[static_cast<std::size_t>(file)] == system.console_redirected_to;
 }
 
-ErrorCode create_output_file(const std::u16string& path, OwnedFile& file) {
+LocalTime local_time_now() {
+    Locked held;
+    return system.local_time;
+}
+
+ErrorCode create_output_file(const std::u16string& path, OutputOpening opening, OwnedFile& file, bool& was_empty) {
     Locked held;
     if (path.empty() || system.uncreatable.count(path)) return 3;
-    system.files[path].clear();
+    if (opening == OutputOpening::replace) system.files[path].clear();
+    was_empty = system.files[path].empty();
     system.open_files.push_back(path);
     file = OwnedFile(static_cast<FileHandle>(system.open_files.size() - 1));
     return no_error;
@@ -216,6 +222,13 @@ bool same_file(FileHandle first, FileHandle second) {
     Locked held;
     return system.open_files[static_cast<std::size_t>(first)] == system.open_files[static_cast<std::size_t>(second)];
 }
+
+bool names_open_file(const std::u16string& path, FileHandle file) {
+    Locked held;
+    return system.files.count(path) && system.open_files[static_cast<std::size_t>(file)] == path;
+}
+
+bool names_nothing(ErrorCode error) { return error == 2 || error == 3; }
 
 void protect_output_file(Session&, FileHandle) {}
 

@@ -96,6 +96,7 @@ struct System {
     std::int64_t clock = 1000;
     std::int64_t clock_step = 0;  // added at every reading
     std::u16string working_directory = u"/";  // empty: it has no name; "?": it cannot be read
+    scythe::platform::LocalTime local_time{2026, 12, 9, 19, 20, 31, 60};
 };
 
 extern System system;

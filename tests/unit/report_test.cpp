@@ -149,7 +149,52 @@ TEST_F(Reporting, OneFileForBothLogsIsWrittenOnceAsTheRunLog) {
     EXPECT_EQ(fake::system.files[u"both.log"],
               "DIR  000001: /root\r\nERR  000001: /root/a: Access is denied. at DeleteFile() (5)\r\n");
     report.close_logs();
-    EXPECT_EQ(fake::system.closed_files, (std::vector<std::u16string>{u"both.log", u"both.log"}));
+    EXPECT_EQ(fake::system.closed_files, (std::vector<std::u16string>{u"both.log"}));  // opened once
+}
+
+// Nothing a log held is lost: the run log's part opens with an empty line
+// and its header says when and how the run began; the error log's first
+// ERR line follows the start. Only a file without text gets the mark.
+TEST_F(Reporting, AppendedLogsKeepWhatTheyHeldAndDateTheRun) {
+    fake::system.files = {{u"run.log", "old run\r\n"}};
+    fake::system.local_time = {2027, 1, 2, 3, 4, 5, -330};
+    fake::system.utf8_files_begin_with_mark = true;
+    report.use_utf8();
+    settings.unicode = settings.append_run_log = settings.append_error_log = true;
+    settings.command_line = u"/Dir:/root '/Log+:run log'";
+    open_both_logs();
+    scythe::write_header(report, settings);
+    report_win32_error(u"/root/a", "DeleteFile()", 5);
+    report_win32_error(u"/root/b", "DeleteFile()", 5);
+    std::string started = "Started                   : 2027-01-02T03:04:05-05:30\r\n";
+    std::string errors = "ERR  000001: /root/a: Access is denied. at DeleteFile() (5)\r\n"
+                         "ERR  000002: /root/b: Access is denied. at DeleteFile() (5)\r\n";
+    EXPECT_EQ(file(u"run.log"), "old run\r\n\r\nSource                    : /root\r\n"
+                                "SubDirectories            : No\r\nSilent                    : No\r\n"
+                                "StopAtFirstError          : No\r\nIgnoreErrors              : No\r\n"
+                                "Unicode                   : Yes\r\n" +
+                                    started + "Command line              : /Dir:/root '/Log+:run log'\r\n" +
+                                    "-------------------------------------------\r\n" + errors);
+    EXPECT_EQ(file(u"error.log"), "\xEF\xBB\xBF" + started + errors);
+}
+
+// The file both logs name is appended to where either log asks for that,
+// though the other would empty it.
+TEST_F(Reporting, OneFileForBothLogsIsAppendedToWhereEitherLogAsks) {
+    for (auto [run_appends, error_appends] : {std::pair{false, true}, {true, false}, {true, true}}) {
+        fake::system.files = {{u"both.log", "old\r\n"}};
+        scythe::RunSettings both;
+        both.run_log_path = both.error_log_path = u"both.log";
+        both.append_run_log = run_appends;
+        both.append_error_log = error_appends;
+        {
+            scythe::Report one;
+            ASSERT_EQ(one.open_logs(both), 1);
+            scythe::report_win32_error(one, u"/root/a", "DeleteFile()", 5);
+        }
+        EXPECT_EQ(fake::system.files[u"both.log"], "old\r\n\r\nERR  000001: /root/a: Access is denied. at DeleteFile() (5)\r\n")
+            << run_appends << error_appends;
+    }
 }
 
 TEST_F(Reporting, ALogThatCannotBeWrittenIsReportedOnceAndCounted) {

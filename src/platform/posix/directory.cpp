@@ -497,6 +497,10 @@ OpenedRoot open_root(const std::u16string& path, const Session* outputs) {
     return opened;
 }
 
+// A file on the path where a directory should be (ENOTDIR) is something
+// there, not nothing.
+bool names_nothing(ErrorCode error) { return error == ENOENT; }
+
 Directory* root_directory(Root& root) { return root.directory.get(); }
 
 bool names_directory(const std::u16string& path) {

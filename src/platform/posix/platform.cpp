@@ -103,6 +103,14 @@ int exit_status(int result) {
 
 std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+LocalTime local_time_now() {
+    std::time_t now = std::time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                     local.tm_sec, static_cast<int>(local.tm_gmtoff / 60)};
+}
+
 // ---- output ----
 
 // A terminal nobody reads (Ctrl-S, a paused SSH session, a stopped tmux
@@ -266,11 +274,15 @@ bool shares_file_with_console(FileHandle file) {
 // once instead (ENXIO). The file stays non-blocking, its own open file even
 // where it is the console's pipe again (/dev/stdout): a reader that stalls
 // is waited for where an interruption can end the wait. Regular files
-// ignore the flag.
-ErrorCode create_output_file(const std::u16string& path, OwnedFile& owned) {
-    int file = ::open(to_native_bytes(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+// ignore the flag. O_APPEND puts every write at the end as it is then, so
+// that two runs appending to one log never write over each other.
+ErrorCode create_output_file(const std::u16string& path, OutputOpening opening, OwnedFile& owned, bool& was_empty) {
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (opening == OutputOpening::append ? O_APPEND : O_TRUNC);
+    int file = ::open(to_native_bytes(path).c_str(), flags, 0666);
     if (file < 0) return static_cast<ErrorCode>(errno);
     owned = OwnedFile(file);
+    struct stat status {};
+    was_empty = fstat(file, &status) != 0 || status.st_size == 0;
     return no_error;
 }
 
@@ -284,6 +296,12 @@ bool same_file(FileHandle first, FileHandle second) {
     struct stat one {}, other {};
     return fstat(first, &one) == 0 && fstat(second, &other) == 0 && one.st_dev == other.st_dev &&
            one.st_ino == other.st_ino;
+}
+
+bool names_open_file(const std::u16string& path, FileHandle file) {
+    struct stat named {}, open {};
+    return stat(to_native_bytes(path).c_str(), &named) == 0 && fstat(file, &open) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
 // ---- native interface stand-ins ----

@@ -89,6 +89,23 @@ ErrorCode working_directory(std::u16string&) { return ERROR_NOT_SUPPORTED; }
 
 std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+// One reading of the clock, turned local with the bias in force now; the
+// offset is the difference, so the two can never disagree (as a local time
+// and a time-zone query read on either side of a change could).
+LocalTime local_time_now() {
+    FILETIME utc{}, local{};
+    GetSystemTimeAsFileTime(&utc);
+    FileTimeToLocalFileTime(&utc, &local);
+    SYSTEMTIME fields{};
+    FileTimeToSystemTime(&local, &fields);
+    auto ticks = [](const FILETIME& time) {
+        return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    };
+    constexpr std::int64_t ticks_per_minute = 600000000;  // of 100 ns
+    return LocalTime{fields.wYear, fields.wMonth, fields.wDay, fields.wHour, fields.wMinute, fields.wSecond,
+                     static_cast<int>((ticks(local) - ticks(utc)) / ticks_per_minute)};
+}
+
 // ---- output ----
 
 struct Session {
@@ -184,13 +201,20 @@ bool wine_would_wait_for_a_reader(const std::u16string& path) {
 }  // namespace
 
 // Shared for reading and writing but not for deletion: a walk that meets
-// the run's own log fails to delete it with a sharing violation.
-ErrorCode create_output_file(const std::u16string& path, OwnedFile& file) {
+// the run's own log fails to delete it with a sharing violation. A handle
+// with the right to append but not to write puts every write at the end of
+// the file as it is then, so that two runs appending never write over each
+// other.
+ErrorCode create_output_file(const std::u16string& path, OutputOpening opening, OwnedFile& file, bool& was_empty) {
     if (wine_would_wait_for_a_reader(path)) return ERROR_PIPE_BUSY;
-    HANDLE handle = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool append = opening == OutputOpening::append;
+    DWORD access = append ? FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE : GENERIC_WRITE;
+    HANDLE handle = CreateFileW(wide(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return GetLastError();
     file = OwnedFile(handle);
+    LARGE_INTEGER size{};
+    was_empty = !append || !GetFileSizeEx(handle, &size) || size.QuadPart == 0;
     return ERROR_SUCCESS;
 }
 
@@ -201,6 +225,17 @@ bool same_file(FileHandle first, FileHandle second) {
     return GetFileInformationByHandle(first, &one) && GetFileInformationByHandle(second, &other) &&
            one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
            one.nFileIndexLow == other.nFileIndexLow;
+}
+
+// Opened for its attributes alone: nothing is emptied, and Wine does not
+// wait for a FIFO's reader.
+bool names_open_file(const std::u16string& path, FileHandle file) {
+    HANDLE named = CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (named == INVALID_HANDLE_VALUE) return false;
+    bool same = same_file(named, file);
+    CloseHandle(named);
+    return same;
 }
 
 // A log's own sharing mode already refuses its deletion. Standard output
