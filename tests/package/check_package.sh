@@ -173,7 +173,7 @@ dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/scythe/copyright > "$sc
 grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" "$scratch/copyright" ||
   fail "$deb: the copyright is not machine-readable"
 grep -q "^License: Expat" "$scratch/copyright" || fail "$deb: the copyright names no licence"
-# lintian fails on errors; the notes that remain are explained in README.md.
+# lintian fails on errors; the notes that remain are explained in docs/releases.md.
 verdict=$(lintian "$deb" 2>&1) || fail "lintian: $verdict"
 
 echo "release files checked: $(ls | tr '\n' ' ')"
