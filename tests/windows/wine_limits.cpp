@@ -1,5 +1,5 @@
 // What Wine 8 does where Windows does otherwise, each shown on its own,
-// without Scythe (the README's Wine list refers to these):
+// without Scythe (the Wine notes in docs/wine.md refer to these):
 //
 //   wine_limits.exe ctrl-c
 //       Writes "ready" and waits 30 s with no Ctrl-C handler of its own. A
