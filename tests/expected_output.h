@@ -31,6 +31,7 @@ inline constexpr const char* usage =
     "                        /KeepRoot\r\n"
     "                        /WhatIf\r\n"
     "                        /RetryFor:<Seconds>\r\n"
+    "                        /OnReboot\r\n"
     "                        /Unicode\r\n"
     "                        /Progress\r\n"
     "Returns         : -1 = Fatal Error, else number of errors logged in errorlogfile\r\n";
@@ -68,6 +69,10 @@ inline std::string help(bool windows) {
         "                            dry run: list what would be deleted, change nothing\r\n"
         "                        /RetryFor:<Seconds>\r\n"
         "                            how long to retry a file held open (0 to 3600)\r\n"
+        "                        /OnReboot\r\n";
+    text += windows ? "                            what a program holds open is deleted at the next restart\r\n"
+                    : "                            Windows only (here a file held open is deleted at once)\r\n";
+    text +=
         "                        /Unicode\r\n"
         "                            console and logs in UTF-8, every name readable\r\n"
         "                        /Progress\r\n"
@@ -130,6 +135,7 @@ inline std::string given_option_lines(const std::string& options) {
         std::size_t value = retry + 10;
         lines += "RetryFor                  : " + options.substr(value, options.find(' ', value) - value) + " s\r\n";
     }
+    if (options.find("/OnReboot") != std::string::npos) lines += "OnReboot                  : Yes\r\n";
     if (options.find("/Unicode") != std::string::npos) lines += "Unicode                   : Yes\r\n";
     return lines;
 }
@@ -183,6 +189,12 @@ inline std::string unknown_option(const std::string& argument, bool hint = false
 inline std::string unknown_value_option(const std::string& argument, const std::string& colon_form) {
     return "Unknown option " + argument + " (the value follows a colon: " + colon_form + "), aborting.\r\n";
 }
+inline constexpr const char* on_reboot_refusal =
+    "Option /OnReboot is for Windows only (here a file held open is deleted at once), aborting.\r\n";
+// The lines that may follow an ERR line: who holds the entry, and its
+// deletion at the next restart.
+inline std::string in_use_by(const std::string& holders) { return "             in use by " + holders + "\r\n"; }
+inline constexpr const char* scheduled = "             scheduled for deletion at the next restart\r\n";
 inline std::string given_twice(const std::string& option) { return "Option " + option + " given twice, aborting.\r\n"; }
 
 // Refused source paths, as the console shows them.

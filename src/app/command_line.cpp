@@ -74,6 +74,8 @@ constexpr OptionText option_texts[] = {
     {"/KeepRoot", "empty the directory but keep it"},
     {"/WhatIf", "dry run: list what would be deleted, change nothing"},
     {"/RetryFor:<Seconds>", "how long to retry a file held open (0 to 3600)"},
+    {"/OnReboot", platform::windows_paths ? "what a program holds open is deleted at the next restart"
+                                          : "Windows only (here a file held open is deleted at once)"},
     {"/Unicode", "console and logs in UTF-8, every name readable"},
     {"/Progress", "a status line on a terminal while the run works"},
 };
@@ -162,6 +164,8 @@ const char* const climbs_message = "Source path climbs above its drive or share 
 const char* const quote_message =
     "Source path holds a double quote (a backslash before a closing quote keeps the quote, and the rest of the "
     "line becomes part of the path), refusing to delete it.\n";
+const char* const on_reboot_refusal =
+    "Option /OnReboot is for Windows only (here a file held open is deleted at once), aborting.\n";
 const char* const no_working_directory_message =
     "Source path is relative and the working directory has no name, refusing to delete it.\n";
 
@@ -534,6 +538,11 @@ bool apply(const Given& given, RunSettings& settings, Report& report) {
     settings.what_if = given.flag("/WHATIF");
     settings.unicode = given.flag(unicode_key);
     settings.progress = given.flag("/PROGRESS");
+    settings.on_reboot = given.flag("/ONREBOOT");
+    if (settings.on_reboot && !platform::windows_paths) {
+        report.write_console(ascii_text(on_reboot_refusal));
+        return false;
+    }
     if (const std::u16string_view* retry_for = given.value("/RETRYFOR:"))
         if (!check_retry_for(*retry_for, settings, report)) return false;
     const std::u16string_view* threads = given.value("/THREADS:");
