@@ -769,10 +769,13 @@ TEST_F(Walk, OnRebootTheRestartRemovesAHeldFileAndTheDirectoriesAboveIt) {
                       (keep_root ? "" : err(4, "", not_empty, "RemoveDirectory() failed (145)") + scheduled));
         EXPECT_EQ(result.exit_code, keep_root ? 3 : 5);
         std::string log = read_file(path("run.log"));
-        std::string header = log_header(std::string("/SubDirectories /OnReboot /RetryFor:0") + (keep_root ? " /KeepRoot" : ""));
+        std::string header =
+            log_header(std::string("/SubDirectories /OnReboot /RetryFor:0") + (keep_root ? " /KeepRoot" : ""));
         EXPECT_EQ(log.substr(0, header.size()), header);  // one OnReboot line
-        EXPECT_NE(log.find(keep_root ? "Errors         : 3\r\nScheduled      : 3\r\n" : "Errors         : 5\r\nScheduled      : 4\r\n"),
-                  std::string::npos) << log;
+        EXPECT_NE(log.find(keep_root ? "Errors         : 3\r\nScheduled      : 3\r\n"
+                                     : "Errors         : 5\r\nScheduled      : 4\r\n"),
+                  std::string::npos)
+            << log;
         EXPECT_TRUE(fs::exists(path("tree/sub/deeper/held")));
         EXPECT_FALSE(fs::exists(path("tree/gone")));
         run_command({"/usr/bin/env", "WINEDEBUG=-all", target_->wine, "wineboot", "-r"});

@@ -419,42 +419,32 @@ TEST_F(Walk, NotEmptyIsNotRetriedWhereTheWalkBelowGaveUp) {
     EXPECT_TRUE(fake::system.pauses.empty());
 }
 
-// A held file (32), a locked one (33) and a directory held open (32):
-// the holders named after the ERR line, escaped as paths, never counted;
-// nothing where nobody is named or the lookup fails.
+// A held file (32), a locked one (33) and a directory held open: the
+// holders named after the ERR line, escaped as paths, never counted;
+// nothing where nobody is named, the lookup fails, or nothing is held.
 TEST_F(Walk, TheProgramsHoldingAnEntryAreNamedAfterItsErrLine) {
     settings.ignore_errors = true;
-    struct Row {
-        std::uint32_t lookup_failure;
-        std::vector<scythe::platform::Holder> holders;
-        std::string line;
-    };
-    std::vector<Row> rows{
-        {0, {{u"notepad.exe", 4242}, {u"Search\nIndexer", 1180}},
-         expected::in_use_by("notepad.exe (4242), Search<U+000A>Indexer (1180)")},
-        {0, {}, ""},
-        {1168, {{u"named.exe", 7}}, ""},
-    };
-    for (const Row& row : rows) {
+    std::vector<scythe::platform::Holder> named{{u"notepad.exe", 4242}, {u"Search\nIndexer", 1180}};
+    std::string line = expected::in_use_by("notepad.exe (4242), Search<U+000A>Indexer (1180)");
+    for (auto [holders, lookup_failure] : {std::pair{named, 0}, {{}, 0}, {named, 1168}}) {
         fake::reset(u"/root");
         fake::system.console.clear();
-        fake::add_file(u"/root/held");
-        fake::add_file(u"/root/locked");
-        fake::add_file(u"/root/other");
+        for (const char16_t* file : {u"/root/held", u"/root/locked", u"/root/other"}) fake::add_file(file);
         fake::add_directory(u"/root/open");
         fake::system.fail_delete = {{u"/root/held", 32}, {u"/root/locked", 33}, {u"/root/other", 5}};
         fake::system.fail_remove[u"/root/open"] = 32;
         for (const char16_t* entry : {u"/root/held", u"/root/locked", u"/root/other", u"/root/open"}) {
-            fake::system.holders[entry] = row.holders;
-            if (row.lookup_failure) fake::system.fail_holders[entry] = row.lookup_failure;
+            fake::system.holders[entry] = holders;
+            if (lookup_failure) fake::system.fail_holders[entry] = lookup_failure;
         }
         counters = {};
         delete_tree(u"/root");
+        std::string shown = holders.empty() || lookup_failure ? "" : line;
         EXPECT_EQ(expected::lines_of(console(), {"ERR  ", " "}),
-                  "ERR  000001: /root/held: Unknown error 32 at DeleteFile() (32)\r\n" + row.line +
-                      "ERR  000002: /root/locked: Unknown error 33 at DeleteFile() (33)\r\n" + row.line +
+                  "ERR  000001: /root/held: Unknown error 32 at DeleteFile() (32)\r\n" + shown +
+                      "ERR  000002: /root/locked: Unknown error 33 at DeleteFile() (33)\r\n" + shown +
                       "ERR  000003: /root/other: Access is denied. at DeleteFile() (5)\r\n"
-                      "ERR  000004: /root/open: Unknown error 32 at RemoveDirectory() (32)\r\n" + row.line);
+                      "ERR  000004: /root/open: Unknown error 32 at RemoveDirectory() (32)\r\n" + shown);
         EXPECT_EQ(counters.errors, 4);
         EXPECT_TRUE(fake::system.scheduled.empty());  // not without /OnReboot
     }
@@ -473,17 +463,12 @@ TEST_F(Walk, OnRebootSchedulesWhatIsHeldAndTheDirectoriesAboveItChildrenFirst) {
         std::vector<std::u16string> scheduled;
         int errors;
     };
-    std::vector<std::u16string> all{u"/root/a/b/held", u"/root/a/b", u"/root/a/pending", u"/root/a/c/held", u"/root/a/c",
-                                    u"/root/a"};
-    std::vector<Row> rows{
-        {1, false, false, nullptr, all, 8},
-        {3, true, false, nullptr, all, 8},
-        {1, false, true, nullptr, {u"/root/a/b/held"}, 1},
-        {1, false, false, u"/root/a/c", {all.begin(), all.end() - 2}, 7},
-    };
-    for (const Row& row : rows) {
+    std::vector<std::u16string> all{u"/root/a/b/held", u"/root/a/b", u"/root/a/pending", u"/root/a/c/held",
+                                    u"/root/a/c",      u"/root/a"};
+    for (const Row& row : {Row{1, false, false, nullptr, all, 8}, Row{3, true, false, nullptr, all, 8},
+                           Row{1, false, true, nullptr, {all[0]}, 1},
+                           Row{1, false, false, u"/root/a/c", {all.begin(), all.end() - 2}, 7}}) {
         fake::reset(u"/root");
-        fake::system.console.clear();
         // root: a/{b/{held, gone}, pending, c/{held}}, z/{stuck}
         for (const char16_t* directory : {u"/root/a", u"/root/a/b", u"/root/a/pending", u"/root/a/c", u"/root/z"})
             fake::add_directory(directory);
@@ -497,7 +482,7 @@ TEST_F(Walk, OnRebootSchedulesWhatIsHeldAndTheDirectoriesAboveItChildrenFirst) {
         settings.threads = row.threads;
         settings.stop_at_first_error = row.stop_at_first_error;
         counters = {};
-        std::string output = (delete_tree(u"/root"), console());
+        delete_tree(u"/root");
         const std::vector<std::u16string>& scheduled = fake::system.scheduled;
         for (std::size_t i = 0; i < scheduled.size(); ++i)  // nothing below an entry comes after it
             for (std::size_t later = i + 1; later < scheduled.size(); ++later)
@@ -512,15 +497,10 @@ TEST_F(Walk, OnRebootSchedulesWhatIsHeldAndTheDirectoriesAboveItChildrenFirst) {
         EXPECT_TRUE(fake::exists(u"/root/z/stuck"));
         EXPECT_EQ(fake::exists(u"/root/a/b/gone"), row.stop_at_first_error);  // listed on past the held file
         if (!row.refused) continue;
-        EXPECT_NE(output.find("ERR  000005: /root/a/c: The directory is not empty. at RemoveDirectory() (145)\r\n"
-                              "ERR  000006: /root/a/c: Access is denied. at MoveFileEx(delete at restart) (5)\r\n"
-                              "ERR  000007: /root/a: The directory is not empty. at RemoveDirectory() (145)\r\n"),
-                  std::string::npos)
-            << output;
-        EXPECT_NE(output.find("ERR  000001: /root/a/b/held: Unknown error 32 at DeleteFile() (32)\r\n" +
-                              std::string(expected::scheduled)),
-                  std::string::npos)
-            << output;
+        EXPECT_NE(console().find("ERR  000005: /root/a/c: The directory is not empty. at RemoveDirectory() (145)\r\n"
+                                 "ERR  000006: /root/a/c: Access is denied. at MoveFileEx(delete at restart) (5)\r\n"
+                                 "ERR  000007: /root/a: The directory is not empty. at RemoveDirectory() (145)\r\n"),
+                  std::string::npos);
     }
 }
 
