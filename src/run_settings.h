@@ -31,6 +31,9 @@ struct RunSettings {
     // How long one item's passing failure is retried; the default budget
     // when not given.
     std::optional<std::uint32_t> retry_for_seconds;
+    // What stays because another program holds it is deleted at the next
+    // restart, with the directories above it (/OnReboot, Windows only).
+    bool on_reboot = false;
     // Every channel writes UTF-8 (/Unicode).
     bool unicode = false;
     // A status line while the run works, where the console is a terminal

@@ -33,6 +33,7 @@ inline constexpr const char* usage =
     "                        /KeepRoot\r\n"
     "                        /WhatIf\r\n"
     "                        /RetryFor:<Seconds>\r\n"
+    "                        /OnReboot\r\n"
     "                        /Unicode\r\n"
     "                        /Progress\r\n"
     "                        /IfExists\r\n"
@@ -75,6 +76,10 @@ inline std::string help(bool windows) {
         "                            dry run: list what would be deleted, change nothing\r\n"
         "                        /RetryFor:<Seconds>\r\n"
         "                            how long to retry a file held open (0 to 3600)\r\n"
+        "                        /OnReboot\r\n";
+    text += windows ? "                            what a program holds open is deleted at the next restart\r\n"
+                    : "                            Windows only (here a file held open is deleted at once)\r\n";
+    text +=
         "                        /Unicode\r\n"
         "                            console and logs in UTF-8, every name readable\r\n"
         "                        /Progress\r\n"
@@ -147,6 +152,7 @@ inline std::string given_option_lines(const std::string& options) {
         std::size_t value = retry + 10;
         lines += "RetryFor                  : " + options.substr(value, options.find(' ', value) - value) + " s\r\n";
     }
+    if (options.find("/OnReboot") != std::string::npos) lines += "OnReboot                  : Yes\r\n";
     if (options.find("/Unicode") != std::string::npos) lines += "Unicode                   : Yes\r\n";
     if (options.find("/IfExists") != std::string::npos) lines += "IfExists                  : Yes\r\n";
     return lines;
@@ -211,6 +217,12 @@ inline constexpr const char* started_line =
     "Started                   : [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}\r\n";
 // The line of /IfExists where the root is not there.
 inline std::string nothing_to_delete(const std::string& path) { return "Nothing to delete, not found: " + path + "\r\n"; }
+inline constexpr const char* on_reboot_refusal =
+    "Option /OnReboot is for Windows only (here a file held open is deleted at once), aborting.\r\n";
+// The lines that may follow an ERR line: who holds the entry, and its
+// deletion at the next restart.
+inline std::string in_use_by(const std::string& holders) { return "             in use by " + holders + "\r\n"; }
+inline constexpr const char* scheduled = "             scheduled for deletion at the next restart\r\n";
 
 // Refused source paths, as the console shows them.
 inline constexpr const char* unknown_kind = "Source path nor local neither UNC path, cannot identify long path prefix.";

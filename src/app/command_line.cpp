@@ -62,6 +62,8 @@ constexpr OptionText option_texts[] = {
     {"/KeepRoot", "empty the directory but keep it"},
     {"/WhatIf", "dry run: list what would be deleted, change nothing"},
     {"/RetryFor:<Seconds>", "how long to retry a file held open (0 to 3600)"},
+    {"/OnReboot", platform::windows_paths ? "what a program holds open is deleted at the next restart"
+                                          : "Windows only (here a file held open is deleted at once)"},
     {"/Unicode", "console and logs in UTF-8, every name readable"},
     {"/Progress", "a status line on a terminal while the run works"},
     {"/IfExists", "a missing directory is nothing to delete, no error"},
@@ -148,6 +150,9 @@ void write_help(Report& report) {
 }
 
 void write_version(Report& report) { report.write_console(version_line()); }
+
+const char* const on_reboot_refusal =
+    "Option /OnReboot is for Windows only (here a file held open is deleted at once), aborting.\n";
 
 namespace {
 
@@ -498,6 +503,11 @@ bool apply(const Given& given, RunSettings& settings, Report& report) {
     settings.unicode = given.flag(unicode_key);
     settings.progress = given.flag("/PROGRESS");
     settings.if_exists = given.flag("/IFEXISTS");
+    settings.on_reboot = given.flag("/ONREBOOT");
+    if (settings.on_reboot && !platform::windows_paths) {
+        report.write_console(ascii_text(on_reboot_refusal));
+        return false;
+    }
     if (const std::u16string_view* retry_for = given.value("/RETRYFOR:"))
         if (!check_retry_for(*retry_for, settings, report)) return false;
     const std::u16string_view* threads = given.value("/THREADS:");

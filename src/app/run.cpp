@@ -8,7 +8,9 @@
 //   written) has no say.
 // - A root left behind counts two errors for one line. A root that is to
 //   be kept (/KeepRoot), or a dry run's, is never offered for removal, so
-//   no line can come from it.
+//   no line can come from it, nor is it scheduled for the next restart
+//   (/OnReboot), which takes a root only where nothing below it outlasts
+//   the restart.
 // - Under /IfExists a root that is not there (nor, maybe, its parent) is
 //   nothing to delete: a line says so and the run is clean. Anything else
 //   that keeps the root from being opened (a file, no access) fails as
@@ -22,6 +24,7 @@
 
 #include "app/command_line.h"
 #include "delete/retries.h"
+#include "delete/staying.h"
 #include "delete/walk.h"
 #include "platform/platform.h"
 #include "privilege/privilege.h"
@@ -58,13 +61,17 @@ bool native_interface_bound(Report& report) {
     return false;
 }
 
-// A root whose walk left something behind is not worth a second try.
-void remove_run_root(const RunSettings& settings, Report& report, platform::Root& root, bool emptied) {
-    auto remove = [&] { return platform::remove_root(root); };
+// A root whose walk left something behind is not worth a second try. The
+// walk is over: no other thread schedules anything meanwhile.
+void remove_run_root(const RunSettings& settings, Report& report, platform::OpenedRoot& root,
+                     const TreeOutcome& outcome) {
+    auto remove = [&] { return platform::remove_root(*root.root); };
     Retries retries(report, settings);
-    platform::ErrorCode error = emptied ? retries.run(remove) : remove();
+    platform::ErrorCode error = outcome.emptied ? retries.run(remove) : remove();
     if (!error || platform::already_gone(error)) return;  // another cleaner's run took it
-    report_win32_error(report, settings.rooted_path, "RemoveDirectory() failed", error);
+    bool held_back = platform::held_open(error) || platform::not_empty(error);
+    bool goes_at_restart = root.kind == platform::RootKind::directory && !outcome.outlasts_restart && held_back;
+    report_stays(settings, report, nullptr, {settings.rooted_path, "RemoveDirectory() failed", error, goes_at_restart});
     // A root left behind counts twice: once for the line, once for the run.
     platform::Holding held = report.hold();  // the status line may be reading the count
     ++report.counters.errors;
@@ -87,7 +94,7 @@ void delete_run_tree(const RunSettings& settings, Report& report, platform::Open
     ProgressDisplay progress(report, settings);
     TreeOutcome outcome = delete_tree(root, settings.rooted_path, settings, report);
     bool root_stays = settings.keep_root || settings.what_if;
-    if (outcome.completed && !root_stays) remove_run_root(settings, report, *root.root, outcome.emptied);
+    if (outcome.completed && !root_stays) remove_run_root(settings, report, root, outcome);
 }
 
 int run_deletion(const RunSettings& settings, Report& report, platform::OpenedRoot& root) {

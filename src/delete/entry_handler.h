@@ -22,6 +22,12 @@
 // - Already gone is done: an entry that someone else deleted between its
 //   listing and its deletion, opening or listing (another cleaner on the
 //   same tree) gets no line and is no failure; the goal is reached.
+// - An entry that stays because another program holds it gets a line
+//   naming the holders after its ERR line. Under /OnReboot it is deleted
+//   at the next restart, and the level lists on past it as if errors were
+//   ignored (unless the run stops at its first error), so that its
+//   directory, and each above it, can be scheduled after it once its
+//   listing is complete (staying.h).
 // - A dry run (/WhatIf) writes the lines a run would, with the same
 //   numbers, as if every deletion succeeded, and changes nothing: no
 //   deletion, no attribute. Only listing can fail there, and what the
@@ -40,6 +46,7 @@
 
 #include "delete/levels.h"
 #include "delete/shared.h"
+#include "delete/staying.h"
 #include "platform/platform.h"
 #include "report/errors.h"
 
@@ -73,14 +80,13 @@ public:
             if (!refused) return count_deleted(entry);
             if (platform::already_gone(refused)) return Outcome::lists_on;
         }
-        report_failure(path, "DeleteFile()", refused);
-        return leave_behind(parent, entry);
+        return stays(parent, entry, {path, "DeleteFile()", refused, platform::held_open(refused) && !is_link(entry)});
     }
 
     // A link or mount point, removed as what it is, never entered.
     Outcome remove_link(Level& parent, const std::u16string& path) {
         if (settings_.what_if) return foresee(parent, path, "RemoveDirectory()");
-        return remove_subdirectory(parent, parent.entry, path, false);
+        return remove_subdirectory(parent, parent.entry, path, false, false);
     }
 
     // A subdirectory of parent whose walk ended (or that could not be
@@ -88,6 +94,7 @@ public:
     // /StopAtFirstError gives up at once.
     Outcome take_back(Level& parent, const DirectoryEntry& entry, std::u16string_view path, const Subtree& walked) {
         parent.failed |= walked.failed;
+        parent.outlasts_restart |= walked.outlasts_restart;
         if (interrupted() || report_if_interrupted()) return Outcome::gave_up;
         if (walked.end == Outcome::stopped) return Outcome::stopped;
         if (walked.end == Outcome::gave_up && settings_.stop_at_first_error) return Outcome::gave_up;
@@ -95,7 +102,8 @@ public:
             parent.stays(entry.name);
             return unless_ignoring_errors();
         }
-        return remove_subdirectory(parent, entry, path, walked.emptied());
+        bool whole = walked.end == Outcome::completed && !walked.outlasts_restart;
+        return remove_subdirectory(parent, entry, path, walked.emptied(), whole);
     }
 
     // A subdirectory that cannot be opened for its listing is offered for
@@ -119,7 +127,7 @@ public:
 
     // Every ERR line of the walk marks the deepest level as failed.
     void report_failure(std::u16string_view path, std::string_view label, ErrorCode error) {
-        if (!levels_.empty()) levels_.deepest().failed = true;
+        if (!levels_.empty()) levels_.deepest().failed = levels_.deepest().outlasts_restart = true;
         report_win32_error(report_, path, label, error);
     }
 
@@ -168,8 +176,10 @@ private:
 
     // Only an emptied directory's "not empty" is waited out. The classic
     // form wants the read-only bit cleared first. A dry run takes every
-    // removal for done.
-    Outcome remove_subdirectory(Level& parent, const DirectoryEntry& entry, std::u16string_view path, bool emptied) {
+    // removal for done. Where everything below is gone or goes at the next
+    // restart (whole), the restart removes the directory too.
+    Outcome remove_subdirectory(Level& parent, const DirectoryEntry& entry, std::u16string_view path, bool emptied,
+                                bool whole) {
         if (settings_.what_if) {
             parent.stays(entry.name);
             return Outcome::lists_on;
@@ -182,8 +192,20 @@ private:
         auto remove = [&] { return in_learned_form(remove_in); };
         ErrorCode error = emptied ? shared_.retries.run(remove) : remove();
         if (!error || platform::already_gone(error)) return Outcome::lists_on;
-        report_failure(path, "RemoveDirectory()", error);
-        return leave_behind(parent, entry);
+        bool held = platform::held_open(error) || platform::not_empty(error);
+        return stays(parent, entry, {path, "RemoveDirectory()", error, whole && held && !is_link(entry)});
+    }
+
+    // Its ERR line and who holds it; once it is scheduled for the next
+    // restart, the level lists on past it unless the run stops at its
+    // first error.
+    Outcome stays(Level& parent, const DirectoryEntry& entry, const Staying& staying) {
+        parent.failed = true;
+        bool scheduled = report_stays(settings_, report_, &shared_.scheduling, staying);
+        if (!scheduled) parent.outlasts_restart = true;
+        if (!scheduled || settings_.stop_at_first_error) return leave_behind(parent, entry);
+        parent.stays(entry.name);
+        return Outcome::lists_on;
     }
 
     // The failure's entry stays where the run goes on past it.

@@ -45,6 +45,9 @@ struct Level {
     // Something failed here or below: the directory cannot be empty, so a
     // "not empty" on its removal is not worth waiting out.
     bool failed = false;
+    // Something failed here or below that the next restart will not
+    // remove (see Subtree).
+    bool outlasts_restart = false;
     platform::DirectoryEntry entry;  // the entry being handled
     bool restart = true;
     // Once released: the entries handled here that are still there.

@@ -24,6 +24,13 @@ enum class Outcome {
     stopped,  // cut short because a walk on another thread gave up
 };
 
+// Links and mount points stand for another name: removed as what they
+// are, never entered, never scheduled for the next restart.
+inline bool is_link(const platform::DirectoryEntry& entry) {
+    return (entry.attributes & platform::attribute_reparse_point) &&
+           (entry.reparse_tag & platform::reparse_tag_name_surrogate);
+}
+
 // Gave up outweighs stopped, which outweighs going on.
 inline Outcome worse(Outcome first, Outcome second) {
     if (first == Outcome::gave_up || second == Outcome::gave_up) return Outcome::gave_up;
@@ -36,6 +43,9 @@ inline Outcome worse(Outcome first, Outcome second) {
 struct Subtree {
     Outcome end = Outcome::gave_up;  // completed, gave_up or stopped
     bool failed = false;             // something in it or below it failed
+    // Something in it or below it stays even after the next restart: it
+    // failed and was not scheduled for deletion then (/OnReboot).
+    bool outlasts_restart = false;
     // Only then can its "not empty" be deleted entries someone still holds
     // open, worth waiting out, rather than an entry that stays.
     bool emptied() const { return end == Outcome::completed && !failed; }
@@ -62,6 +72,7 @@ struct Shared {
     std::atomic<bool> another_walk_gave_up{false};  // no new entry anywhere
     // Until the system refuses it; then the classic form for the rest of the run.
     std::atomic<platform::DeletionForm> form{platform::DeletionForm::ignoring_read_only};
+    platform::Mutex scheduling;  // taken around each deletion scheduled for the next restart
 };
 
 }  // namespace scythe

@@ -59,7 +59,7 @@ public:
                 return {true, false};
             }
         }
-        return {walked.end == Outcome::completed, walked.emptied()};
+        return {walked.end == Outcome::completed, walked.emptied(), walked.outlasts_restart};
     }
 
     // The deepest level is listed until it ends or a child is entered; a
@@ -75,7 +75,7 @@ public:
                 continue;
             }
             Outcome end = level.handed.settle(shared_, outcome, take_back_in(level));
-            Subtree walked{end, level.failed};
+            Subtree walked{end, level.failed, level.outlasts_restart};
             if (levels_.at_top()) return walked;
             outcome = finish_deepest(walked);
         }
@@ -116,11 +116,6 @@ private:
             return Outcome::lists_on;
         if (is_link(entry)) return entries_.remove_link(level, path);
         return enter(level, path);
-    }
-
-    static bool is_link(const DirectoryEntry& entry) {
-        return (entry.attributes & platform::attribute_reparse_point) &&
-               (entry.reparse_tag & platform::reparse_tag_name_surrogate);
     }
 
     // Counts and shows the directory, then opens it as a new level, or
@@ -165,7 +160,7 @@ private:
     Outcome listing_ended(Level& level, platform::NativeStatus status) {
         if (status == platform::status_no_more_files || platform::listing_found_directory_gone(status))
             return Outcome::completed;
-        level.failed = true;
+        level.failed = level.outlasts_restart = true;
         report_native_status(shared_.report, levels_.path_of(level), "NtQueryDirectoryFile()", status);
         return Outcome::gave_up;
     }

@@ -17,6 +17,9 @@ struct TreeOutcome {
     // Nothing at all failed below the root: a root that is "not empty" now
     // can only hold deleted entries someone still has open.
     bool emptied = false;
+    // Something below the root stays even after the next restart, so the
+    // root is not scheduled for deletion then.
+    bool outlasts_restart = false;
 };
 
 // Empties the root that was opened for path under the run settings,

@@ -321,6 +321,29 @@ bool access_denied(ErrorCode error);
 bool worth_retrying(ErrorCode error);
 void pause_milliseconds(unsigned milliseconds);
 
+// ---- entries another program holds ----
+
+// A program that holds an entry open, as the system names it.
+struct Holder {
+    std::u16string name;
+    std::uint32_t process_id = 0;
+};
+// True for a failure because another program holds the entry itself open
+// (Windows: a sharing or lock violation). Never on POSIX, where an entry
+// held open is deleted at once.
+bool held_open(ErrorCode error);
+// True for a directory's removal refused because something is left in it.
+bool not_empty(ErrorCode error);
+// The programs holding the entry at path (a full path), as the system
+// reports them (Windows: Restart Manager, where the system has it); none
+// where it names nobody, and always none on POSIX.
+ErrorCode holders_of(const std::u16string& path, std::vector<Holder>& holders);
+// Has the system delete the entry at path (a full path) when it next
+// starts, after everything scheduled before it; a directory then goes only
+// if it is empty. Windows only: it needs an account that may write the
+// system's part of the registry.
+ErrorCode delete_at_restart(const std::u16string& path);
+
 // How an entry is deleted where the system offers a choice (Windows):
 // with POSIX semantics, ignoring the read-only bit (the name goes at once,
 // even while someone holds the file open, and no attribute changes), or the

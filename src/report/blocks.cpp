@@ -40,6 +40,7 @@ void append_given_options(std::u16string& block, const RunSettings& settings) {
     if (settings.what_if) block += setting_line("WhatIf                    : ", true);
     if (settings.retry_for_seconds)
         block += number_line("RetryFor                  : ", *settings.retry_for_seconds, " s");
+    if (settings.on_reboot) block += setting_line("OnReboot                  : ", true);
     if (settings.unicode) block += setting_line("Unicode                   : ", true);
     if (settings.if_exists) block += setting_line("IfExists                  : ", true);
 }
@@ -79,6 +80,7 @@ std::u16string counts_block(const Counters& counters, const RunSettings& setting
     if (settings.what_if)
         counts += number_line("Size           : ", static_cast<std::int64_t>(counters.file_bytes >> 10), " KB");
     counts += number_line("Errors         : ", counters.errors);
+    if (settings.on_reboot) counts += number_line("Scheduled      : ", counters.scheduled);
     return counts;
 }
 

@@ -35,9 +35,10 @@ std::u16string numbered_line(std::string_view kind, std::int32_t number, std::u1
     return line;
 }
 
-// "ERR  000001: path: text at label" and the code part.
+// "ERR  000001: path: text at label", the code part, and the lines that
+// follow it (their counts are the caller's, under the same lock).
 void write_error_line(Report& report, std::u16string_view path, std::string_view label, platform::ErrorCode code,
-                      std::u16string_view code_part) {
+                      std::u16string_view code_part, std::u16string_view following = {}, bool scheduled = false) {
     std::u16string text = error_text(code);
     platform::Holding held = report.hold();
     std::u16string line = numbered_line("ERR  ", ++report.counters.errors, path);
@@ -46,6 +47,8 @@ void write_error_line(Report& report, std::u16string_view path, std::string_view
     append_ascii(line, " at ");
     append_ascii(line, label);
     line += code_part;
+    line += following;
+    if (scheduled) ++report.counters.scheduled;
     if (!report.silent()) report.write_console(line);
     report.write_run_log(line);
     report.write_error_log(line);
@@ -62,13 +65,50 @@ std::u16string entry_line(std::int32_t number, const EntryLine& entry) {
     return line;
 }
 
-}  // namespace
-
-void report_win32_error(Report& report, std::u16string_view path, std::string_view label, platform::ErrorCode code) {
+// " (5)" and the line end.
+std::u16string win32_code_part(platform::ErrorCode code) {
     std::u16string code_part = ascii_text(" (");
     append_decimal(code_part, static_cast<std::int32_t>(code));
     append_ascii(code_part, ")\n");
-    write_error_line(report, path, label, code, code_part);
+    return code_part;
+}
+
+// Lines that belong to the ERR line above them: indented to its path, so
+// that none begins like a numbered line.
+constexpr const char* following_indent = "             ";
+
+// "in use by notepad.exe (4242), SearchIndexer.exe (1180)", each name
+// escaped as a path is.
+std::u16string holders_line(const std::vector<platform::Holder>& holders) {
+    std::u16string line;
+    if (holders.empty()) return line;
+    append_ascii(line, following_indent);
+    append_ascii(line, "in use by ");
+    for (std::size_t i = 0; i < holders.size(); ++i) {
+        if (i > 0) append_ascii(line, ", ");
+        append_path(line, holders[i].name);
+        append_ascii(line, " (");
+        append_decimal(line, static_cast<std::int64_t>(holders[i].process_id));
+        append_ascii(line, ")");
+    }
+    append_ascii(line, "\n");
+    return line;
+}
+
+}  // namespace
+
+void report_win32_error(Report& report, std::u16string_view path, std::string_view label, platform::ErrorCode code) {
+    write_error_line(report, path, label, code, win32_code_part(code));
+}
+
+void report_staying(Report& report, std::u16string_view path, std::string_view label, platform::ErrorCode code,
+                    const std::vector<platform::Holder>& holders, bool scheduled) {
+    std::u16string following = holders_line(holders);
+    if (scheduled) {
+        append_ascii(following, following_indent);
+        append_ascii(following, "scheduled for deletion at the next restart\n");
+    }
+    write_error_line(report, path, label, code, win32_code_part(code), following, scheduled);
 }
 
 void report_native_status(Report& report, std::u16string_view path, std::string_view label,

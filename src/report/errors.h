@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "report/output.h"
@@ -21,6 +22,12 @@ namespace scythe {
 void report_win32_error(Report& report, std::u16string_view path, std::string_view label, platform::ErrorCode code);
 void report_native_status(Report& report, std::u16string_view path, std::string_view label,
                           platform::NativeStatus status);
+// The ERR line of an entry that stays, followed on the same channels, and
+// under the same lock, by a line naming the programs that hold it (none
+// where holders is empty) and one saying that it goes at the next restart
+// where it was scheduled (counted as such). Only the ERR line is an error.
+void report_staying(Report& report, std::u16string_view path, std::string_view label, platform::ErrorCode code,
+                    const std::vector<platform::Holder>& holders, bool scheduled);
 
 // What the walk met: a directory, or a file and its size.
 struct EntryLine {

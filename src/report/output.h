@@ -33,6 +33,8 @@ struct Counters {
     // whose size was never read, the sum is short and says so.
     alignas(std::atomic_ref<std::uint64_t>::required_alignment) std::uint64_t deleted_bytes = 0;
     bool deleted_bytes_short = false;
+    // Entries the system deletes at its next restart (/OnReboot).
+    std::int32_t scheduled = 0;
 };
 
 class Report {

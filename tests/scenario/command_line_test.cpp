@@ -44,6 +44,8 @@ TEST_F(CommandLine, FatalMessagesForMissingOrUnusablePaths) {
         cases.push_back({{"/Threads:" + std::string(count), "/Dir:" + tree, "/SubDirectories"},
                          "Cannot run on " + std::string(count) + " threads (a whole number from 0 to 64 is needed), aborting.\r\n"});
     cases.push_back({{"/Dir:" + tree, "/threads:3", "/THREADS:x", "/SubDirectories"}, expected::given_twice("/Threads:")});
+    if (!target_->windows())
+        cases.push_back({{"/Dir:" + tree, "/SubDirectories", "/OnReboot"}, expected::on_reboot_refusal});
     if (target_->windows()) {
         // One letter is a relative path on POSIX, taken there.
         cases.push_back({{"/Dir:x", "/SubDirectories"}, "Delete path too short (2 char minimum).\r\n"});

@@ -814,6 +814,49 @@ TEST_F(Walk, AFileHeldOpenIsReportedAtOnceWithoutRetries) {
     EXPECT_TRUE(fs::exists(path("tree/held")));
 }
 
+// /OnReboot (given twice: one flag): a file held open is scheduled, and so
+// is each directory above it, the root last unless kept; Wine's restart
+// (wineboot -r) carries the schedule out. Wine's Restart Manager names
+// nobody, so no holder line follows the ERR lines.
+TEST_F(Walk, OnRebootTheRestartRemovesAHeldFileAndTheDirectoriesAboveIt) {
+    if (!target_->windows()) GTEST_SKIP() << "/OnReboot is refused on POSIX, where a file held open is deleted at once";
+    for (bool keep_root : {false, true}) {
+        SCOPED_TRACE(keep_root ? "/KeepRoot" : "");
+        fs::create_directories(path("tree/sub/deeper"));
+        write_file(path("tree/sub/deeper/held"));
+        write_file(path("tree/sub/other"));
+        write_file(path("tree/gone"));
+        Background holder = start_background(
+            {target_->wine, hold_open_helper(), argument("tree/sub/deeper/held"), "without-delete-sharing"});
+        ASSERT_EQ(holder.read_line(), "ready");
+        std::vector<std::string> options{"/SubDirectories", "/OnReboot", "/onreboot", "/RetryFor:0"};
+        if (keep_root) options.push_back("/KeepRoot");
+        Result result = run_with_logs(options);
+        EXPECT_EQ(holder.finish(), 0);
+        std::string scheduled = expected::scheduled;
+        std::string not_empty = "Directory is not empty.";
+        EXPECT_EQ(read_file(path("error.log")),
+                  err(1, "sub/deeper/held", "Sharing violation.", "DeleteFile() (32)") + scheduled +
+                      err(2, "sub/deeper", not_empty, "RemoveDirectory() (145)") + scheduled +
+                      err(3, "sub", not_empty, "RemoveDirectory() (145)") + scheduled +
+                      (keep_root ? "" : err(4, "", not_empty, "RemoveDirectory() failed (145)") + scheduled));
+        EXPECT_EQ(result.exit_code, keep_root ? 3 : 5);
+        std::string log = read_file(path("run.log"));
+        std::string header =
+            log_header(std::string("/SubDirectories /OnReboot /RetryFor:0") + (keep_root ? " /KeepRoot" : ""));
+        EXPECT_EQ(log.substr(0, header.size()), header);  // one OnReboot line
+        EXPECT_NE(log.find(keep_root ? "Errors         : 3\r\nScheduled      : 3\r\n"
+                                     : "Errors         : 5\r\nScheduled      : 4\r\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_TRUE(fs::exists(path("tree/sub/deeper/held")));
+        EXPECT_FALSE(fs::exists(path("tree/gone")));
+        run_command({"/usr/bin/env", "WINEDEBUG=-all", target_->wine, "wineboot", "-r"});
+        EXPECT_EQ(fs::exists(path("tree")), keep_root);
+        EXPECT_TRUE(!keep_root || fs::is_empty(path("tree")));
+    }
+}
+
 TEST_F(Walk, OnFourThreadsTheSameEntriesGoAndTheSameLinesAreWritten) {
     std::string helper = (fs::path(target_->program).parent_path() / "hold_open.exe").string();
     auto run_on_a_fresh_tree = [&](const std::string& threads) {

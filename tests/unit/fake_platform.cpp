@@ -445,6 +445,22 @@ void pause_milliseconds(unsigned milliseconds) {
     system.pauses.push_back(milliseconds);
 }
 
+bool held_open(ErrorCode error) { return error == 32 || error == 33; }
+bool not_empty(ErrorCode error) { return error == 145; }
+
+ErrorCode holders_of(const std::u16string& path, std::vector<Holder>& holders) {
+    Locked held;
+    holders = system.holders[path];
+    return injected(system.fail_holders, path);
+}
+
+ErrorCode delete_at_restart(const std::u16string& path) {
+    Locked held;
+    if (ErrorCode error = injected(system.fail_schedule, path)) return error;
+    system.scheduled.push_back(path);
+    return no_error;
+}
+
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
     Locked held;
     std::u16string path = child_path(parent, entry);

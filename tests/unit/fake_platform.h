@@ -72,6 +72,11 @@ struct System {
     // An injected failure happens only this many times where given.
     std::map<std::u16string, int> failures_left;
     std::set<std::uint32_t> transient_errors;
+    // Who holds an entry open (32 and 33 say it is held), a lookup that
+    // fails, and the deletions scheduled for the next restart, in order.
+    std::map<std::u16string, std::vector<scythe::platform::Holder>> holders;
+    std::map<std::u16string, std::uint32_t> fail_holders, fail_schedule;
+    std::vector<std::u16string> scheduled;
     std::vector<unsigned> pauses;
     // A listing that ends with this status after all its entries.
     std::map<std::u16string, std::int32_t> listing_error;

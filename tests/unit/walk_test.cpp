@@ -10,6 +10,7 @@
 #include <thread>
 #include <tuple>
 
+#include "expected_output.h"
 #include "fixture.h"
 
 using scythe::platform::attribute_read_only;
@@ -454,6 +455,91 @@ TEST_F(Walk, NotEmptyIsNotRetriedWhereTheWalkBelowGaveUp) {
     fake::system.fail_delete[u"/root/sub/stuck"] = 5;
     EXPECT_EQ(delete_tree(u"/root"), 0);
     EXPECT_TRUE(fake::system.pauses.empty());
+}
+
+// A held file (32), a locked one (33) and a directory held open: the
+// holders named after the ERR line, escaped as paths, never counted;
+// nothing where nobody is named, the lookup fails, or nothing is held.
+TEST_F(Walk, TheProgramsHoldingAnEntryAreNamedAfterItsErrLine) {
+    settings.ignore_errors = true;
+    std::vector<scythe::platform::Holder> named{{u"notepad.exe", 4242}, {u"Search\nIndexer", 1180}};
+    std::string line = expected::in_use_by("notepad.exe (4242), Search<U+000A>Indexer (1180)");
+    for (auto [holders, lookup_failure] : {std::pair{named, 0}, {{}, 0}, {named, 1168}}) {
+        fake::reset(u"/root");
+        fake::system.console.clear();
+        for (const char16_t* file : {u"/root/held", u"/root/locked", u"/root/other"}) fake::add_file(file);
+        fake::add_directory(u"/root/open");
+        fake::system.fail_delete = {{u"/root/held", 32}, {u"/root/locked", 33}, {u"/root/other", 5}};
+        fake::system.fail_remove[u"/root/open"] = 32;
+        for (const char16_t* entry : {u"/root/held", u"/root/locked", u"/root/other", u"/root/open"}) {
+            fake::system.holders[entry] = holders;
+            if (lookup_failure) fake::system.fail_holders[entry] = lookup_failure;
+        }
+        counters = {};
+        delete_tree(u"/root");
+        std::string shown = holders.empty() || lookup_failure ? "" : line;
+        EXPECT_EQ(expected::lines_of(console(), {"ERR  ", " "}),
+                  "ERR  000001: /root/held: Unknown error 32 at DeleteFile() (32)\r\n" + shown +
+                      "ERR  000002: /root/locked: Unknown error 33 at DeleteFile() (33)\r\n" + shown +
+                      "ERR  000003: /root/other: Access is denied. at DeleteFile() (5)\r\n"
+                      "ERR  000004: /root/open: Unknown error 32 at RemoveDirectory() (32)\r\n" + shown);
+        EXPECT_EQ(counters.errors, 4);
+        EXPECT_TRUE(fake::system.scheduled.empty());  // not without /OnReboot
+    }
+}
+
+// /OnReboot: a held file, and each directory above it once everything in
+// it is gone or scheduled, children before parents, on one thread and on
+// several; the walk lists on past what it scheduled. Not what stays for
+// another reason, nor anything above it; a scheduling refused is an ERR
+// line of its own.
+TEST_F(Walk, OnRebootSchedulesWhatIsHeldAndTheDirectoriesAboveItChildrenFirst) {
+    struct Row {
+        unsigned threads;
+        bool ignore_errors, stop_at_first_error;
+        const char16_t* refused;  // its scheduling fails
+        std::vector<std::u16string> scheduled;
+        int errors;
+    };
+    std::vector<std::u16string> all{u"/root/a/b/held", u"/root/a/b", u"/root/a/pending", u"/root/a/c/held",
+                                    u"/root/a/c",      u"/root/a"};
+    for (const Row& row : {Row{1, false, false, nullptr, all, 8}, Row{3, true, false, nullptr, all, 8},
+                           Row{1, false, true, nullptr, {all[0]}, 1},
+                           Row{1, false, false, u"/root/a/c", {all.begin(), all.end() - 2}, 7}}) {
+        fake::reset(u"/root");
+        // root: a/{b/{held, gone}, pending, c/{held}}, z/{stuck}
+        for (const char16_t* directory : {u"/root/a", u"/root/a/b", u"/root/a/pending", u"/root/a/c", u"/root/z"})
+            fake::add_directory(directory);
+        for (const char16_t* file : {u"/root/a/b/held", u"/root/a/b/gone", u"/root/a/c/held", u"/root/z/stuck"})
+            fake::add_file(file);
+        fake::system.fail_delete = {{u"/root/a/b/held", 32}, {u"/root/a/c/held", 33}, {u"/root/z/stuck", 5}};
+        fake::system.fail_remove[u"/root/a/pending"] = 145;  // what was deleted in it is still held
+        if (row.refused) fake::system.fail_schedule[row.refused] = 5;
+        settings.on_reboot = true;
+        settings.ignore_errors = row.ignore_errors;
+        settings.threads = row.threads;
+        settings.stop_at_first_error = row.stop_at_first_error;
+        counters = {};
+        delete_tree(u"/root");
+        const std::vector<std::u16string>& scheduled = fake::system.scheduled;
+        for (std::size_t i = 0; i < scheduled.size(); ++i)  // nothing below an entry comes after it
+            for (std::size_t later = i + 1; later < scheduled.size(); ++later)
+                EXPECT_NE(scheduled[later].rfind(scheduled[i] + u"/", 0), 0u) << row.threads;
+        // On several threads, siblings may come in either order.
+        EXPECT_TRUE(row.threads > 1 ? std::is_permutation(scheduled.begin(), scheduled.end(), row.scheduled.begin(),
+                                                          row.scheduled.end())
+                                    : scheduled == row.scheduled)
+            << row.threads << row.stop_at_first_error;
+        EXPECT_EQ(counters.errors, row.errors);
+        EXPECT_EQ(counters.scheduled, static_cast<int>(row.scheduled.size()));
+        EXPECT_TRUE(fake::exists(u"/root/z/stuck"));
+        EXPECT_EQ(fake::exists(u"/root/a/b/gone"), row.stop_at_first_error);  // listed on past the held file
+        if (!row.refused) continue;
+        EXPECT_NE(console().find("ERR  000005: /root/a/c: The directory is not empty. at RemoveDirectory() (145)\r\n"
+                                 "ERR  000006: /root/a/c: Access is denied. at MoveFileEx(delete at restart) (5)\r\n"
+                                 "ERR  000007: /root/a: The directory is not empty. at RemoveDirectory() (145)\r\n"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(Walk, ReadOnlyEntriesGoWithoutAttributeChangesWhereTheSystemAllows) {

@@ -624,6 +624,19 @@ bool worth_retrying(ErrorCode) { return false; }
 
 void pause_milliseconds(unsigned milliseconds) { usleep(milliseconds * 1000u); }
 
+// An entry held open is deleted at once: nothing holds one back, and there
+// is no restart to wait for.
+bool held_open(ErrorCode) { return false; }
+
+bool not_empty(ErrorCode error) { return error == ENOTEMPTY || error == EEXIST; }
+
+ErrorCode holders_of(const std::u16string&, std::vector<Holder>& holders) {
+    holders.clear();
+    return no_error;
+}
+
+ErrorCode delete_at_restart(const std::u16string&) { return ENOTSUP; }
+
 // Only a directory's bit is ever cleared (a file's mode does not stand in
 // the way), and only on the directory opened as itself, on the tree's mount.
 ErrorCode clear_read_only(Directory& parent, const DirectoryEntry& entry) {
