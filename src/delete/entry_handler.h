@@ -1,6 +1,10 @@
 // What becomes of one entry of a directory being walked, and of a
 // subdirectory once its walk ended, on this thread or another: each comes
-// to one Outcome for the level that lists it. The error policy, the
+// to one Step for the level that lists it. The whole error policy (report
+// a failure, then go on, pass over it or give up?) is here: for entries,
+// for a subdirectory that cannot be opened, a parent that cannot be got
+// back, a listing that fails, and whether a level that gives up stops the
+// other walks; the walk only asks. Also here: the
 // deletion forms and the dry run live here. The hard cases:
 // - Windows keeps deleted files that someone still holds open as "delete
 //   pending", so their directory is "not empty" for a moment, and a file
@@ -45,6 +49,7 @@
 #include <string_view>
 
 #include "delete/levels.h"
+#include "delete/outcome.h"
 #include "delete/shared.h"
 #include "delete/staying.h"
 #include "platform/platform.h"
@@ -61,30 +66,30 @@ public:
         : shared_(shared), settings_(shared.settings), report_(shared.report), levels_(levels) {}
 
     // The file the level's listing gave: its FILE line, then its deletion.
-    Outcome delete_file(Level& parent, const std::u16string& path) {
+    Step delete_file(Level& parent, const std::u16string& path) {
         DirectoryEntry& entry = parent.entry;
         if (settings_.what_if) return list_file(parent, path);
         if (lines_wanted()) platform::complete_entry(*parent.directory, entry);
-        if (!show(&entry, path)) return Outcome::gave_up;
+        if (!show(&entry, path)) return Step::ends(End::gave_up);
         auto remove = [&] {
             return in_learned_form(
                 [&](platform::DeletionForm form) { return platform::delete_file(*parent.directory, entry, form); });
         };
         ErrorCode refused = shared_.retries.run(remove);
         if (!refused) return count_deleted(entry);
-        if (platform::already_gone(refused)) return Outcome::lists_on;
+        if (platform::already_gone(refused)) return Step::lists_on();
         platform::complete_entry(*parent.directory, entry);
         if (entry.attributes & platform::attribute_read_only) {
             refused = clear_read_only(parent, entry, path);
             if (!refused) refused = shared_.retries.run(remove);
             if (!refused) return count_deleted(entry);
-            if (platform::already_gone(refused)) return Outcome::lists_on;
+            if (platform::already_gone(refused)) return Step::lists_on();
         }
         return stays(parent, entry, {path, "DeleteFile()", refused, platform::held_open(refused) && !is_link(entry)});
     }
 
     // A link or mount point, removed as what it is, never entered.
-    Outcome remove_link(Level& parent, const std::u16string& path) {
+    Step remove_link(Level& parent, const std::u16string& path) {
         if (settings_.what_if) return foresee(parent, path, "RemoveDirectory()");
         return remove_subdirectory(parent, parent.entry, path, false, false);
     }
@@ -92,17 +97,17 @@ public:
     // A subdirectory of parent whose walk ended (or that could not be
     // opened): removed unless the run was interrupted, it was stopped, or
     // /StopAtFirstError gives up at once.
-    Outcome take_back(Level& parent, const DirectoryEntry& entry, std::u16string_view path, const Subtree& walked) {
+    Step take_back(Level& parent, const DirectoryEntry& entry, std::u16string_view path, const Subtree& walked) {
         parent.failed |= walked.failed;
         parent.outlasts_restart |= walked.outlasts_restart;
-        if (interrupted() || report_if_interrupted()) return Outcome::gave_up;
-        if (walked.end == Outcome::stopped) return Outcome::stopped;
-        if (walked.end == Outcome::gave_up && settings_.stop_at_first_error) return Outcome::gave_up;
-        if (walked.end == Outcome::gave_up && settings_.what_if) {
+        if (interrupted() || report_if_interrupted()) return Step::ends(End::gave_up);
+        if (walked.end == End::stopped) return Step::ends(End::stopped);
+        if (walked.end == End::gave_up && settings_.stop_at_first_error) return Step::ends(End::gave_up);
+        if (walked.end == End::gave_up && settings_.what_if) {
             parent.stays(entry.name);
             return unless_ignoring_errors();
         }
-        bool whole = walked.end == Outcome::completed && !walked.outlasts_restart;
+        bool whole = walked.end == End::completed && !walked.outlasts_restart;
         return remove_subdirectory(parent, entry, path, walked.emptied(), whole);
     }
 
@@ -110,16 +115,40 @@ public:
     // removal before its failure is reported: an empty one the user may
     // not list goes as a plain rmdir would, with no line. Else the lines
     // are those of a walk that gave up at once.
-    Outcome take_back_unopened(Level& parent, std::u16string_view path, ErrorCode error) {
-        if (platform::already_gone(error)) return Outcome::lists_on;
+    Step take_back_unopened(Level& parent, std::u16string_view path, ErrorCode error) {
+        if (platform::already_gone(error)) return Step::lists_on();
         if (!settings_.what_if && !platform::interruption_requested() && !another_walk_gave_up()) {
             ErrorCode removal = in_learned_form([&](platform::DeletionForm form) {
                 return platform::remove_directory(*parent.directory, parent.entry, form);
             });
-            if (!removal || platform::already_gone(removal)) return Outcome::lists_on;
+            if (!removal || platform::already_gone(removal)) return Step::lists_on();
         }
         report_failure(path, "CreateFile(DIR)", error);
         return take_back(parent, parent.entry, path, Subtree{});
+    }
+
+    // A level's listing ended: complete, or gone with its directory (someone
+    // else deleted it meanwhile), or failed, which gives the level up.
+    Step listing_ended(Level& level, std::u16string_view path, platform::NativeStatus status) {
+        if (status == platform::status_no_more_files || platform::listing_found_directory_gone(status))
+            return Step::ends(End::completed);
+        level.failed = level.outlasts_restart = true;
+        report_native_status(report_, path, "NtQueryDirectoryFile()", status);
+        return Step::ends(End::gave_up);
+    }
+
+    // The level above a finished one could not be got back as itself: it is
+    // given up, and whatever it still held stays.
+    Step lost_parent(std::u16string_view path, ErrorCode error) {
+        report_failure(path, "CreateFile(DIR)", error);
+        return Step::ends(End::gave_up);
+    }
+
+    // A level gave up: unless the run ignores errors and goes on after a
+    // directory that gave up, every other walk stops before its next entry.
+    void level_gave_up() {
+        if (shared_.crew && (!settings_.ignore_errors || settings_.stop_at_first_error))
+            shared_.another_walk_gave_up.store(true, std::memory_order_relaxed);
     }
 
     // Counts and shows a directory the walk enters; false once interrupted.
@@ -158,18 +187,18 @@ private:
     }
 
     // A dry run reads every file's size, for its summary.
-    Outcome list_file(Level& parent, const std::u16string& path) {
+    Step list_file(Level& parent, const std::u16string& path) {
         platform::complete_entry(*parent.directory, parent.entry);
-        if (!show(&parent.entry, path, true)) return Outcome::gave_up;
+        if (!show(&parent.entry, path, true)) return Step::ends(End::gave_up);
         return foresee(parent, path, "DeleteFile()");
     }
 
     // A dry run's entry stays; the refusal the run would meet before
     // acting on it is written as the run writes it.
-    Outcome foresee(Level& parent, const std::u16string& path, std::string_view label) {
+    Step foresee(Level& parent, const std::u16string& path, std::string_view label) {
         parent.stays(parent.entry.name);
         ErrorCode refused = platform::foreseen_refusal(*parent.directory, parent.entry);
-        if (!refused) return Outcome::lists_on;
+        if (!refused) return Step::lists_on();
         report_failure(path, label, refused);
         return unless_ignoring_errors();
     }
@@ -178,11 +207,11 @@ private:
     // form wants the read-only bit cleared first. A dry run takes every
     // removal for done. Where everything below is gone or goes at the next
     // restart (whole), the restart removes the directory too.
-    Outcome remove_subdirectory(Level& parent, const DirectoryEntry& entry, std::u16string_view path, bool emptied,
+    Step remove_subdirectory(Level& parent, const DirectoryEntry& entry, std::u16string_view path, bool emptied,
                                 bool whole) {
         if (settings_.what_if) {
             parent.stays(entry.name);
-            return Outcome::lists_on;
+            return Step::lists_on();
         }
         auto remove_in = [&](platform::DeletionForm form) {
             if (form == platform::DeletionForm::classic)
@@ -191,7 +220,7 @@ private:
         };
         auto remove = [&] { return in_learned_form(remove_in); };
         ErrorCode error = emptied ? shared_.retries.run(remove) : remove();
-        if (!error || platform::already_gone(error)) return Outcome::lists_on;
+        if (!error || platform::already_gone(error)) return Step::lists_on();
         bool held = platform::held_open(error) || platform::not_empty(error);
         return stays(parent, entry, {path, "RemoveDirectory()", error, whole && held && !is_link(entry)});
     }
@@ -199,31 +228,31 @@ private:
     // Its ERR line and who holds it; once it is scheduled for the next
     // restart, the level lists on past it unless the run stops at its
     // first error.
-    Outcome stays(Level& parent, const DirectoryEntry& entry, const Staying& staying) {
+    Step stays(Level& parent, const DirectoryEntry& entry, const Staying& staying) {
         parent.failed = true;
         bool scheduled = report_stays(settings_, report_, &shared_.scheduling, staying);
         if (!scheduled) parent.outlasts_restart = true;
         if (!scheduled || settings_.stop_at_first_error) return leave_behind(parent, entry);
         parent.stays(entry.name);
-        return Outcome::lists_on;
+        return Step::lists_on();
     }
 
     // The failure's entry stays where the run goes on past it.
-    Outcome leave_behind(Level& parent, const DirectoryEntry& entry) {
+    Step leave_behind(Level& parent, const DirectoryEntry& entry) {
         if (settings_.ignore_errors) parent.stays(entry.name);
         return unless_ignoring_errors();
     }
 
-    Outcome unless_ignoring_errors() const { return settings_.ignore_errors ? Outcome::lists_on : Outcome::gave_up; }
+    Step unless_ignoring_errors() const { return settings_.ignore_errors ? Step::lists_on() : Step::ends(End::gave_up); }
 
     // What the status line of /Progress shows as deleted: counted without
     // the lock, as the file count of a walk that writes no line is.
-    Outcome count_deleted(const DirectoryEntry& entry) {
+    Step count_deleted(const DirectoryEntry& entry) {
         if (entry.complete)
             std::atomic_ref(report_.counters.deleted_bytes).fetch_add(entry.end_of_file, std::memory_order_relaxed);
         else
             std::atomic_ref(report_.counters.deleted_bytes_short).store(true, std::memory_order_relaxed);
-        return Outcome::lists_on;
+        return Step::lists_on();
     }
 
     // The listing already carries the attributes, so they are not read again.

@@ -8,35 +8,32 @@
 // - No handle is shared: the parent keeps the record, the other thread
 //   the subtree's handle.
 // - A level waiting for its subtrees takes queued work meanwhile, and a
-//   level that gives up stops the other walks first, so that they end soon.
+//   level that gives up says so first (the error policy may stop the
+//   other walks), so that they end soon.
+// - A level's hand-outs are held apart from it, made at its first
+//   hand-out: the level stack knows nothing of threads.
 #pragma once
 
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "delete/crew.h"
-#include "delete/shared.h"
+#include "delete/outcome.h"
 #include "platform/platform.h"
 
 namespace scythe {
 
-// The walk of a subtree handed over, on the thread that took it (its top
-// open, its DIR line written); in walk.cpp.
-Subtree walk_handed(Shared& shared, const std::u16string& path, platform::OwnedDirectory top);
-
 // A subdirectory handed to another thread: what its walk needs, and what
-// it reports back to the level that handed it out.
+// it reports back to the level that handed it out. The job's run(), the
+// walk of the subtree, is the walk's own (walk.cpp).
 struct Handout : Crew::Job {
-    Handout(Shared& run_shared, const platform::DirectoryEntry& listed, const std::u16string& its_path,
-            platform::OwnedDirectory opened)
-        : shared(run_shared), entry(listed), path(its_path), directory(std::move(opened)) {}
+    Handout(const platform::DirectoryEntry& listed, const std::u16string& its_path, platform::OwnedDirectory opened)
+        : entry(listed), path(its_path), directory(std::move(opened)) {}
 
-    void run() override { walked = walk_handed(shared, path, std::move(directory)); }
-
-    Shared& shared;
     const platform::DirectoryEntry entry;  // as its parent listed it, for its removal there
     const std::u16string path;
     platform::OwnedDirectory directory;  // until its walk takes it
@@ -47,50 +44,50 @@ struct Handout : Crew::Job {
 class Handouts {
 public:
     // What taking a finished subtree back came to for the level.
-    using TakeBack = std::function<Outcome(const Handout&)>;
+    using TakeBack = std::function<Step(const Handout&)>;
 
     bool empty() const { return handed_.empty(); }
 
-    // Only where a thread is idle: true when the other thread has the
-    // subtree; false leaves child with the caller.
-    bool hand_out(Shared& shared, const platform::DirectoryEntry& entry, const std::u16string& path,
-                  platform::OwnedDirectory& child) {
-        if (!shared.crew || !shared.crew->has_room()) return false;
-        auto handout = std::make_unique<Handout>(shared, entry, path, std::move(child));
-        if (!shared.crew->hand_out(*handout)) {
-            child = std::move(handout->directory);
-            return false;
-        }
+    // True when another thread has the subtree; false leaves the handout
+    // (and its directory) with the caller.
+    bool hand_out(Crew& crew, std::unique_ptr<Handout>& handout) {
+        if (!crew.hand_out(*handout)) return false;
         handed_.push_back(std::move(handout));
         return true;
     }
 
-    // Takes back every finished subtree; outcome, as the level stands,
-    // comes back as it stands then.
-    Outcome take_back_finished(Outcome outcome, const TakeBack& take_back) {
+    // Takes back every finished subtree: the worst end one of them came
+    // to, if any ended the level.
+    std::optional<End> take_back_finished(const TakeBack& take_back) {
+        std::optional<End> ended;
         for (std::size_t i = 0; i < handed_.size();) {
             if (!handed_[i]->done()) {
                 ++i;
                 continue;
             }
-            outcome = worse(outcome, take_back(*handed_[i]));
+            Step step = take_back(*handed_[i]);
+            if (step.level_ends()) ended = worse(ended.value_or(End::completed), step.end());
             handed_.erase(handed_.begin() + static_cast<std::ptrdiff_t>(i));
         }
-        return outcome;
+        return ended;
     }
 
-    // Waits for every subtree, helping meanwhile, and takes each back.
-    Outcome settle(Shared& shared, Outcome outcome, const TakeBack& take_back) {
-        if (outcome == Outcome::gave_up) shared.stop_other_walks();
+    // Waits for every subtree, helping meanwhile, and takes each back; the
+    // level's end comes back combined with theirs. gave_up is told once
+    // the level gives up, so that the other walks end soon.
+    End settle(Crew* crew, End end, const TakeBack& take_back, const std::function<void()>& gave_up) {
+        if (end == End::gave_up) gave_up();
         while (!handed_.empty()) {
-            shared.crew->help_until([&] {
+            crew->help_until([&] {
                 return std::any_of(handed_.begin(), handed_.end(), [](const auto& handout) { return handout->done(); });
             });
-            Outcome settled = take_back_finished(outcome, take_back);
-            if (settled == Outcome::gave_up && outcome != Outcome::gave_up) shared.stop_other_walks();
-            outcome = settled;
+            std::optional<End> taken = take_back_finished(take_back);
+            if (!taken) continue;
+            End settled = worse(end, *taken);
+            if (settled == End::gave_up && end != End::gave_up) gave_up();
+            end = settled;
         }
-        return outcome;
+        return end;
     }
 
 private:

@@ -24,7 +24,6 @@
 #include <string>
 #include <string_view>
 
-#include "delete/handouts.h"
 #include "platform/platform.h"
 
 namespace scythe {
@@ -52,7 +51,6 @@ struct Level {
     bool restart = true;
     // Once released: the entries handled here that are still there.
     std::optional<std::set<std::u16string>> left_behind;
-    Handouts handed;
 };
 
 class LevelStack {
@@ -108,6 +106,8 @@ public:
     }
 
     Level& deepest() { return levels_.back(); }
+    // The deepest level's depth below the top (0 for the top).
+    std::size_t depth() const { return levels_.size() - 1; }
     bool at_top() const { return levels_.size() == 1; }
     bool empty() const { return levels_.empty(); }
 

@@ -1,6 +1,5 @@
 // What the walks of one run share, on one thread or several (made by
-// delete_tree, passed down by reference), and the one outcome type the
-// parts of a walk give one another.
+// delete_tree, passed down by reference).
 #pragma once
 
 #include <atomic>
@@ -15,15 +14,6 @@ namespace scythe {
 
 class Crew;
 
-// What handling one entry, or listing a level, came to.
-enum class Outcome {
-    lists_on,   // the entry was handled, or passed over where errors are ignored
-    descended,  // a subdirectory was entered and is now the deepest level
-    completed,  // the level's listing ended, every entry handled
-    gave_up,
-    stopped,  // cut short because a walk on another thread gave up
-};
-
 // Links and mount points stand for another name: removed as what they
 // are, never entered, never scheduled for the next restart.
 inline bool is_link(const platform::DirectoryEntry& entry) {
@@ -31,37 +21,9 @@ inline bool is_link(const platform::DirectoryEntry& entry) {
            (entry.reparse_tag & platform::reparse_tag_name_surrogate);
 }
 
-// Gave up outweighs stopped, which outweighs going on.
-inline Outcome worse(Outcome first, Outcome second) {
-    if (first == Outcome::gave_up || second == Outcome::gave_up) return Outcome::gave_up;
-    if (first == Outcome::stopped || second == Outcome::stopped) return Outcome::stopped;
-    return first;
-}
-
-// What the walk of a directory and everything below it came to, on this
-// thread or another.
-struct Subtree {
-    Outcome end = Outcome::gave_up;  // completed, gave_up or stopped
-    bool failed = false;             // something in it or below it failed
-    // Something in it or below it stays even after the next restart: it
-    // failed and was not scheduled for deletion then (/OnReboot).
-    bool outlasts_restart = false;
-    // Only then can its "not empty" be deleted entries someone still holds
-    // open, worth waiting out, rather than an entry that stays.
-    bool emptied() const { return end == Outcome::completed && !failed; }
-};
-
 struct Shared {
     Shared(const RunSettings& run_settings, Report& run_report, std::size_t handles)
         : settings(run_settings), report(run_report), budget(handles), retries(run_report, run_settings) {}
-
-    // A walk that gives up stops every other walk before its next entry,
-    // unless the run ignores errors and goes on after a directory that
-    // gave up.
-    void stop_other_walks() {
-        if (crew && (!settings.ignore_errors || settings.stop_at_first_error))
-            another_walk_gave_up.store(true, std::memory_order_relaxed);
-    }
 
     const RunSettings& settings;
     Report& report;

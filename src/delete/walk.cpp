@@ -24,11 +24,15 @@
 #include "delete/walk.h"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "delete/crew.h"
 #include "delete/entry_handler.h"
 #include "delete/handouts.h"
 #include "delete/levels.h"
+#include "delete/outcome.h"
 #include "delete/shared.h"
 #include "report/errors.h"
 
@@ -38,6 +42,17 @@ namespace {
 
 using platform::DirectoryEntry;
 using platform::ErrorCode;
+
+// A subtree handed to another thread: the crew's job, its walk the walk's own.
+struct HandedWalk final : Handout {
+    HandedWalk(Shared& run_shared, const DirectoryEntry& listed, const std::u16string& its_path,
+               platform::OwnedDirectory opened)
+        : Handout(listed, its_path, std::move(opened)), shared(run_shared) {}
+
+    void run() override;
+
+    Shared& shared;
+};
 
 class Walk {
 public:
@@ -59,7 +74,7 @@ public:
                 return {true, false};
             }
         }
-        return {walked.end == Outcome::completed, walked.emptied(), walked.outlasts_restart};
+        return {walked.end == End::completed, walked.emptied(), walked.outlasts_restart};
     }
 
     // The deepest level is listed until it ends or a child is entered; a
@@ -67,17 +82,17 @@ public:
     // it back.
     Subtree walk_from(platform::OwnedDirectory owned, platform::Directory& top) {
         levels_.open_top(std::move(owned), top);
-        Outcome outcome = Outcome::lists_on;
+        Step step = Step::lists_on();
         for (;;) {
             Level& level = levels_.deepest();
-            if (outcome == Outcome::lists_on || outcome == Outcome::descended) {
-                outcome = list(level);
+            if (!step.level_ends()) {
+                step = list(level);
                 continue;
             }
-            Outcome end = level.handed.settle(shared_, outcome, take_back_in(level));
+            End end = settle(step.end());
             Subtree walked{end, level.failed, level.outlasts_restart};
             if (levels_.at_top()) return walked;
-            outcome = finish_deepest(walked);
+            step = finish_deepest(walked);
         }
     }
 
@@ -93,61 +108,89 @@ private:
     Shared& shared_;
     LevelStack levels_;
     EntryHandler entries_;
+    // By depth: the subtrees each level handed out, made at its first.
+    std::vector<std::unique_ptr<Handouts>> handouts_;
 
     // Lists one directory until it ends, gives up, or a child is entered.
-    Outcome list(Level& level) {
+    Step list(Level& level) {
         for (;;) {
-            if (entries_.report_if_interrupted()) return Outcome::gave_up;
-            if (Outcome taken = take_back_finished(level); taken != Outcome::lists_on) return taken;
-            if (entries_.another_walk_gave_up()) return Outcome::stopped;
+            if (entries_.report_if_interrupted()) return Step::ends(End::gave_up);
+            if (std::optional<End> ended = take_back_finished()) return Step::ends(*ended);
+            if (entries_.another_walk_gave_up()) return Step::ends(End::stopped);
             platform::NativeStatus status = platform::read_directory(*level.directory, level.restart, level.entry);
             level.restart = false;
-            if (status < 0) return listing_ended(level, status);
+            if (status < 0) return entries_.listing_ended(level, levels_.path_of(level), status);
             shared_.report.keep_console_current();
             if (level.left_behind && level.left_behind->count(level.entry.name)) continue;
-            if (Outcome outcome = handle(level, levels_.name_entry()); outcome != Outcome::lists_on) return outcome;
+            if (Step step = handle(level, levels_.name_entry()); !step.goes_on()) return step;
         }
     }
 
-    Outcome handle(Level& level, const std::u16string& path) {
+    Step handle(Level& level, const std::u16string& path) {
         const DirectoryEntry& entry = level.entry;
         if (!(entry.attributes & platform::attribute_directory)) return entries_.delete_file(level, path);
         if (entry.name == u"." || entry.name == u".." || !shared_.settings.descend_into_subdirectories)
-            return Outcome::lists_on;
+            return Step::lists_on();
         if (is_link(entry)) return entries_.remove_link(level, path);
         return enter(level, path);
     }
 
     // Counts and shows the directory, then opens it as a new level, or
     // hands it to an idle thread, past which a released parent lists on.
-    Outcome enter(Level& parent, const std::u16string& path) {
-        if (!entries_.show_directory(path)) return Outcome::gave_up;
+    Step enter(Level& parent, const std::u16string& path) {
+        if (!entries_.show_directory(path)) return Step::ends(End::gave_up);
         platform::OwnedDirectory child;
         if (ErrorCode error = levels_.open_child(child)) return entries_.take_back_unopened(parent, path, error);
-        if (parent.handed.hand_out(shared_, parent.entry, path, child)) {
+        if (hand_out(parent, path, child)) {
             parent.stays(parent.entry.name);
-            return Outcome::lists_on;
+            return Step::lists_on();
         }
         levels_.push(std::move(child));
-        return Outcome::descended;
+        return Step::descended();
     }
 
     // Once interrupted, nothing is reopened either.
-    Outcome finish_deepest(const Subtree& walked) {
+    Step finish_deepest(const Subtree& walked) {
         std::u16string_view path = levels_.path_of(levels_.deepest());
         ErrorCode unreachable = levels_.pop(!entries_.interrupted());
         Level& parent = levels_.deepest();
-        if (unreachable) {
-            entries_.report_failure(levels_.path_of(parent), "CreateFile(DIR)", unreachable);
-            return Outcome::gave_up;
-        }
+        if (unreachable) return entries_.lost_parent(levels_.path_of(parent), unreachable);
         return entries_.take_back(parent, parent.entry, path, walked);
     }
 
-    // What the level's subtrees that other threads finished come to.
-    Outcome take_back_finished(Level& level) {
-        if (level.handed.empty()) return Outcome::lists_on;
-        return level.handed.take_back_finished(Outcome::lists_on, take_back_in(level));
+    // Only where a thread is idle; false leaves child with the caller.
+    bool hand_out(Level& parent, const std::u16string& path, platform::OwnedDirectory& child) {
+        if (!shared_.crew || !shared_.crew->has_room()) return false;
+        std::unique_ptr<Handout> handout = std::make_unique<HandedWalk>(shared_, parent.entry, path, std::move(child));
+        if (handouts_here(true)->hand_out(*shared_.crew, handout)) return true;
+        child = std::move(handout->directory);
+        return false;
+    }
+
+    // The deepest level's hand-outs; made where asked for, else null where
+    // it has handed nothing out.
+    Handouts* handouts_here(bool make = false) {
+        std::size_t depth = levels_.depth();
+        if (handouts_.size() <= depth) handouts_.resize(depth + 1);
+        if (!handouts_[depth] && make) handouts_[depth] = std::make_unique<Handouts>();
+        return handouts_[depth].get();
+    }
+
+    // What the deepest level's subtrees that other threads finished come to.
+    std::optional<End> take_back_finished() {
+        Handouts* handed = handouts_here();
+        if (!handed || handed->empty()) return std::nullopt;
+        return handed->take_back_finished(take_back_in(levels_.deepest()));
+    }
+
+    // The deepest level's end, once every subtree it handed out is back.
+    End settle(End end) {
+        Handouts* handed = handouts_here();
+        if (!handed) {
+            if (end == End::gave_up) entries_.level_gave_up();
+            return end;
+        }
+        return handed->settle(shared_.crew, end, take_back_in(levels_.deepest()), [this] { entries_.level_gave_up(); });
     }
 
     Handouts::TakeBack take_back_in(Level& level) {
@@ -155,16 +198,13 @@ private:
             return entries_.take_back(level, handout.entry, handout.path, handout.walked);
         };
     }
-
-    // A directory someone else deleted while it was listed has ended too.
-    Outcome listing_ended(Level& level, platform::NativeStatus status) {
-        if (status == platform::status_no_more_files || platform::listing_found_directory_gone(status))
-            return Outcome::completed;
-        level.failed = level.outlasts_restart = true;
-        report_native_status(shared_.report, levels_.path_of(level), "NtQueryDirectoryFile()", status);
-        return Outcome::gave_up;
-    }
 };
+
+// A subtree handed to this thread is walked as a walk of its own.
+void HandedWalk::run() {
+    platform::Directory& top = *directory;
+    walked = Walk(path, shared).walk_from(std::move(directory), top);
+}
 
 // How many walks may be under way: one per thread and one queued, each
 // with room for the least budget of handles. Fewer walks give each a
@@ -175,11 +215,6 @@ std::size_t walks_at_most(std::size_t budget, unsigned threads) {
 }
 
 }  // namespace
-
-Subtree walk_handed(Shared& shared, const std::u16string& path, platform::OwnedDirectory top) {
-    platform::Directory& directory = *top;
-    return Walk(path, shared).walk_from(std::move(top), directory);
-}
 
 TreeOutcome delete_tree(platform::OpenedRoot& root, const std::u16string& path, const RunSettings& settings,
                         Report& report) {

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "expected_output.h"
+#include "delete/outcome.h"
 #include "fixture.h"
 
 using scythe::platform::attribute_read_only;
@@ -862,4 +863,14 @@ TEST_F(ParallelWalk, NoLineAndNoDeletionFollowTheInterruptedLineOnAnyThread) {
     EXPECT_TRUE(fake::exists(u"/root/a/f"));
     EXPECT_TRUE(fake::exists(u"/root/g"));
     expect_another_thread_worked();
+}
+
+// A level's own end and its subtrees' combine by one rule, in any order:
+// gave up outweighs stopped, which outweighs completed.
+TEST(LevelEnds, TheWorseOfTwoEndsWins) {
+    using scythe::End;
+    const End ends[] = {End::completed, End::stopped, End::gave_up};
+    for (int first = 0; first < 3; ++first)
+        for (int second = 0; second < 3; ++second)
+            EXPECT_EQ(scythe::worse(ends[first], ends[second]), ends[std::max(first, second)]) << first << second;
 }
