@@ -72,9 +72,7 @@ void remove_run_root(const RunSettings& settings, Report& report, platform::Open
     bool held_back = platform::held_open(error) || platform::not_empty(error);
     bool goes_at_restart = root.kind == platform::RootKind::directory && !outcome.outlasts_restart && held_back;
     report_stays(settings, report, nullptr, {settings.rooted_path, "RemoveDirectory() failed", error, goes_at_restart});
-    // A root left behind counts twice: once for the line, once for the run.
-    platform::Holding held = report.hold();  // the status line may be reading the count
-    ++report.counters.errors;
+    report.count_error();  // a root left behind counts twice: once for the line, once for the run
 }
 
 // One line where the DIR lines would be, instead of the walk.
@@ -84,7 +82,7 @@ bool nothing_to_delete(const RunSettings& settings, Report& report, const platfo
     std::u16string line = ascii_text("Nothing to delete, not found: ");
     append_path(line, settings.rooted_path);
     append_ascii(line, "\n");
-    report.write_progress(line);
+    report.write_walk_line(line);
     return true;
 }
 
@@ -112,7 +110,7 @@ int run_deletion(const RunSettings& settings, Report& report, platform::OpenedRo
     report.flush_logs();  // a log that cannot be written is counted before the summary
     write_summary(report, settings, end - start);
     report.close_logs();
-    return report.counters.errors;
+    return report.counted().errors;
 }
 
 }  // namespace

@@ -245,13 +245,9 @@ private:
 
     Step unless_ignoring_errors() const { return settings_.ignore_errors ? Step::lists_on() : Step::ends(End::gave_up); }
 
-    // What the status line of /Progress shows as deleted: counted without
-    // the lock, as the file count of a walk that writes no line is.
+    // What the status line of /Progress shows as deleted.
     Step count_deleted(const DirectoryEntry& entry) {
-        if (entry.complete)
-            std::atomic_ref(report_.counters.deleted_bytes).fetch_add(entry.end_of_file, std::memory_order_relaxed);
-        else
-            std::atomic_ref(report_.counters.deleted_bytes_short).store(true, std::memory_order_relaxed);
+        report_.add_deleted(entry.end_of_file, entry.complete);
         return Step::lists_on();
     }
 

@@ -121,9 +121,9 @@ std::u16string format_elapsed(std::int64_t seconds) {
 void write_summary(Report& report, const RunSettings& settings, std::int64_t elapsed_seconds) {
     std::u16string elapsed = ascii_text("Elapsed time   : ") + format_elapsed(elapsed_seconds);
     append_ascii(elapsed, "\n");
-    report.write_run_log(counts_block(report.counters, settings) + elapsed);
+    report.write_run_log(counts_block(report.counted(), settings) + elapsed);
     report.flush_logs();
-    if (!settings.silent) report.write_console(counts_block(report.counters, settings) + u"\n" + elapsed);
+    if (!settings.silent) report.write_console(counts_block(report.counted(), settings) + u"\n" + elapsed);
 }
 
 }  // namespace scythe

@@ -1,10 +1,8 @@
-// The numbered lines. ERR lines in their two forms: a Win32 code, and a
-// native status mapped to the Win32 code whose text it shows. A line's
-// number is counted and the line written under the Report's lock, so that
-// on several threads the numbers still come in the order of the lines.
+// The numbered lines, formed here; the Report counts each and writes it
+// under its one lock, so that on several threads the numbers still come in
+// the order of the lines. ERR lines in their two forms: a Win32 code, and a
+// native status mapped to the Win32 code whose text it shows.
 #include "report/errors.h"
-
-#include <atomic>
 
 #include "report/output.h"
 #include "report/text.h"
@@ -36,22 +34,22 @@ std::u16string numbered_line(std::string_view kind, std::int32_t number, std::u1
 }
 
 // "ERR  000001: path: text at label", the code part, and the lines that
-// follow it (their counts are the caller's, under the same lock).
+// follow it; the Report counts and writes it under one lock.
 void write_error_line(Report& report, std::u16string_view path, std::string_view label, platform::ErrorCode code,
                       std::u16string_view code_part, std::u16string_view following = {}, bool scheduled = false) {
     std::u16string text = error_text(code);
-    platform::Holding held = report.hold();
-    std::u16string line = numbered_line("ERR  ", ++report.counters.errors, path);
-    append_ascii(line, ": ");
-    line += text;
-    append_ascii(line, " at ");
-    append_ascii(line, label);
-    line += code_part;
-    line += following;
-    if (scheduled) ++report.counters.scheduled;
-    if (!report.silent()) report.write_console(line);
-    report.write_run_log(line);
-    report.write_error_log(line);
+    report.write_error(
+        [&](std::int32_t number) {
+            std::u16string line = numbered_line("ERR  ", number, path);
+            append_ascii(line, ": ");
+            line += text;
+            append_ascii(line, " at ");
+            append_ascii(line, label);
+            line += code_part;
+            line += following;
+            return line;
+        },
+        scheduled);
 }
 
 std::u16string entry_line(std::int32_t number, const EntryLine& entry) {
@@ -123,18 +121,8 @@ void report_native_status(Report& report, std::u16string_view path, std::string_
 }
 
 bool count_and_show(Report& report, const EntryLine& entry, bool shown, bool listed) {
-    std::int32_t& counter = entry.file ? report.counters.files : report.counters.directories;
-    if (!shown && !listed) {
-        if (platform::interruption_requested()) return false;
-        std::atomic_ref<std::int32_t>(counter).fetch_add(1, std::memory_order_relaxed);
-        return true;
-    }
-    platform::Holding held = report.hold();
-    if (platform::interruption_requested()) return false;
-    std::int32_t number = ++counter;
-    if (listed) report.counters.file_bytes += entry.size;
-    if (shown) report.write_progress(entry_line(number, entry));
-    return true;
+    return report.count_entry({entry.file, shown, listed, entry.size},
+                              [&](std::int32_t number) { return entry_line(number, entry); });
 }
 
 }  // namespace scythe

@@ -241,6 +241,10 @@ void Report::write_run_log(std::u16string_view text) {
 
 void Report::write_error_log(std::u16string_view text) {
     platform::Holding held = hold();
+    write_to_error_log(text);
+}
+
+void Report::write_to_error_log(std::u16string_view text) {
     if (one_file_for_both_logs_) {
         flush(run_log_);  // the ERR line is in it already
         return;
@@ -257,7 +261,7 @@ void Report::keep_console_current() {
         flush(console_);
 }
 
-void Report::write_progress(std::u16string_view text) {
+void Report::write_walk_line(std::u16string_view text) {
     platform::Holding held = hold();
     if (!silent()) write(console_, text);
     write(run_log_, text);
@@ -290,16 +294,60 @@ void Report::erase_status() {
     status_width_ = 0;
 }
 
+void Report::write_error(const NumberedLine& line, bool scheduled) {
+    platform::Holding held = hold();
+    std::u16string text = line(++counters_.errors);
+    if (scheduled) ++counters_.scheduled;
+    if (!silent()) write(console_, text);
+    write(run_log_, text);
+    write_to_error_log(text);
+}
+
+// Where no line is written, no line's number needs the lock.
+bool Report::count_entry(const EntryCount& entry, const NumberedLine& line) {
+    std::int32_t& counter = entry.file ? counters_.files : counters_.directories;
+    if (!entry.shown && !entry.listed) {
+        if (platform::interruption_requested()) return false;
+        std::atomic_ref<std::int32_t>(counter).fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    platform::Holding held = hold();
+    if (platform::interruption_requested()) return false;
+    std::int32_t number = ++counter;
+    if (entry.listed) counters_.file_bytes += entry.size;
+    if (entry.shown) {
+        std::u16string text = line(number);
+        if (!silent()) write(console_, text);
+        write(run_log_, text);
+    }
+    return true;
+}
+
+void Report::count_error() {
+    platform::Holding held = hold();  // the status line may be reading the count
+    ++counters_.errors;
+}
+
+// The status line's figure: counted without the lock, as the file count of
+// a walk that writes no line is.
+void Report::add_deleted(std::uint64_t bytes, bool size_known) {
+    if (size_known)
+        std::atomic_ref(counters_.deleted_bytes).fetch_add(bytes, std::memory_order_relaxed);
+    else
+        std::atomic_ref(counters_.deleted_bytes_short).store(true, std::memory_order_relaxed);
+}
+
 Counters Report::counted() {
     platform::Holding held = hold();
     auto read = [](auto& count) { return std::atomic_ref(count).load(std::memory_order_relaxed); };
     Counters now;
-    now.directories = read(counters.directories);
-    now.files = read(counters.files);
-    now.errors = read(counters.errors);
-    now.file_bytes = read(counters.file_bytes);
-    now.deleted_bytes = read(counters.deleted_bytes);
-    now.deleted_bytes_short = read(counters.deleted_bytes_short);
+    now.directories = read(counters_.directories);
+    now.files = read(counters_.files);
+    now.errors = read(counters_.errors);
+    now.file_bytes = read(counters_.file_bytes);
+    now.deleted_bytes = read(counters_.deleted_bytes);
+    now.deleted_bytes_short = read(counters_.deleted_bytes_short);
+    now.scheduled = read(counters_.scheduled);
     return now;
 }
 

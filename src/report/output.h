@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,8 +45,6 @@ public:
     ~Report();
     Report(const Report&) = delete;
     Report& operator=(const Report&) = delete;
-
-    Counters counters;
 
     // From now on several threads write: every write, and every count with
     // its line, happens under the one lock. Until then no lock is taken.
@@ -87,8 +86,38 @@ public:
     // walk that passes over many entries without writing a line.
     void keep_console_current();
 
-    // Console unless silent, and the run log if open: DIR and FILE lines.
-    void write_progress(std::u16string_view text);
+    // Console unless silent, and the run log if open: the lines of the walk
+    // (DIR and FILE lines are written by count_entry).
+    void write_walk_line(std::u16string_view text);
+
+    // Counting. The Report owns every count of the run, and the one rule
+    // by which each is raised: a count that numbers a line (DIR, FILE,
+    // ERR) is raised under the lock, with its line written under the same
+    // hold, so that numbers come in the order of the lines; a count that no
+    // line shows (an entry of a run that writes no DIR or FILE line, the
+    // bytes deleted) is raised as an atomic, without the lock. Each count
+    // keeps to one of the two for a whole run, and every reading is atomic.
+    using NumberedLine = std::function<std::u16string(std::int32_t number)>;
+    // Counts an error and writes the line its new count numbers to every
+    // open channel (the console unless silent); scheduled: the line tells
+    // of an entry scheduled for deletion at the next restart.
+    void write_error(const NumberedLine& line, bool scheduled = false);
+    // A directory or file the walk met, counted and, where shown, its line
+    // written: false, nothing counted, once the run is interrupted.
+    struct EntryCount {
+        bool file = false;
+        bool shown = false;   // its line goes to the console or the run log
+        bool listed = false;  // a dry run's: its size adds to what the files hold
+        std::uint64_t size = 0;
+    };
+    bool count_entry(const EntryCount& entry, const NumberedLine& line);
+    // One more error without a line of its own (a root left behind counts
+    // twice for its one line).
+    void count_error();
+    // What a deleted file held, where its size was read.
+    void add_deleted(std::uint64_t bytes, bool size_known);
+    // Counts set as they stand, for tests of what is shown of them.
+    Counters& counters_for_tests() { return counters_; }
 
     // From now on every channel writes UTF-8 (/Unicode): called before
     // anything is written or a log opened.
@@ -122,6 +151,7 @@ private:
     // The console's bytes in the run's text form; how many were written.
     std::size_t write_to_console(std::string_view bytes) const;
     void write(Channel& channel, std::u16string_view text);
+    void write_to_error_log(std::u16string_view text);
     void report_write_failure(Channel& channel, platform::ErrorCode error);
     void close(Channel& channel);
     void erase_status();
@@ -131,6 +161,7 @@ private:
     bool cannot_open(const std::u16string& path, std::string_view message);
 
     platform::OwnedSession session_ = platform::start_session();
+    Counters counters_;
 
     Channel console_{true, true, false, {}, nullptr, {}, 0, false, false, true, {}};
     Channel run_log_;

@@ -39,5 +39,5 @@ protected:
 
     scythe::RunSettings settings;
     scythe::Report report;  // after the settings, whose log paths it holds
-    scythe::Counters& counters = report.counters;
+    scythe::Counters& counters = report.counters_for_tests();
 };

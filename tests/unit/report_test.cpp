@@ -275,7 +275,7 @@ TEST_F(Reporting, TheStatusLineFollowsTheCountsEveryQuarterSecondAndGivesWayToLi
         counters.deleted_bytes = 2048;
         fake::system.milliseconds += 150;
         EXPECT_EQ(line.tick(), 250u);
-        report.write_progress(u"DIR  000001: /root\n");
+        report.write_walk_line(u"DIR  000001: /root\n");
         counters.directories = 1;
         fake::system.milliseconds += 1000;
         EXPECT_EQ(line.tick(), 250u);
@@ -294,7 +294,7 @@ TEST_F(Reporting, TheLogsAreWrittenOutBeforeTheConsolesGraceBegins) {
     open_both_logs();
     fake::system.console_room = 20;
     fake::system.on_console_full = [] { fake::system.interrupted = true; };
-    report.write_progress(u"FILE 000001: /root/a (0 KB)\n");
+    report.write_walk_line(u"FILE 000001: /root/a (0 KB)\n");
     report_win32_error(u"/root/b", "DeleteFile()", 5);
     fake::system.milliseconds += 250;
     report.write_console(u"due\n");

@@ -251,7 +251,7 @@ TEST_F(Walk, WhatIsAlreadyGoneIsDoneAndAnEmptyDirectoryThatCannotBeOpenedGoes) {
         EXPECT_TRUE(scythe::delete_tree(root, u"/root", settings, fresh).completed) << row;
         fresh.flush_output();
         EXPECT_EQ(fake::system.console.find("ERR"), std::string::npos) << row << fake::system.console;
-        EXPECT_EQ(fresh.counters.errors, 0) << row;
+        EXPECT_EQ(fresh.counted().errors, 0) << row;
         EXPECT_FALSE(fake::exists(u"/root/e")) << row;
     }
 }
