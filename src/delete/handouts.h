@@ -78,9 +78,7 @@ public:
     End settle(Crew* crew, End end, const TakeBack& take_back, const std::function<void()>& gave_up) {
         if (end == End::gave_up) gave_up();
         while (!handed_.empty()) {
-            crew->help_until([&] {
-                return std::any_of(handed_.begin(), handed_.end(), [](const auto& handout) { return handout->done(); });
-            });
+            crew->help_until([this] { return any_done(); });
             std::optional<End> taken = take_back_finished(take_back);
             if (!taken) continue;
             End settled = worse(end, *taken);
@@ -91,6 +89,10 @@ public:
     }
 
 private:
+    bool any_done() const {
+        return std::any_of(handed_.begin(), handed_.end(), [](const auto& handout) { return handout->done(); });
+    }
+
     std::vector<std::unique_ptr<Handout>> handed_;
 };
 
