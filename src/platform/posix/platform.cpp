@@ -23,7 +23,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <optional>
 
@@ -100,8 +99,6 @@ int exit_status(int result) {
     if (result < 0) return 255;
     return result > 254 ? 254 : result;
 }
-
-std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 // ---- output ----
 
