@@ -28,19 +28,16 @@
 // - A directory goes when the handle marked for its deletion closes, and
 //   Wine says nothing when the system then refuses (an immutable directory):
 //   one look after the close tells whether it went.
-// - Wine shows a bind mount of the same file system as a plain directory:
-//   the mount points below the root are read from the system's mount table
-//   (wine_mounts.cpp), listed as mount points, and never removed. A mount
-//   made while the run goes is seen where the table is read again: as each
-//   subdirectory is listed, and once it is opened, before it is listed
-//   itself. One made on a directory the walk is already in is not seen.
-// - Wine hides a link that leads nowhere (dangling, looping) from every
-//   listing; its server still sees it when asked to remove the directory,
-//   so a kept root is asked that, and the request withdrawn at once.
-// - Wine cannot open a Unix symbolic link itself and acts on its target:
-//   under Wine each handle is checked to be the entry it was opened for
-//   (wine_names.cpp), and an entry whose handle leads elsewhere is left
-//   alone.
+// - Under Wine (wine_names.cpp, wine_mounts.cpp): a handle may be a Unix
+//   link's target, so each is checked to be the entry it was opened for,
+//   and one that leads elsewhere is left alone. A bind mount shows as a
+//   plain directory: the mount points below the root, from the system's
+//   mount table read again as each subdirectory is listed and once it is
+//   opened, are listed as mount points and never removed (one made on a
+//   directory the walk is already in is not seen). A link that leads
+//   nowhere is hidden from every listing, but Wine's server still sees it
+//   when asked to remove the directory: a kept root is asked that, and the
+//   request withdrawn at once.
 // - Threads: a Directory is used by one thread at a time; what the walk of
 //   a root learns once (the security privilege missing) is the root's,
 //   shared atomically by every directory opened below it.
@@ -185,14 +182,6 @@ void set_read_only_again(Directory& parent, const DirectoryEntry& entry, ULONG o
 void put_read_only_back(Directory& parent, const DirectoryEntry& entry, DeletionForm form) {
     if (form == DeletionForm::classic && (entry.attributes & FILE_ATTRIBUTE_READONLY))
         set_read_only_again(parent, entry, option_directory);
-}
-
-// True when the directory lists anything besides "." and "..".
-bool lists_entries(HANDLE directory) {
-    Handle listing;
-    if (open_relative(directory, u"", FILE_LIST_DIRECTORY, option_directory, listing) < 0) return false;
-    DirectoryEntry entry;
-    return read_listing(listing.get(), true, entry) >= 0;
 }
 
 // An entry marked for deletion goes when its last handle closes, and

@@ -219,6 +219,13 @@ LONG read_listing(HANDLE listing, bool restart, DirectoryEntry& entry) {
     return status;
 }
 
+bool lists_entries(HANDLE directory) {
+    Handle listing;
+    if (open_relative(directory, u"", FILE_LIST_DIRECTORY, option_directory, listing) < 0) return false;
+    DirectoryEntry entry;
+    return read_listing(listing.get(), true, entry) >= 0;
+}
+
 LONG attributes_of(HANDLE handle, ULONG& attributes, std::uint32_t& reparse_tag) {
     AttributeTagInformation tag{};
     LONG status = query(handle, tag, file_attribute_tag_information);

@@ -37,6 +37,9 @@ LONG open_relative(HANDLE parent, const std::u16string& name, ACCESS_MASK access
 // The next entry of the listing, "." and ".." passed over; with restart,
 // from the listing's start. Fills in the attributes, size and name.
 LONG read_listing(HANDLE listing, bool restart, DirectoryEntry& entry);
+// True when the directory lists anything besides "." and ".." (a listing
+// of its own, from the start, whatever the handle has read).
+bool lists_entries(HANDLE directory);
 
 // The handle's attributes and, for a reparse point, its tag.
 LONG attributes_of(HANDLE handle, ULONG& attributes, std::uint32_t& reparse_tag);

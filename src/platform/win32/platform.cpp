@@ -170,12 +170,9 @@ namespace {
 // an open for attributes alone does not wait, and tells what it is.
 bool wine_would_wait_for_a_reader(const std::u16string& path) {
     if (!running_under_wine()) return false;
-    HANDLE existing = CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (existing == INVALID_HANDLE_VALUE) return false;
-    bool pipe = GetFileType(existing) == FILE_TYPE_PIPE;
-    CloseHandle(existing);
-    return pipe;
+    Handle existing(CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return existing && GetFileType(existing.get()) == FILE_TYPE_PIPE;
 }
 }  // namespace
 
