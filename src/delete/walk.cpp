@@ -129,8 +129,7 @@ private:
     Step handle(Level& level, const std::u16string& path) {
         const DirectoryEntry& entry = level.entry;
         if (!(entry.attributes & platform::attribute_directory)) return entries_.delete_file(level, path);
-        if (entry.name == u"." || entry.name == u".." || !shared_.settings.descend_into_subdirectories)
-            return Step::lists_on();
+        if (!shared_.settings.descend_into_subdirectories) return Step::lists_on();
         if (is_link(entry)) return entries_.remove_link(level, path);
         return enter(level, path);
     }

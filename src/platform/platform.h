@@ -7,7 +7,8 @@
 // the system gave (DirectoryEntry::native_name), so that acting on an entry
 // never converts its name back. Every call that can fail returns its error
 // code; handles are owned by the caller's guards (OwnedFile, OwnedToken,
-// OwnedDirectory, OwnedRoot).
+// OwnedDirectory, OwnedRoot; the files and directories inside each
+// platform by the same Owned template as OwnedFile).
 #pragma once
 
 #include <cstddef>
@@ -72,6 +73,7 @@ void note_run_finished();
 std::uint64_t monotonic_milliseconds();
 // The exit status the system can carry for a program result.
 int exit_status(int result);
+// Seconds since 1970, the same on every system (wall_clock.cpp).
 std::int64_t wall_clock_seconds();
 
 // A moment as the local clock shows it, with that clock's offset from UTC
@@ -155,31 +157,54 @@ FileHandle console_file();
 bool shares_file_with_console(FileHandle file);
 void close_file(FileHandle file);
 
-// An output file with one owner: closed when the owner lets it go.
-class OwnedFile {
+// A handle with one owner: closed when the owner lets it go, on every way
+// out. Kind gives the handle's type, the value that holds nothing (none),
+// which values hold something (holds) and how one is closed (close).
+template <typename Kind>
+class Owned {
 public:
-    OwnedFile() = default;
-    explicit OwnedFile(FileHandle handle) : handle_(handle), owned_(true) {}
-    OwnedFile(OwnedFile&& other) noexcept : handle_(other.handle_), owned_(std::exchange(other.owned_, false)) {}
-    OwnedFile& operator=(OwnedFile&& other) noexcept {
-        if (this != &other) {
-            reset();
-            handle_ = other.handle_;
-            owned_ = std::exchange(other.owned_, false);
-        }
+    using Handle = typename Kind::Handle;
+    Owned() = default;
+    explicit Owned(Handle handle) : handle_(handle) {}
+    Owned(Owned&& other) noexcept : handle_(other.release()) {}
+    Owned& operator=(Owned&& other) noexcept {
+        reset(other.release());
         return *this;
     }
-    ~OwnedFile() { reset(); }
-    FileHandle get() const { return handle_; }
-    explicit operator bool() const { return owned_; }
-    void reset() {
-        if (std::exchange(owned_, false)) close_file(handle_);
+    ~Owned() { reset(); }
+    Handle get() const { return handle_; }
+    explicit operator bool() const { return Kind::holds(handle_); }
+    Handle release() { return std::exchange(handle_, Kind::none); }
+    void reset(Handle handle = Kind::none) {
+        if (Kind::holds(handle_)) Kind::close(handle_);
+        handle_ = handle;
+    }
+    // Where a system call that opens something writes the handle.
+    Handle* put() {
+        reset();
+        return &handle_;
     }
 
 private:
-    FileHandle handle_{};
-    bool owned_ = false;
+    Handle handle_ = Kind::none;
 };
+
+// Files and directories: one kind on each system (a Windows handle, a
+// POSIX descriptor), for output files and the walk's own handles alike.
+struct FileHandleKind {
+    using Handle = FileHandle;
+#ifdef _WIN32
+    static constexpr Handle none = nullptr;
+    // The Win32 calls that open a file fail with INVALID_HANDLE_VALUE, the
+    // native ones leave the handle null.
+    static bool holds(Handle handle) { return handle && handle != reinterpret_cast<Handle>(~std::uintptr_t{0}); }
+#else
+    static constexpr Handle none = -1;
+    static bool holds(Handle handle) { return handle >= 0; }
+#endif
+    static void close(Handle handle) { close_file(handle); }
+};
+using OwnedFile = Owned<FileHandleKind>;
 
 // How an output file is opened: emptied, or kept and written at its end
 // (every write lands at the end, whoever else appends meanwhile).
@@ -286,7 +311,8 @@ ErrorCode confirm_emptied(Root& root);
 ErrorCode open_subdirectory(Directory& parent, const DirectoryEntry& entry, OwnedDirectory& opened);
 // One entry per call; restart on the first call for a directory.
 // Returns 0 or more with an entry, status_no_more_files at the end,
-// another negative status on failure.
+// another negative status on failure. Never "." or "..": every entry it
+// gives is one of the directory's own, on every system.
 NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& entry);
 // Reads a listed file's size and read-only bit where the listing left them
 // out; keeps the entry as it is if that fails.

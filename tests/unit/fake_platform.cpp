@@ -387,13 +387,15 @@ NativeStatus read_directory(Directory& directory, bool restart, DirectoryEntry& 
         directory.next = 0;
     }
     while (directory.next < directory.names.size()) {
-        std::u16string child = path + u"/" + directory.names[directory.next++];
+        const std::u16string& name = directory.names[directory.next++];
+        if (name == u"." || name == u"..") continue;  // never listed, as on both systems
+        std::u16string child = path + u"/" + name;
         auto found = system.nodes.find(child);
         if (found == system.nodes.end()) continue;
         entry.attributes = found->second.attributes;
         entry.reparse_tag = found->second.reparse_tag;
         entry.end_of_file = found->second.size;
-        entry.name = directory.names[directory.next - 1];
+        entry.name = name;
         if (system.on_listing) system.on_listing(child);
         return 0;
     }

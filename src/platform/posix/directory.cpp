@@ -103,25 +103,7 @@ void add_generation(int fd, Identity& identity) {
 }
 
 // An owned descriptor: closed on every way out.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    ~Descriptor() { reset(); }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
+using Descriptor = Owned<FileHandleKind>;
 
 ErrorCode errno_code() { return static_cast<ErrorCode>(errno); }
 

@@ -101,8 +101,6 @@ int exit_status(int result) {
     return result > 254 ? 254 : result;
 }
 
-std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
 LocalTime local_time_now() {
     std::time_t now = std::time(nullptr);
     tm local{};

@@ -1,6 +1,6 @@
-// The Windows side of the seam: process, errors, output files, the native
-// entry points, threads and privileges. The directory operations live in
-// directory.cpp.
+// The Windows side of the seam: process, errors, output files, threads and
+// privileges. The directory operations live in directory.cpp, the native
+// entry points and records in native.cpp.
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <new>
-
-#include <ctime>
 #include <type_traits>
 #include <vector>
 
@@ -86,8 +84,6 @@ int exit_status(int result) { return result; }
 // Relative paths are never taken here, and the working directory the run
 // was started in is left at start (see prepare_process).
 ErrorCode working_directory(std::u16string&) { return ERROR_NOT_SUPPORTED; }
-
-std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 // One reading of the clock, turned local with the bias in force now; the
 // offset is the difference, so the two can never disagree (as a local time
@@ -191,12 +187,9 @@ namespace {
 // an open for attributes alone does not wait, and tells what it is.
 bool wine_would_wait_for_a_reader(const std::u16string& path) {
     if (!running_under_wine()) return false;
-    HANDLE existing = CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (existing == INVALID_HANDLE_VALUE) return false;
-    bool pipe = GetFileType(existing) == FILE_TYPE_PIPE;
-    CloseHandle(existing);
-    return pipe;
+    Handle existing(CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return existing && GetFileType(existing.get()) == FILE_TYPE_PIPE;
 }
 }  // namespace
 
@@ -255,35 +248,6 @@ void protect_output_file(Session& session, FileHandle file) {
 }
 
 void close_file(FileHandle file) { CloseHandle(file); }
-
-// ---- native entry points ----
-
-// Function-local constants, bound by whichever thread asks first.
-// GetProcAddress gives a generic function pointer; the cast through
-// void (*)() tells the compiler the real signature is known here.
-const NtdllEntryPoints& ntdll() {
-    static const HMODULE module = GetModuleHandleA("ntdll.dll");
-    auto bind = [](const char* name, auto typed_null) {
-        FARPROC found = module ? GetProcAddress(module, name) : nullptr;
-        return reinterpret_cast<decltype(typed_null)>(reinterpret_cast<void (*)()>(found));
-    };
-    static const NtdllEntryPoints bound{
-        .query_directory_file = bind("NtQueryDirectoryFile", QueryDirectoryFile{}),
-        .status_to_dos_error = bind("RtlNtStatusToDosError", StatusToDosError{}),
-        .create_file = bind("NtCreateFile", NativeCreateFile{}),
-        .query_information_file = bind("NtQueryInformationFile", InformationFile{}),
-        .set_information_file = bind("NtSetInformationFile", InformationFile{}),
-        .query_object = bind("NtQueryObject", QueryObject{})};
-    return bound;
-}
-
-const char* missing_entry_point() {
-    if (!ntdll().query_directory_file) return "NtQueryDirectoryFile";
-    if (!ntdll().status_to_dos_error) return "RtlNtStatusToDosError";
-    return nullptr;
-}
-
-ErrorCode status_to_error(NativeStatus status) { return ntdll().status_to_dos_error(status); }
 
 // ---- threads ----
 

@@ -5,10 +5,17 @@
 #include <winternl.h>
 
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace scythe::platform {
+
+// A kernel handle with one owner (NtCreateFile leaves a failed one null,
+// CreateFileW gives INVALID_HANDLE_VALUE: neither is closed).
+using Handle = Owned<FileHandleKind>;
 
 inline const wchar_t* wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
@@ -54,7 +61,26 @@ struct NtdllEntryPoints {
 };
 const NtdllEntryPoints& ntdll();
 
+// ---- under Wine (wine_names.cpp) ----
+
 bool running_under_wine();
+// Wine's name for an entry of the directory Wine names directory.
+std::u16string wine_name_of_entry(const std::u16string& directory, std::u16string_view name);
+// What Wine's names of a subdirectory's entries begin with; empty where
+// Wine does not run us.
+std::u16string wine_name_below(const std::u16string& directory, std::u16string_view name);
+// Under Wine: why the handle cannot be trusted to be the entry name of
+// directory it was opened for, or no_error.
+ErrorCode wine_leads_elsewhere(const std::u16string& directory, std::u16string_view name, HANDLE handle);
+// Under Wine a root that is a Unix link opens as its target, named after
+// the target's path: no_error where the root at path is what handle holds,
+// with Wine's name for it in wine_name.
+ErrorCode check_wine_root(const std::u16string& path, HANDLE handle, std::u16string& wine_name);
+// Why opening the root at path failed, the system's error as Wine gives it
+// told apart from a path too long for Wine.
+ErrorCode root_open_error(const std::u16string& path, ErrorCode error);
+
+// ---- the mount table under Wine (wine_mounts.cpp) ----
 
 using UnixToDos = WCHAR*(CDECL*)(const char* unix_path);
 static_assert(std::is_same_v<UnixToDos, WCHAR*(__cdecl*)(const char*)>);
@@ -65,7 +91,6 @@ static_assert(std::is_same_v<UnixToDos, WCHAR*(__cdecl*)(const char*)>);
 class WineMountTable {
 public:
     explicit WineMountTable(const std::u16string& root_name);
-    ~WineMountTable();
     WineMountTable(const WineMountTable&) = delete;
     WineMountTable& operator=(const WineMountTable&) = delete;
     // True when Wine's name for a handle (name) is a mount point's; with
@@ -77,11 +102,10 @@ private:
 
     const std::u16string prefix_;
     UnixToDos to_dos_ = nullptr;
-    HANDLE file_ = nullptr;
+    Handle file_;
     SRWLOCK lock_;
     std::string text_;                 // as last read
     std::vector<std::u16string> below_;  // from text_, sorted
 };
-
 
 }  // namespace scythe::platform

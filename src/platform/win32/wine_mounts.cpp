@@ -92,14 +92,9 @@ WineMountTable::WineMountTable(const std::u16string& root_name) : prefix_(root_n
     std::u16string table_path = to_dos_ ? dos_name(to_dos_, "/proc/self/mountinfo") : u"";
     if (table_path.empty()) return;
     bool prefixed = table_path.compare(0, 2, u"\\\\") == 0;  // \\?\unix\... where no drive maps it
-    file_ = CreateFileW(wide(prefixed ? table_path : u"\\\\?\\" + table_path), GENERIC_READ,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) file_ = nullptr;
+    file_.reset(CreateFileW(wide(prefixed ? table_path : u"\\\\?\\" + table_path), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     read_again();
-}
-
-WineMountTable::~WineMountTable() {
-    if (file_) CloseHandle(file_);
 }
 
 bool WineMountTable::contains(const std::u16string& name, bool read_first) {
@@ -113,7 +108,7 @@ bool WineMountTable::contains(const std::u16string& name, bool read_first) {
 void WineMountTable::read_again() {
     if (!file_) return;
     std::string table;
-    if (!read_from_start(file_, table) || table == text_) return;
+    if (!read_from_start(file_.get(), table) || table == text_) return;
     text_ = std::move(table);
     below_.clear();
     for (std::size_t start = 0, end; start < text_.size(); start = end + 1) {
