@@ -77,7 +77,7 @@ void remove_run_root(const RunSettings& settings, Report& report, platform::Open
 
 // One line where the DIR lines would be, instead of the walk.
 bool nothing_to_delete(const RunSettings& settings, Report& report, const platform::OpenedRoot& root) {
-    if (!settings.if_exists || root.kind != platform::RootKind::unopened || !platform::names_nothing(root.error))
+    if (!settings.if_exists || root.kind != platform::RootKind::unopened || !platform::already_gone(root.error))
         return false;
     std::u16string line = ascii_text("Nothing to delete, not found: ");
     append_path(line, settings.rooted_path);

@@ -293,9 +293,6 @@ OpenedRoot open_root(const std::u16string& path, const Session* outputs = nullpt
 // True when path leads to a directory, through links: for a hint only,
 // nothing is decided on it.
 bool names_directory(const std::u16string& path);
-// True for a root that could not be opened because nothing is there: not
-// found, or a directory on its path not found.
-bool names_nothing(ErrorCode error);
 // The root's own listing; null unless the root is an opened directory.
 Directory* root_directory(Root& root);
 // Removes the root (the link itself for a link root) if it is still the
@@ -333,8 +330,9 @@ bool directory_released(const Directory& directory);
 ErrorCode reopen_from_child(Directory& directory, Directory& child);
 ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const DirectoryEntry& entry);
 
-// The entry is no longer there: someone else deleted it since it was
-// listed (POSIX ENOENT; Windows not found, path not found).
+// Nothing is there: an entry someone else deleted since it was listed,
+// or a root that is missing (POSIX ENOENT, where a file on the path,
+// ENOTDIR, is something there; Windows not found, path not found).
 bool already_gone(ErrorCode error);
 // A listing that failed because its directory was deleted meanwhile.
 bool listing_found_directory_gone(NativeStatus status);

@@ -228,8 +228,6 @@ bool names_open_file(const std::u16string& path, FileHandle file) {
     return system.files.count(path) && system.open_files[static_cast<std::size_t>(file)] == path;
 }
 
-bool names_nothing(ErrorCode error) { return error == 2 || error == 3; }
-
 void protect_output_file(Session&, FileHandle) {}
 
 bool interruption_requested() {

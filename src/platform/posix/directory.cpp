@@ -479,10 +479,6 @@ OpenedRoot open_root(const std::u16string& path, const Session* outputs) {
     return opened;
 }
 
-// A file on the path where a directory should be (ENOTDIR) is something
-// there, not nothing.
-bool names_nothing(ErrorCode error) { return error == ENOENT; }
-
 Directory* root_directory(Root& root) { return root.directory.get(); }
 
 bool names_directory(const std::u16string& path) {
@@ -593,7 +589,6 @@ ErrorCode reopen_from_parent(Directory& directory, Directory& parent, const Dire
     return reopen(directory, std::move(fd), grant);
 }
 
-// Nothing on POSIX lingers once deleted.
 bool already_gone(ErrorCode error) { return error == ENOENT; }
 
 bool listing_found_directory_gone(NativeStatus status) {

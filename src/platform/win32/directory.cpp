@@ -254,8 +254,6 @@ OpenedRoot open_root(const std::u16string& path, const Session*) {
     return opened;
 }
 
-bool names_nothing(ErrorCode error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
 Directory* root_directory(Root& root) { return root.link ? nullptr : root.directory.get(); }
 
 bool names_directory(const std::u16string& path) {
