@@ -222,21 +222,23 @@ TEST_F(Walk, ReadOnlyFileThatStillCannotBeDeletedGivesOneLine) {
 // the deletion, opening or listing is done. An empty directory that cannot
 // be opened goes as a plain rmdir would. Neither is a line or an error.
 TEST_F(Walk, WhatIsAlreadyGoneIsDoneAndAnEmptyDirectoryThatCannotBeOpenedGoes) {
-    auto take = [](const std::u16string& taken) {
-        return [taken](const std::u16string& path) {
+    // Each row: where another cleaner takes an entry, and what the system then says.
+    using Hook = std::function<void(const std::u16string&)> fake::System::*;
+    auto take = [](Hook hook, std::u16string taken) {
+        fake::system.*hook = [taken](const std::u16string& path) {
             if (path == taken && fake::exists(path)) fake::remove_node(path);
         };
     };
     const std::vector<std::function<void()>> rows{
         [&] {
-            fake::system.before_deleting = take(u"/root/d/f");
+            take(&fake::System::before_deleting, u"/root/d/f");
             fake::system.fail_delete[u"/root/d/f"] = fake::gone;
         },
-        [&] { fake::system.before_opening = take(u"/root/d"); },
-        [&] { fake::system.before_removing = take(u"/root/d"); },
+        [&] { take(&fake::System::before_opening, u"/root/d"); },
+        [&] { take(&fake::System::before_removing, u"/root/d"); },
         [&] {
+            take(&fake::System::before_removing, u"/root/d");
             fake::system.listing_error[u"/root/d"] = fake::listing_gone;
-            fake::system.before_removing = take(u"/root/d");
         },
         [] { fake::system.fail_open[u"/root/e"] = fake::denied; },
     };
